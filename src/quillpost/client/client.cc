@@ -1,0 +1,1 @@
+#include "quillpost/client/client.h"

@@ -1,0 +1,48 @@
+// The launcher's entry: from process arguments to an exit code.
+#pragma once
+
+#include <functional>
+#include <iosfwd>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "quillpost/host/build_info.h"
+#include "quillpost/host/event.h"
+
+namespace quillpost::main {
+
+// What the launcher reads of its process. The executable fills it from the
+// real process; tests fill it with their own values.
+struct Process {
+  std::vector<std::string> args;  // without the program name
+  BuildInfo build;
+  std::ostream* out = nullptr;  // standard output
+  bool stdout_is_terminal = false;
+  // Reads one environment variable; nullopt when it is not set.
+  std::function<std::optional<std::string>(const std::string&)> getenv;
+  // The operating system's name as the platform reports it: "Linux", "Windows", "Darwin".
+  std::string system_name = "Linux";
+};
+
+// Thrown where the process must end at once with `status` after everything it
+// had to print is printed ("--help", "--version"). The executable turns it into
+// its exit status.
+class ProcessExit : public std::exception {
+ public:
+  explicit ProcessExit(int status) : status_(status) {}
+  int status() const noexcept { return status_; }
+  const char* what() const noexcept override { return "process exit requested"; }
+
+ private:
+  int status_;
+};
+
+// Runs the launcher once on the main thread and returns the process exit code.
+// `boot_sigint` is the host's own shutdown flag of the boot phase (may be null).
+// `default_config_location` is the default configuration file, if there is one.
+int main(const Event* boot_sigint, const std::optional<std::string>& default_config_location,
+         const Process& process);
+
+}  // namespace quillpost::main

@@ -1,0 +1,62 @@
+#include "quillpost/host/text.h"
+
+#include <gtest/gtest.h>
+
+namespace quillpost {
+namespace {
+
+TEST(TextForm, ScalarsReadLikeTheProgramShowsThem) {
+  EXPECT_EQ(to_text(true), "True");
+  EXPECT_EQ(to_text(false), "False");
+  EXPECT_EQ(to_text(std::optional<int>{}), "None");
+  EXPECT_EQ(to_text(std::optional<bool>{false}), "False");
+  EXPECT_EQ(to_text(std::string("plain")), "plain");
+  EXPECT_EQ(to_text(-42), "-42");
+  EXPECT_EQ(to_text(3.0), "3.0");
+  EXPECT_EQ(to_text(0.1), "0.1");
+}
+
+TEST(TextForm, ContainersQuoteTheirTexts) {
+  EXPECT_EQ(to_text(std::pair<std::string, int>{"host", 80}), "('host', 80)");
+  EXPECT_EQ(to_text(std::pair<std::optional<std::string>, std::optional<int>>{}), "(None, None)");
+  EXPECT_EQ(to_text(std::vector<std::string>{"Debian", "12"}), "['Debian', '12']");
+  EXPECT_EQ(to_text(std::vector<std::string>{"it's"}), "[\"it's\"]");
+}
+
+TEST(PercentFormat, FillsPlaceholdersInOrder) {
+  struct Case {
+    const char* format;
+    std::vector<std::string> args;
+    const char* expected;
+  };
+  const Case cases[] = {
+      {"Processing signal %s (%s)", {"2", "SIGINT"}, "Processing signal 2 (SIGINT)"},
+      {"%d ms", {"15"}, "15 ms"},
+      {"100%% sure %s", {"x"}, "100% sure x"},
+      {"missing %s and %s", {"one"}, "missing one and %s"},
+      {"surplus %s", {"a", "b"}, "surplus a"},
+      {"trailing %", {}, "trailing %"},
+      {"%x stays", {"a"}, "%x stays"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(percent_format(c.format, c.args), c.expected) << c.format;
+  EXPECT_EQ(percent_format("flag=%s, debug=%s", true, false), "flag=True, debug=False");
+}
+
+TEST(ShellQuote, QuotesOnlyWhatNeedsIt) {
+  struct Case {
+    const char* in;
+    const char* out;
+  };
+  const Case cases[] = {
+      {"/etc/quillpost/client.conf", "/etc/quillpost/client.conf"},
+      {"a_b@c%d+e=f:g,h.i/j-k", "a_b@c%d+e=f:g,h.i/j-k"},
+      {"", "''"},
+      {"/home/me/My Files/c.conf", "'/home/me/My Files/c.conf'"},
+      {"/tmp/{}/c.conf", "'/tmp/{}/c.conf'"},
+      {"it's", "'it'\"'\"'s'"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(shell_quote(c.in), c.out) << c.in;
+}
+
+}  // namespace
+}  // namespace quillpost
