@@ -109,7 +109,8 @@ void configure(const std::filesystem::path& logs_dir, bool log_all) {
     throw std::filesystem::filesystem_error(e.what(), path,
                                             std::error_code(err, std::generic_category()));
   }
-  sink->set_pattern("%Y-%m-%d %H:%M:%S.%e %v", spdlog::pattern_time_type::utc);
+  sink->set_formatter(std::make_unique<spdlog::pattern_formatter>("%Y-%m-%d %H:%M:%S.%e %v",
+                                                                  spdlog::pattern_time_type::utc));
   sink->set_level(spdlog::level::trace);
   State& s = state();
   std::lock_guard lock(s.mutex);
