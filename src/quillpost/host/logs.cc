@@ -1,5 +1,6 @@
 #include "quillpost/host/logs.h"
 
+#include <spdlog/pattern_formatter.h>
 #include <spdlog/sinks/rotating_file_sink.h>
 #include <spdlog/spdlog.h>
 
