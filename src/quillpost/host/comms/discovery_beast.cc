@@ -51,14 +51,16 @@ std::string fetch(const std::string& url, const RequestHeaders& headers,
   boost::system::error_code ec;
   while (!parser.is_done()) {
     const double left = deadline - monotonic();
-    if (left <= 0) {
-      throw SocketFailure(SocketFailure::Kind::timed_out,
-                          "no answer within " + to_text(timeout) + "s");
-    }
     std::size_t n = 0;
     try {
+      if (left <= 0) throw SocketFailure(SocketFailure::Kind::timed_out, "");
       n = sock->read_some(std::span<char>(chunk, sizeof chunk), left);
     } catch (const SocketFailure& e) {
+      if (e.kind() == SocketFailure::Kind::timed_out) {
+        sock->close();
+        throw std::runtime_error("timed out after " + to_text(timeout) +
+                                 "s waiting for the answer");
+      }
       if (e.kind() != SocketFailure::Kind::end_of_stream) throw;
       parser.put_eof(ec);
       if (ec) throw std::runtime_error("answer cut short: " + ec.message());

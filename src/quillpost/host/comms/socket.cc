@@ -5,6 +5,10 @@
 // and the blocking calls post their work onto that strand and wait for it. So
 // a reader, a writer and a closer on three threads never touch the stream at
 // the same moment, which TLS streams require.
+// clang-format off
+#include <utility>  // before Asio: its coroutine support needs std::exchange
+// clang-format on
+
 #include <openssl/err.h>
 #include <openssl/ssl.h>
 #include <openssl/x509.h>
