@@ -118,9 +118,9 @@ TEST(Urls, DiscoverUrlCarriesContextAndParamsEncoded) {
   ParamMap params;
   params.set("a&b", "c=d");
   EXPECT_EQ(factory.get("discover", 0, params),
-            "https://svc.example:8443/api/discover?version=0.1.0&edition=community&"
+            "https://svc.example:8443/api/v1/discover?version=0.1.0&edition=community&"
             "computer_name=PC%201&world_id=w&instance_id=i&a%26b=c%3Dd");
-  EXPECT_EQ(factory.url("login", {}), "https://svc.example:8443/api/login");
+  EXPECT_EQ(factory.url("login", {}), "https://svc.example:8443/api/v1/login");
   EXPECT_THROW(factory.url("nothing", {}), std::invalid_argument);
   EXPECT_THROW(UrlFactory("ftp://x", {}), std::invalid_argument);
   EXPECT_EQ(request_headers(BuildInfo{"1.2.3", "pro", false, "", {}, {}}),

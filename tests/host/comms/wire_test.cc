@@ -265,8 +265,9 @@ TEST(Writer, ReportsAFailedWrite) {
   queue->add({"job", nullptr});
   auto [mailbox, box] = test::collecting_mailbox();
   writer(sock, std::make_shared<Event>(), queue, "cid", mailbox, noop_protocol_log_writer());
-  ASSERT_EQ(box->messages().size(), 1u);
-  const auto& error = socket_error(box->messages()[0]);
+  const auto messages = box->messages();
+  ASSERT_EQ(messages.size(), 1u);
+  const auto& error = socket_error(messages[0]);
   EXPECT_EQ(error.source, "writer");
   EXPECT_EQ(error.connection_id, "cid");
 }

@@ -5,7 +5,7 @@
 #include "quillpost/host/comms/http_url.h"
 
 #ifndef QP_SERVICE_URL
-#define QP_SERVICE_URL "http://127.0.0.1:8080"
+#define QP_SERVICE_URL "http://127.0.0.1:8470"
 #endif
 
 namespace quillpost::comms {
@@ -88,7 +88,7 @@ UrlFactory::UrlFactory(std::string base_url, UrlContext context)
 }
 
 std::string UrlFactory::url(std::string_view name, const ParamMap& params) const {
-  if (name == "login") return base_url_ + "/login";
+  if (name == "login") return base_url_ + "/v1/login";
   if (name != "discover")
     throw std::invalid_argument("unknown URL name '" + std::string(name) + "'");
   std::string query;
@@ -102,7 +102,7 @@ std::string UrlFactory::url(std::string_view name, const ParamMap& params) const
   add("world_id", context_.world_id);
   add("instance_id", context_.instance_id);
   for (const auto& [key, value] : params.items) add(key, value);
-  return base_url_ + "/discover" + query;
+  return base_url_ + "/v1/discover" + query;
 }
 
 RequestHeaders request_headers(const BuildInfo& build) {
