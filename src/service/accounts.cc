@@ -2,9 +2,8 @@
 
 #include <algorithm>
 #include <fstream>
-#include <stdexcept>
-
 #include <nlohmann/json.hpp>
+#include <stdexcept>
 
 namespace quillpost::service {
 
@@ -12,7 +11,8 @@ namespace {
 
 bool same_email(std::string_view a, std::string_view b) {
   return std::equal(a.begin(), a.end(), b.begin(), b.end(), [](char x, char y) {
-    return std::tolower(static_cast<unsigned char>(x)) == std::tolower(static_cast<unsigned char>(y));
+    return std::tolower(static_cast<unsigned char>(x)) ==
+           std::tolower(static_cast<unsigned char>(y));
   });
 }
 
@@ -75,7 +75,8 @@ void AccountStore::add_json(const nlohmann::json& document) {
     if (id == entry.end() || !id->is_number_integer()) {
       throw std::invalid_argument(where + " needs an integer \"id\"");
     }
-    Account account{id->get<std::int64_t>(), text("email"), text("password"), text("clientKey"), {}};
+    Account account{
+        id->get<std::int64_t>(), text("email"), text("password"), text("clientKey"), {}};
     if (auto computers = entry.find("computers"); computers != entry.end()) {
       if (!computers->is_object()) {
         throw std::invalid_argument(where + ".computers is not an object");

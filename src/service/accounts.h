@@ -5,11 +5,10 @@
 #include <cstdint>
 #include <filesystem>
 #include <map>
+#include <nlohmann/json_fwd.hpp>
 #include <string>
 #include <string_view>
 #include <vector>
-
-#include <nlohmann/json_fwd.hpp>
 
 namespace quillpost::service {
 

@@ -3,10 +3,9 @@
 #include <algorithm>
 #include <array>
 #include <charconv>
+#include <nlohmann/json.hpp>
 #include <stdexcept>
 #include <vector>
-
-#include <nlohmann/json.hpp>
 
 namespace quillpost::service {
 
@@ -22,8 +21,8 @@ const std::array<Knob, 5>& knobs() {
       {"discovery", {"ok", "500", "malformed", "hang", "closed-port"}},
       {"socket", {"ok", "silent"}},
       {"auth",
-       {"ok", "fail", "rejected", "rejected-destroy", "rejected-bare", "rejected-destroy-bare", "error",
-        "oversized", "malformed"}},
+       {"ok", "fail", "rejected", "rejected-destroy", "rejected-bare", "rejected-destroy-bare",
+        "error", "oversized", "malformed"}},
       {"heartbeat", {"answer", "ignore"}},
       {"retry-after", {}},
   }};
@@ -60,7 +59,8 @@ std::string join(const std::vector<std::string_view>& items) {
 
 Faults::Faults() {
   for (const Knob& knob : knobs()) {
-    values_.emplace(std::string(knob.name), knob.allowed.empty() ? "1" : std::string(knob.allowed.front()));
+    values_.emplace(std::string(knob.name),
+                    knob.allowed.empty() ? "1" : std::string(knob.allowed.front()));
   }
 }
 
@@ -72,12 +72,12 @@ std::string Faults::set(std::string_view knob_name, std::string_view value) {
   if (knob->allowed.empty()) {
     double seconds = 0;
     if (!parse_seconds(value, seconds)) {
-      return "fault knob " + std::string(knob_name) + " takes a number of seconds, not '" + std::string(value) +
-             "'";
+      return "fault knob " + std::string(knob_name) + " takes a number of seconds, not '" +
+             std::string(value) + "'";
     }
   } else if (std::find(knob->allowed.begin(), knob->allowed.end(), value) == knob->allowed.end()) {
-    return "fault knob " + std::string(knob_name) + " takes one of " + join(knob->allowed) + ", not '" +
-           std::string(value) + "'";
+    return "fault knob " + std::string(knob_name) + " takes one of " + join(knob->allowed) +
+           ", not '" + std::string(value) + "'";
   }
   values_.find(knob_name)->second = std::string(value);
   return {};

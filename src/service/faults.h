@@ -11,10 +11,9 @@
 #pragma once
 
 #include <map>
+#include <nlohmann/json_fwd.hpp>
 #include <string>
 #include <string_view>
-
-#include <nlohmann/json_fwd.hpp>
 
 namespace quillpost::service {
 

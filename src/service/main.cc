@@ -55,8 +55,8 @@ int main(int argc, char** argv) {
     std::fflush(stdout);
     if (parsed.options.demo_account) {
       const Account demo = demo_account();
-      write_line("demo account: email " + demo.email + ", password " + std::string(demo.password.size(), '*') +
-                 " (see README)");
+      write_line("demo account: email " + demo.email + ", password " +
+                 std::string(demo.password.size(), '*') + " (see README)");
     }
     service.run(true);
   } catch (const std::exception& e) {

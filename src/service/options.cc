@@ -6,7 +6,8 @@
 
 namespace quillpost::service {
 
-const std::string_view usage_text = R"(quillpost-service: a local stand-in for the QuillPost cloud service.
+const std::string_view usage_text =
+    R"(quillpost-service: a local stand-in for the QuillPost cloud service.
 
 Usage: quillpost-service [options]
 
@@ -44,7 +45,8 @@ bool parse_int(std::string_view text, int low, int high, int& out) {
 
 bool parse_double(std::string_view text, double low, double high, double& out) {
   auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), out);
-  return !text.empty() && ec == std::errc() && end == text.data() + text.size() && out >= low && out <= high;
+  return !text.empty() && ec == std::errc() && end == text.data() + text.size() && out >= low &&
+         out <= high;
 }
 
 }  // namespace
@@ -57,12 +59,14 @@ ParsedCommandLine parse_command_line(const std::vector<std::string>& args) {
   using Setter = std::function<std::string(const std::string&)>;
   auto port = [](int& field) -> Setter {
     return [&field](const std::string& v) {
-      return parse_int(v, 0, 65535, field) ? "" : "expected a port number (0 to 65535), not '" + v + "'";
+      return parse_int(v, 0, 65535, field) ? ""
+                                           : "expected a port number (0 to 65535), not '" + v + "'";
     };
   };
   auto seconds = [](double& field) -> Setter {
     return [&field](const std::string& v) {
-      return parse_double(v, 0, 86400, field) ? "" : "expected seconds (0 to 86400), not '" + v + "'";
+      return parse_double(v, 0, 86400, field) ? ""
+                                              : "expected seconds (0 to 86400), not '" + v + "'";
     };
   };
   auto text = [](std::string& field) -> Setter {
@@ -103,7 +107,9 @@ ParsedCommandLine parse_command_line(const std::vector<std::string>& args) {
        }},
       {"--push-interval-ms",
        [&](const std::string& v) {
-         return parse_int(v, 0, 86400000, o.push_interval_ms) ? "" : "expected milliseconds, not '" + v + "'";
+         return parse_int(v, 0, 86400000, o.push_interval_ms)
+                    ? ""
+                    : "expected milliseconds, not '" + v + "'";
        }},
       {"--push-event", text(o.push_event)},
       {"--service-version", text(o.service_version)},
@@ -125,8 +131,9 @@ ParsedCommandLine parse_command_line(const std::vector<std::string>& args) {
         result.error = name + " takes no value";
         return result;
       }
-      (name == "--socket-tls" ? o.socket_tls : name == "--log-frames" ? o.log_frames : o.demo_account) =
-          name != "--no-demo-account";
+      (name == "--socket-tls"   ? o.socket_tls
+       : name == "--log-frames" ? o.log_frames
+                                : o.demo_account) = name != "--no-demo-account";
       continue;
     }
     auto setter = valued.find(name);
@@ -150,7 +157,8 @@ ParsedCommandLine parse_command_line(const std::vector<std::string>& args) {
   if (o.cert_file.empty() != o.key_file.empty()) {
     result.error = "--cert and --key go together";
   } else if (o.cert_file.empty() && (https_port_given || o.socket_tls)) {
-    result.error = std::string(https_port_given ? "--https-port" : "--socket-tls") + " needs --cert and --key";
+    result.error =
+        std::string(https_port_given ? "--https-port" : "--socket-tls") + " needs --cert and --key";
   } else if (!o.cert_file.empty() && !https_port_given) {
     o.https_port = default_https_port;
   }
@@ -204,7 +212,8 @@ std::optional<Target> parse_target(std::string_view target) {
     if (pair.empty()) continue;
     auto equals = pair.find('=');
     auto key = percent_decode(pair.substr(0, equals), true);
-    auto value = percent_decode(equals == std::string_view::npos ? "" : pair.substr(equals + 1), true);
+    auto value =
+        percent_decode(equals == std::string_view::npos ? "" : pair.substr(equals + 1), true);
     if (!key || !value) return std::nullopt;
     result.query.emplace_back(std::move(*key), std::move(*value));
   }

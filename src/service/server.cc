@@ -1,23 +1,22 @@
-#include <utility>  // before Asio: see the notes on Boost 1.74
-
 #include "service/server.h"
 
-#include <array>
-#include <chrono>
-#include <csignal>
-#include <deque>
-#include <map>
-#include <optional>
-#include <stdexcept>
+#include <openssl/err.h>
+#include <openssl/ssl.h>
 
+#include <array>
 #include <boost/asio.hpp>
 #include <boost/asio/ssl.hpp>
 #include <boost/beast/core.hpp>
 #include <boost/beast/http.hpp>
 #include <boost/beast/ssl.hpp>
+#include <chrono>
+#include <csignal>
+#include <deque>
+#include <map>
 #include <nlohmann/json.hpp>
-#include <openssl/err.h>
-#include <openssl/ssl.h>
+#include <optional>
+#include <stdexcept>
+#include <utility>  // before Asio: see the notes on Boost 1.74
 
 #include "service/frame.h"
 
@@ -52,11 +51,11 @@ constexpr std::size_t max_http_body_bytes = max_frame_bytes;
 
 // The keys of the client's authenticate message, in the order it sends them.
 constexpr std::array<std::string_view, 12> authenticate_keys{
-    "email",        "computerName", "clientKey", "inet",     "worldUuid", "instanceUuid",
-    "connectionId", "hostname",     "username",  "version",  "edition",   "clientSessionId"};
+    "email",        "computerName", "clientKey", "inet",    "worldUuid", "instanceUuid",
+    "connectionId", "hostname",     "username",  "version", "edition",   "clientSessionId"};
 // Query parameters every discovery request carries.
-constexpr std::array<std::string_view, 5> discovery_params{"version", "edition", "computer_name", "world_id",
-                                                          "instance_id"};
+constexpr std::array<std::string_view, 5> discovery_params{"version", "edition", "computer_name",
+                                                           "world_id", "instance_id"};
 
 std::string openssl_error_text() {
   std::string text;
@@ -116,7 +115,8 @@ class WireConnection {
   virtual ~WireConnection() = default;
   // Queues `count` lines made by `make_line(i)`, `interval` apart (all at
   // once for 0). A new push replaces a timed one still running.
-  virtual void push(std::function<std::string(int)> make_line, int count, std::chrono::milliseconds interval) = 0;
+  virtual void push(std::function<std::string(int)> make_line, int count,
+                    std::chrono::milliseconds interval) = 0;
   virtual void close(const std::string& reason) = 0;
   virtual bool authenticated() const = 0;
   virtual const std::string& client_connection_id() const = 0;
@@ -153,7 +153,8 @@ struct Service::Impl {
   void accept(tcp::acceptor& acceptor, const char* kind);
   void on_accepted(tcp::acceptor& acceptor, tcp::socket socket);
 
-  Reply handle_public(const http::request<http::string_body>& request, const asio::ip::address& peer);
+  Reply handle_public(const http::request<http::string_body>& request,
+                      const asio::ip::address& peer);
   Reply handle_control(const http::request<http::string_body>& request);
   Reply discover(const Target& target, const asio::ip::address& peer);
   Reply login(const std::string& body);
@@ -182,7 +183,7 @@ struct Service::Impl {
   std::uint64_t logins = 0;
   std::uint64_t authentications = 0;
   std::uint64_t wires_accepted = 0;
-  json last_discovery;     // null until the first request
+  json last_discovery;      // null until the first request
   ojson last_authenticate;  // null until the first message
 };
 
@@ -201,8 +202,9 @@ class HttpSession : public std::enable_shared_from_this<HttpSession<Stream>> {
   void run() {
     if constexpr (is_tls) {
       beast::get_lowest_layer(stream_).expires_after(tls_handshake_timeout);
-      stream_.async_handshake(ssl::stream_base::server,
-                              [self = this->shared_from_this()](error_code ec) { self->on_handshake(ec); });
+      stream_.async_handshake(
+          ssl::stream_base::server,
+          [self = this->shared_from_this()](error_code ec) { self->on_handshake(ec); });
     } else {
       do_read();
     }
@@ -222,8 +224,9 @@ class HttpSession : public std::enable_shared_from_this<HttpSession<Stream>> {
     parser_->body_limit(max_http_body_bytes);
     parser_->header_limit(16 * 1024);
     beast::get_lowest_layer(stream_).expires_after(http_timeout);
-    http::async_read(stream_, buffer_, *parser_,
-                     [self = this->shared_from_this()](error_code ec, std::size_t) { self->on_read(ec); });
+    http::async_read(
+        stream_, buffer_, *parser_,
+        [self = this->shared_from_this()](error_code ec, std::size_t) { self->on_read(ec); });
   }
 
   void on_read(error_code ec) {
@@ -231,30 +234,33 @@ class HttpSession : public std::enable_shared_from_this<HttpSession<Stream>> {
       return do_close();
     }
     if (ec) {
-      if (ec != asio::error::eof && ec != beast::error::timeout && ec != asio::error::operation_aborted &&
-          ec != asio::ssl::error::stream_truncated) {
+      if (ec != asio::error::eof && ec != beast::error::timeout &&
+          ec != asio::error::operation_aborted && ec != asio::ssl::error::stream_truncated) {
         service_.write_log("http " + address_text(peer_) + " bad request: " + ec.message());
       }
       return;
     }
     auto request = parser_->release();
-    Reply reply = control_ ? service_.handle_control(request) : service_.handle_public(request, peer_);
+    Reply reply =
+        control_ ? service_.handle_control(request) : service_.handle_public(request, peer_);
     if (reply.hang) {
       return hang();
     }
-    auto response = std::make_shared<http::response<http::string_body>>(reply.status, request.version());
+    auto response =
+        std::make_shared<http::response<http::string_body>>(reply.status, request.version());
     response->set(http::field::server, "quillpost-service");
     response->set(http::field::content_type, "application/json");
     response->keep_alive(request.keep_alive());
     response->body() = std::move(reply.body);
     response->prepare_payload();
     beast::get_lowest_layer(stream_).expires_after(http_timeout);
-    http::async_write(stream_, *response,
-                      [self = this->shared_from_this(), response](error_code write_ec, std::size_t) {
-                        if (write_ec) return;
-                        if (!response->keep_alive()) return self->do_close();
-                        self->do_read();
-                      });
+    http::async_write(
+        stream_, *response,
+        [self = this->shared_from_this(), response](error_code write_ec, std::size_t) {
+          if (write_ec) return;
+          if (!response->keep_alive()) return self->do_close();
+          self->do_read();
+        });
   }
 
   // Holds the connection open without answering until the client gives up.
@@ -288,7 +294,8 @@ class HttpSession : public std::enable_shared_from_this<HttpSession<Stream>> {
 // and delivers pushed messages. Reads and writes run side by side; writes are
 // queued and go out one at a time.
 template <typename Stream>
-class WireSession : public WireConnection, public std::enable_shared_from_this<WireSession<Stream>> {
+class WireSession : public WireConnection,
+                    public std::enable_shared_from_this<WireSession<Stream>> {
   static constexpr bool is_tls = !std::is_same_v<Stream, tcp::socket>;
 
  public:
@@ -308,17 +315,19 @@ class WireSession : public WireConnection, public std::enable_shared_from_this<W
     service_.write_log(tag_ + " connected from " + peer_ + (is_tls ? " over TLS" : ""));
     if constexpr (is_tls) {
       arm_deadline(tls_handshake_timeout, "TLS handshake timed out");
-      stream_.async_handshake(ssl::stream_base::server, [self = this->shared_from_this()](error_code ec) {
-        self->deadline_.cancel();
-        if (ec) return self->close("TLS handshake failed: " + ec.message());
-        self->open();
-      });
+      stream_.async_handshake(ssl::stream_base::server,
+                              [self = this->shared_from_this()](error_code ec) {
+                                self->deadline_.cancel();
+                                if (ec) return self->close("TLS handshake failed: " + ec.message());
+                                self->open();
+                              });
     } else {
       open();
     }
   }
 
-  void push(std::function<std::string(int)> make_line, int count, std::chrono::milliseconds interval) override {
+  void push(std::function<std::string(int)> make_line, int count,
+            std::chrono::milliseconds interval) override {
     if (closed_) return;
     if (interval.count() <= 0) {
       for (int i = 0; i < count && !closed_; ++i) {
@@ -343,8 +352,9 @@ class WireSession : public WireConnection, public std::enable_shared_from_this<W
     error_code ignored;
     socket_of(stream_).shutdown(tcp::socket::shutdown_both, ignored);
     socket_of(stream_).close(ignored);
-    service_.write_log(tag_ + " closed (" + reason + "): frames in " + std::to_string(frames_in_) + ", out " +
-                       std::to_string(frames_out_) + ", after " + seconds_text(Clock::now() - started_));
+    service_.write_log(tag_ + " closed (" + reason + "): frames in " + std::to_string(frames_in_) +
+                       ", out " + std::to_string(frames_out_) + ", after " +
+                       seconds_text(Clock::now() - started_));
     service_.wires.erase(id_);
   }
 
@@ -380,10 +390,9 @@ class WireSession : public WireConnection, public std::enable_shared_from_this<W
   }
 
   void do_read() {
-    stream_.async_read_some(asio::buffer(read_buffer_), [self = this->shared_from_this()](error_code ec,
-                                                                                          std::size_t n) {
-      self->on_read(ec, n);
-    });
+    stream_.async_read_some(
+        asio::buffer(read_buffer_),
+        [self = this->shared_from_this()](error_code ec, std::size_t n) { self->on_read(ec, n); });
   }
 
   void on_read(error_code ec, std::size_t n) {
@@ -413,8 +422,9 @@ class WireSession : public WireConnection, public std::enable_shared_from_this<W
     }
     Frame& frame = std::get<Frame>(parsed);
     if (service_.options.log_frames) {
-      service_.write_log(tag_ + " <- " + frame.event +
-                         (frame.event == "authenticate" ? std::string() : " " + frame.payload.dump()));
+      service_.write_log(
+          tag_ + " <- " + frame.event +
+          (frame.event == "authenticate" ? std::string() : " " + frame.payload.dump()));
     }
     if (silent_) return;
     if (frame.event == "heartbeat") {
@@ -432,7 +442,8 @@ class WireSession : public WireConnection, public std::enable_shared_from_this<W
   void authenticate(const ojson& message) {
     if (!message.is_object()) {
       return send_frame("authenticate.response",
-                        ojson{{"success", false}, {"errorMessage", "The authenticate message is not an object."}});
+                        ojson{{"success", false},
+                              {"errorMessage", "The authenticate message is not an object."}});
     }
     ojson recorded = message;
     if (recorded.contains("clientKey")) recorded["clientKey"] = "***";
@@ -456,7 +467,8 @@ class WireSession : public WireConnection, public std::enable_shared_from_this<W
       return send_failure("The authenticate message lacks: " + missing + ".");
     }
     const auto& key = message["clientKey"];
-    const Account* account = key.is_string() ? service_.accounts.find_by_client_key(key.get<std::string>()) : nullptr;
+    const Account* account =
+        key.is_string() ? service_.accounts.find_by_client_key(key.get<std::string>()) : nullptr;
     if (account == nullptr) {
       service_.write_log(tag_ + " authentication failed: unknown client key");
       return send_failure("Invalid client key.");
@@ -466,14 +478,18 @@ class WireSession : public WireConnection, public std::enable_shared_from_this<W
     account_id_ = account->id;
     computer_id_ = service_.accounts.computer_id(account->id, computer_name);
     ++service_.authentications;
-    service_.write_log(tag_ + " authenticated account " + std::to_string(account_id_) + " (" + account->email +
-                       "), computer '" + computer_name + "' id " + std::to_string(computer_id_) +
-                       ", connection " + connection_id_);
-    send_frame("authenticate.response", ojson{{"success", true}, {"accountId", account_id_}, {"id", computer_id_}});
+    service_.write_log(tag_ + " authenticated account " + std::to_string(account_id_) + " (" +
+                       account->email + "), computer '" + computer_name + "' id " +
+                       std::to_string(computer_id_) + ", connection " + connection_id_);
+    send_frame("authenticate.response",
+               ojson{{"success", true}, {"accountId", account_id_}, {"id", computer_id_}});
     const ServiceOptions& o = service_.options;
     if (o.push_count > 0) {
-      push([event = o.push_event](int i) { return encode_frame(event, ojson{{"seq", i}}); }, o.push_count,
-           std::chrono::milliseconds(o.push_interval_ms));
+      push(
+          [event = o.push_event](int i) {
+            return encode_frame(event, ojson{{"seq", i}});
+          },
+          o.push_count, std::chrono::milliseconds(o.push_interval_ms));
     }
   }
 
@@ -486,8 +502,9 @@ class WireSession : public WireConnection, public std::enable_shared_from_this<W
     } else if (fault == "rejected") {
       send_frame("rejected", ojson{{"retryAfter", seconds_json(retry)}, {"message", message}});
     } else if (fault == "rejected-destroy") {
-      send_frame("rejected",
-                 ojson{{"retryAfter", seconds_json(retry)}, {"message", message}, {"destroyClientKey", true}});
+      send_frame("rejected", ojson{{"retryAfter", seconds_json(retry)},
+                                   {"message", message},
+                                   {"destroyClientKey", true}});
     } else if (fault == "rejected-bare") {
       send_frame("rejected", ojson::object());
     } else if (fault == "rejected-destroy-bare") {
@@ -522,7 +539,8 @@ class WireSession : public WireConnection, public std::enable_shared_from_this<W
     if (closed_ || closing_) return;
     queued_bytes_ += line.size();
     if (queued_bytes_ > max_queued_bytes) {
-      return close("client does not keep up: over " + std::to_string(max_queued_bytes) + " bytes queued");
+      return close("client does not keep up: over " + std::to_string(max_queued_bytes) +
+                   " bytes queued");
     }
     ++frames_out_;
     out_.push_back(std::move(line));
@@ -532,8 +550,9 @@ class WireSession : public WireConnection, public std::enable_shared_from_this<W
   void do_write() {
     writing_ = true;
     arm_deadline(frame_write_timeout, "write timed out");
-    asio::async_write(stream_, asio::buffer(out_.front()),
-                      [self = this->shared_from_this()](error_code ec, std::size_t) { self->on_write(ec); });
+    asio::async_write(
+        stream_, asio::buffer(out_.front()),
+        [self = this->shared_from_this()](error_code ec, std::size_t) { self->on_write(ec); });
   }
 
   void on_write(error_code ec) {
@@ -557,15 +576,17 @@ class WireSession : public WireConnection, public std::enable_shared_from_this<W
   void arm_deadline(std::chrono::steady_clock::duration timeout, std::string what) {
     const auto generation = ++deadline_generation_;
     deadline_.expires_after(timeout);
-    deadline_.async_wait([self = this->shared_from_this(), generation, what = std::move(what)](error_code ec) {
-      if (!ec && generation == self->deadline_generation_) self->close(what);
-    });
+    deadline_.async_wait(
+        [self = this->shared_from_this(), generation, what = std::move(what)](error_code ec) {
+          if (!ec && generation == self->deadline_generation_) self->close(what);
+        });
   }
 
   void check_idle() {
     const double idle = service_.options.idle_timeout;
     if (idle <= 0 || closed_) return;
-    const auto due = last_in_ + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(idle));
+    const auto due =
+        last_in_ + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(idle));
     if (Clock::now() >= due) {
       return close("nothing received for " + std::to_string(idle) + "s");
     }
@@ -627,16 +648,18 @@ class WireSession : public WireConnection, public std::enable_shared_from_this<W
 void Service::Impl::setup() {
   if (!options.cert_file.empty()) {
     tls.emplace(ssl::context::tls_server);
-    tls->set_options(ssl::context::default_workarounds | ssl::context::no_sslv2 | ssl::context::no_sslv3 |
-                     ssl::context::single_dh_use);
+    tls->set_options(ssl::context::default_workarounds | ssl::context::no_sslv2 |
+                     ssl::context::no_sslv3 | ssl::context::single_dh_use);
     SSL_CTX* ctx = tls->native_handle();
     SSL_CTX_set_min_proto_version(ctx, TLS1_2_VERSION);
     ERR_clear_error();
     if (SSL_CTX_use_certificate_chain_file(ctx, options.cert_file.c_str()) != 1) {
-      throw std::runtime_error("cannot load certificate " + options.cert_file + ": " + openssl_error_text());
+      throw std::runtime_error("cannot load certificate " + options.cert_file + ": " +
+                               openssl_error_text());
     }
     if (SSL_CTX_use_PrivateKey_file(ctx, options.key_file.c_str(), SSL_FILETYPE_PEM) != 1) {
-      throw std::runtime_error("cannot load private key " + options.key_file + ": " + openssl_error_text());
+      throw std::runtime_error("cannot load private key " + options.key_file + ": " +
+                               openssl_error_text());
     }
     if (SSL_CTX_check_private_key(ctx) != 1) {
       throw std::runtime_error("private key " + options.key_file + " does not match certificate " +
@@ -672,8 +695,8 @@ tcp::acceptor Service::Impl::open_acceptor(int port, const char* what) {
   if (!ec) acceptor.bind(endpoint, ec);
   if (!ec) acceptor.listen(asio::socket_base::max_listen_connections, ec);
   if (ec) {
-    throw std::runtime_error(std::string("cannot listen for ") + what + " on " + endpoint_text(endpoint) + ": " +
-                             ec.message());
+    throw std::runtime_error(std::string("cannot listen for ") + what + " on " +
+                             endpoint_text(endpoint) + ": " + ec.message());
   }
   return acceptor;
 }
@@ -707,13 +730,15 @@ void Service::Impl::on_accepted(tcp::acceptor& acceptor, tcp::socket socket) {
       wires.emplace(id, session);
       session->start();
     } else {
-      auto session = std::make_shared<WireSession<tcp::socket>>(*this, id, std::move(socket), endpoint_text(peer));
+      auto session = std::make_shared<WireSession<tcp::socket>>(*this, id, std::move(socket),
+                                                                endpoint_text(peer));
       wires.emplace(id, session);
       session->start();
     }
   } else if (&acceptor == &*control_acceptor || &acceptor == &*http_acceptor) {
     std::make_shared<HttpSession<beast::tcp_stream>>(*this, beast::tcp_stream(std::move(socket)),
-                                                     &acceptor == &*control_acceptor, peer.address())
+                                                     &acceptor == &*control_acceptor,
+                                                     peer.address())
         ->run();
   } else {
     std::make_shared<HttpSession<beast::ssl_stream<beast::tcp_stream>>>(
@@ -722,7 +747,8 @@ void Service::Impl::on_accepted(tcp::acceptor& acceptor, tcp::socket socket) {
   }
 }
 
-Reply Service::Impl::handle_public(const http::request<http::string_body>& request, const asio::ip::address& peer) {
+Reply Service::Impl::handle_public(const http::request<http::string_body>& request,
+                                   const asio::ip::address& peer) {
   auto target = parse_target(std::string_view(request.target().data(), request.target().size()));
   if (!target) {
     return message_reply(http::status::bad_request, "The request target is not a valid URL.");
@@ -752,9 +778,11 @@ Reply Service::Impl::discover(const Target& target, const asio::ip::address& pee
   }
   last_discovery = params;
   const std::string& fault = options.faults.get("discovery");
-  write_log("discovery from " + peer.to_string() + ": " + shown + (fault == "ok" ? "" : " (fault discovery=" + fault + ")"));
+  write_log("discovery from " + peer.to_string() + ": " + shown +
+            (fault == "ok" ? "" : " (fault discovery=" + fault + ")"));
   if (fault == "500") {
-    return message_reply(http::status::internal_server_error, "Internal error (fault discovery=500).");
+    return message_reply(http::status::internal_server_error,
+                         "Internal error (fault discovery=500).");
   }
   if (fault == "malformed") {
     return Reply{http::status::ok, R"({"address": "127.0.0.1", "port": )", false};
@@ -793,9 +821,11 @@ int Service::Impl::closed_port() {
 Reply Service::Impl::login(const std::string& body) {
   ++logins;
   json request = json::parse(body, nullptr, false);
-  if (request.is_discarded() || !request.is_object() || !request.contains("email") || !request["email"].is_string() ||
-      !request.contains("password") || !request["password"].is_string()) {
-    return message_reply(http::status::bad_request, "Expected a JSON object with a text email and password.");
+  if (request.is_discarded() || !request.is_object() || !request.contains("email") ||
+      !request["email"].is_string() || !request.contains("password") ||
+      !request["password"].is_string()) {
+    return message_reply(http::status::bad_request,
+                         "Expected a JSON object with a text email and password.");
   }
   const std::string email = request["email"].get<std::string>();
   const Account* account = accounts.login(email, request["password"].get<std::string>());
@@ -804,8 +834,9 @@ Reply Service::Impl::login(const std::string& body) {
     return message_reply(http::status::unauthorized, "Invalid email or password.");
   }
   write_log("login of " + account->email + " (account " + std::to_string(account->id) + ")");
-  return json_reply(http::status::ok,
-                    json{{"id", account->id}, {"email", account->email}, {"clientKey", account->client_key}});
+  return json_reply(
+      http::status::ok,
+      json{{"id", account->id}, {"email", account->email}, {"clientKey", account->client_key}});
 }
 
 Reply Service::Impl::handle_control(const http::request<http::string_body>& request) {
@@ -823,7 +854,8 @@ Reply Service::Impl::handle_control(const http::request<http::string_body>& requ
       return json_reply(http::status::ok, options.faults.to_json());
     }
     if (target->path == "/control/faults" && post) {
-      if (std::string error = options.faults.set_json(json::parse(request.body())); !error.empty()) {
+      if (std::string error = options.faults.set_json(json::parse(request.body()));
+          !error.empty()) {
         return message_reply(http::status::bad_request, error);
       }
       write_log("faults now " + options.faults.to_json().dump());
@@ -857,7 +889,8 @@ Reply Service::Impl::control_push(const ojson& body) {
     const std::string event = body.at("event").get<std::string>();
     line = encode_frame(event, body.contains("payload") ? body.at("payload") : ojson::object());
     if (line.size() - 1 > max_frame_bytes) {
-      return message_reply(http::status::bad_request, "The frame is over the limit; ask for \"oversized\".");
+      return message_reply(http::status::bad_request,
+                           "The frame is over the limit; ask for \"oversized\".");
     }
     what = "'" + event + "'";
   }
@@ -866,8 +899,9 @@ Reply Service::Impl::control_push(const ojson& body) {
   const std::string to = body.value("to", std::string("authenticated"));
   const std::string connection_id = body.value("connectionId", std::string());
   if (count < 1 || count > 10000000 || interval_ms < 0 || (to != "authenticated" && to != "all")) {
-    return message_reply(http::status::bad_request,
-                         "count must be 1 or more, intervalMs 0 or more, to \"authenticated\" or \"all\".");
+    return message_reply(
+        http::status::bad_request,
+        "count must be 1 or more, intervalMs 0 or more, to \"authenticated\" or \"all\".");
   }
   int reached = 0;
   auto targets = wires;  // a push may close a connection, which leaves the map
@@ -878,8 +912,8 @@ Reply Service::Impl::control_push(const ojson& body) {
       ++reached;
     }
   }
-  write_log("control: push " + what + " x" + std::to_string(count) + " to " + std::to_string(reached) +
-            " connection(s)");
+  write_log("control: push " + what + " x" + std::to_string(count) + " to " +
+            std::to_string(reached) + " connection(s)");
   return json_reply(http::status::ok, json{{"connections", reached}});
 }
 
@@ -923,10 +957,13 @@ std::string Service::listening_line() const {
   const auto& o = impl_->options;
   error_code ec;
   const std::string host = address_text(asio::ip::make_address(o.listen_host, ec));
-  auto at = [&](int port) { return port < 0 ? std::string("-") : host + ":" + std::to_string(port); };
+  auto at = [&](int port) {
+    return port < 0 ? std::string("-") : host + ":" + std::to_string(port);
+  };
   const BoundPorts& p = impl_->ports;
-  return "quillpost-service listening http=" + at(p.http) + " https=" + at(p.https) + " socket=" + at(p.socket) +
-         " control=" + at(p.control) + " tls=" + (impl_->tls && o.socket_tls ? "true" : "false");
+  return "quillpost-service listening http=" + at(p.http) + " https=" + at(p.https) +
+         " socket=" + at(p.socket) + " control=" + at(p.control) +
+         " tls=" + (impl_->tls && o.socket_tls ? "true" : "false");
 }
 
 void Service::run(bool handle_signals) {
