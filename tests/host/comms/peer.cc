@@ -294,7 +294,18 @@ Socks4aProxy::Socks4aProxy() {
         (static_cast<unsigned char>(head[2]) << 8) | static_cast<unsigned char>(head[3]);
     std::string user, host;
     for (std::string c; (c = conn.read_bytes(1)) != std::string(1, '\0') && !c.empty();) user += c;
-    for (std::string c; (c = conn.read_bytes(1)) != std::string(1, '\0') && !c.empty();) host += c;
+    // 0.0.0.x (x non-zero) means "the host name follows"; otherwise the address is given.
+    const bool named = head[4] == 0 && head[5] == 0 && head[6] == 0 && head[7] != 0;
+    if (named) {
+      for (std::string c; (c = conn.read_bytes(1)) != std::string(1, '\0') && !c.empty();) {
+        host += c;
+      }
+    } else {
+      host = std::to_string(static_cast<unsigned char>(head[4])) + "." +
+             std::to_string(static_cast<unsigned char>(head[5])) + "." +
+             std::to_string(static_cast<unsigned char>(head[6])) + "." +
+             std::to_string(static_cast<unsigned char>(head[7]));
+    }
     {
       std::lock_guard lock(mutex_);
       last_host_ = host;
