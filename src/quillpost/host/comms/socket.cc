@@ -547,7 +547,12 @@ std::shared_ptr<Socket> open_socket(const std::string& address, std::int64_t por
                                     const std::optional<Proxy>& proxy,
                                     const ConnectOptions& options) {
   auto c = std::make_shared<Connect>(address, port, proxy, options);
-  auto done = std::make_shared<std::promise<void>>();
+  // The outcome crosses threads as plain values: a failure's kind and text.
+  struct Outcome {
+    std::optional<SocketFailure::Kind> failure;
+    std::string what;
+  };
+  auto done = std::make_shared<std::promise<Outcome>>();
   auto result = done->get_future();
   asio::post(c->strand, [c, done] {
     c->deadline.expires_after(seconds(c->options.timeout));
@@ -565,20 +570,23 @@ std::shared_ptr<Socket> open_socket(const std::string& address, std::int64_t por
     asio::co_spawn(c->strand, run_connect(c), [c, done](std::exception_ptr error) {
       c->finished = true;
       c->deadline.cancel();
+      Outcome outcome;
       if (error) {
-        done->set_exception(error);
-      } else {
-        done->set_value();
+        try {
+          std::rethrow_exception(error);
+        } catch (const SocketFailure& e) {
+          outcome = {e.kind(), e.what()};
+        } catch (const std::exception& e) {
+          outcome = {SocketFailure::Kind::failed, c->step + ": " + e.what()};
+        } catch (...) {
+          outcome = {SocketFailure::Kind::failed, c->step + ": unknown failure"};
+        }
       }
+      done->set_value(std::move(outcome));
     });
   });
-  try {
-    result.get();
-  } catch (const SocketFailure&) {
-    throw;
-  } catch (const std::exception& e) {
-    throw SocketFailure(SocketFailure::Kind::failed, c->step + ": " + e.what());
-  }
+  Outcome outcome = result.get();
+  if (outcome.failure) throw SocketFailure(*outcome.failure, outcome.what);
   // The coroutine is done; the connect state is ours alone now.
   if (c->tls) {
     return std::make_shared<AsioSocket<TlsStream>>(c->strand, c->tls_context, std::move(*c->tls));
