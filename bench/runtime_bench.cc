@@ -4,6 +4,9 @@
 //   ListenIntoAgent       frames per second read by `listen` from a loopback peer and
 //                         delivered into an agent as SERVER_MESSAGE
 //   PlainLoopbackRead     the same bytes read with plain recv() and counted: the limit
+//   ServiceListenIntoAgent / ServicePlainRead
+//                         the same two, with quillpost-service pushing the frames to an
+//                         authenticated connection (built with the tests only)
 #include <arpa/inet.h>
 #include <benchmark/benchmark.h>
 #include <netinet/in.h>
@@ -18,6 +21,9 @@
 
 #include "quillpost/host/agent/runtime.h"
 #include "quillpost/host/comms/wire.h"
+#ifdef QP_BENCH_WITH_SERVICE
+#include "support/service_process.h"
+#endif
 
 namespace {
 
@@ -159,6 +165,83 @@ void PlainLoopbackRead(benchmark::State& state) {
   state.SetBytesProcessed(state.iterations() * static_cast<std::int64_t>(server.bytes()));
 }
 BENCHMARK(PlainLoopbackRead)->Arg(20000)->UseRealTime()->Unit(benchmark::kMillisecond);
+
+#ifdef QP_BENCH_WITH_SERVICE
+
+constexpr std::int64_t kServiceFrames = 20000;
+
+std::vector<std::string> service_args() {
+  return {"--push-count",         std::to_string(kServiceFrames),
+          "--push-event",         "job",
+          "--push-interval-ms",   "0",
+          "--heartbeat-interval", "0"};
+}
+
+std::string authenticate_line() {
+  nlohmann::json payload = {{"email", "demo@quillpost.test"},
+                            {"computerName", "bench"},
+                            {"clientKey", "demo-client-key"},
+                            {"inet", "127.0.0.1"},
+                            {"worldUuid", "w"},
+                            {"instanceUuid", "i"},
+                            {"connectionId", "bench"},
+                            {"hostname", "bench"},
+                            {"username", "bench"},
+                            {"version", "0.1.0"},
+                            {"edition", "community"},
+                            {"clientSessionId", "s"}};
+  return comms::encode_frame("authenticate", payload) + "\n";
+}
+
+void ServiceListenIntoAgent(benchmark::State& state) {
+  quillpost::testing::ServiceProcess service(service_args());
+  agent::Runtime runtime;
+  auto counter = std::make_shared<Counter>();
+  const auto ref = runtime.spawn(counter);
+  runtime.start();
+  for (auto _ : state) {
+    auto sock = comms::open_socket("127.0.0.1", service.socket_port(), std::nullopt);
+    // "authentication", "authenticate.response" and the pushed frames.
+    counter->expect(kServiceFrames + 2);
+    std::thread listener([&] {
+      comms::listen(sock, "bench", std::nullopt, runtime.get_mailbox(ref, "listener"),
+                    comms::noop_protocol_log_writer());
+    });
+    sock->write_all(authenticate_line());
+    counter->wait();
+    sock->close();
+    listener.join();
+  }
+  state.SetItemsProcessed(state.iterations() * kServiceFrames);
+}
+BENCHMARK(ServiceListenIntoAgent)->UseRealTime()->Unit(benchmark::kMillisecond);
+
+void ServicePlainRead(benchmark::State& state) {
+  quillpost::testing::ServiceProcess service(service_args());
+  const std::string auth = authenticate_line();
+  for (auto _ : state) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    addr.sin_port = htons(static_cast<std::uint16_t>(service.socket_port()));
+    ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+    ::send(fd, auth.data(), auth.size(), MSG_NOSIGNAL);
+    char buf[64 * 1024];
+    std::int64_t lines = 0;
+    while (lines < kServiceFrames + 2) {
+      const ssize_t n = ::recv(fd, buf, sizeof buf, 0);
+      if (n <= 0) break;
+      for (ssize_t i = 0; i < n; ++i) lines += buf[i] == '\n';
+    }
+    ::close(fd);
+    benchmark::DoNotOptimize(lines);
+  }
+  state.SetItemsProcessed(state.iterations() * kServiceFrames);
+}
+BENCHMARK(ServicePlainRead)->UseRealTime()->Unit(benchmark::kMillisecond);
+
+#endif
 
 }  // namespace
 
