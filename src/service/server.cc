@@ -317,7 +317,7 @@ class WireSession : public WireConnection,
       arm_deadline(tls_handshake_timeout, "TLS handshake timed out");
       stream_.async_handshake(ssl::stream_base::server,
                               [self = this->shared_from_this()](error_code ec) {
-                                self->deadline_.cancel();
+                                self->disarm_deadline();
                                 if (ec) return self->close("TLS handshake failed: " + ec.message());
                                 self->open();
                               });
@@ -557,8 +557,7 @@ class WireSession : public WireConnection,
 
   void on_write(error_code ec) {
     writing_ = false;
-    ++deadline_generation_;
-    deadline_.cancel();
+    disarm_deadline();
     if (closed_) return;
     if (ec) return close("write failed: " + ec.message());
     queued_bytes_ -= out_.front().size();
@@ -580,6 +579,13 @@ class WireSession : public WireConnection,
         [self = this->shared_from_this(), generation, what = std::move(what)](error_code ec) {
           if (!ec && generation == self->deadline_generation_) self->close(what);
         });
+  }
+
+  // A deadline whose timer already fired, with its handler still queued,
+  // must not act: the generation tells the handler it is stale.
+  void disarm_deadline() {
+    ++deadline_generation_;
+    deadline_.cancel();
   }
 
   void check_idle() {
@@ -811,11 +817,16 @@ Reply Service::Impl::discover(const Target& target, const asio::ip::address& pee
 
 int Service::Impl::closed_port() {
   // A port that was free a moment ago: bound, read and released again.
-  tcp::acceptor probe = open_acceptor(0, "a closed port");
-  int port = probe.local_endpoint().port();
-  error_code ignored;
-  probe.close(ignored);
-  return port;
+  try {
+    tcp::acceptor probe = open_acceptor(0, "a closed port");
+    int port = probe.local_endpoint().port();
+    error_code ignored;
+    probe.close(ignored);
+    return port;
+  } catch (const std::runtime_error& e) {
+    write_log(std::string("no closed port to offer: ") + e.what());
+    return 1;  // reserved (tcpmux), closed on any ordinary machine
+  }
 }
 
 Reply Service::Impl::login(const std::string& body) {
