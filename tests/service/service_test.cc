@@ -2,6 +2,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <fstream>
 #include <nlohmann/json.hpp>
 
@@ -467,6 +468,21 @@ TEST(Lifecycle, StartFailuresAreReportedWithTheReason) {
       ::testing::ThrowsMessage<std::runtime_error>(HasSubstr("cannot load certificate")));
   EXPECT_THAT([] { ServiceProcess bad({"--bogus"}); },
               ::testing::ThrowsMessage<std::runtime_error>(HasSubstr("unknown option '--bogus'")));
+}
+
+TEST(Lifecycle, RestartsOnTheSamePortsAfterACrash) {
+  ServiceProcess first;
+  TestConnection connection(first.socket_port());
+  ASSERT_TRUE(connection.read_frame());
+  EXPECT_EQ(first.kill(), 128 + SIGKILL);
+  EXPECT_FALSE(connection.read_frame());
+  EXPECT_TRUE(connection.closed());
+
+  ServiceProcess second(first.same_ports_args());
+  EXPECT_EQ(second.socket_port(), first.socket_port());
+  EXPECT_EQ(second.http_port(), first.http_port());
+  TestConnection again(second.socket_port());
+  EXPECT_EQ(authenticate(again, demo_key)["payload"]["success"], true);
 }
 
 TEST(Lifecycle, StopsCleanlyOnSigterm) {
