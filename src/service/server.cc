@@ -41,6 +41,8 @@ constexpr auto tls_handshake_timeout = 10s;
 constexpr auto http_timeout = 30s;
 // A frame write that does not finish in this time means the client stopped reading.
 constexpr auto frame_write_timeout = 30s;
+// How long a closing HTTP connection keeps reading what the client still sends.
+constexpr auto drain_timeout = 5s;
 // The "hang" discovery fault holds the request at most this long.
 constexpr auto discovery_hang_limit = 10min;
 // Wait before accepting again after the system refused (out of descriptors).
@@ -178,7 +180,6 @@ struct Service::Impl {
 
   std::map<std::uint64_t, std::shared_ptr<WireConnection>> wires;
   std::uint64_t next_wire_id = 1;
-  std::uint64_t next_http_id = 1;
   std::uint64_t discoveries = 0;
   std::uint64_t logins = 0;
   std::uint64_t authentications = 0;
@@ -233,6 +234,13 @@ class HttpSession : public std::enable_shared_from_this<HttpSession<Stream>> {
     if (ec == http::error::end_of_stream) {
       return do_close();
     }
+    if (ec == http::error::body_limit || ec == http::error::header_limit) {
+      service_.write_log("http " + address_text(peer_) + " request over the size limit");
+      Reply too_large = message_reply(http::status::payload_too_large,
+                                      "The request is over the size limit of " +
+                                          std::to_string(max_http_body_bytes) + " bytes.");
+      return answer(std::move(too_large), 11, false);
+    }
     if (ec) {
       if (ec != asio::error::eof && ec != beast::error::timeout &&
           ec != asio::error::operation_aborted && ec != asio::ssl::error::stream_truncated) {
@@ -246,11 +254,14 @@ class HttpSession : public std::enable_shared_from_this<HttpSession<Stream>> {
     if (reply.hang) {
       return hang();
     }
-    auto response =
-        std::make_shared<http::response<http::string_body>>(reply.status, request.version());
+    answer(std::move(reply), request.version(), request.keep_alive());
+  }
+
+  void answer(Reply reply, unsigned version, bool keep_alive) {
+    auto response = std::make_shared<http::response<http::string_body>>(reply.status, version);
     response->set(http::field::server, "quillpost-service");
     response->set(http::field::content_type, "application/json");
-    response->keep_alive(request.keep_alive());
+    response->keep_alive(keep_alive);
     response->body() = std::move(reply.body);
     response->prepare_payload();
     beast::get_lowest_layer(stream_).expires_after(http_timeout);
@@ -258,9 +269,24 @@ class HttpSession : public std::enable_shared_from_this<HttpSession<Stream>> {
         stream_, *response,
         [self = this->shared_from_this(), response](error_code write_ec, std::size_t) {
           if (write_ec) return;
-          if (!response->keep_alive()) return self->do_close();
+          if (!response->keep_alive()) {
+            self->do_close();
+            // What the client still sends is read and dropped, so that the
+            // close does not reset the connection before it has the answer.
+            // (With TLS the shutdown exchange does the reading.)
+            if constexpr (!is_tls) self->drain();
+            return;
+          }
           self->do_read();
         });
+  }
+
+  void drain() {
+    beast::get_lowest_layer(stream_).expires_after(drain_timeout);
+    stream_.async_read_some(asio::buffer(hang_buffer_),
+                            [self = this->shared_from_this()](error_code ec, std::size_t) {
+                              if (!ec) self->drain();
+                            });
   }
 
   // Holds the connection open without answering until the client gives up.
@@ -286,7 +312,7 @@ class HttpSession : public std::enable_shared_from_this<HttpSession<Stream>> {
   asio::ip::address peer_;
   beast::flat_buffer buffer_;
   std::optional<http::request_parser<http::string_body>> parser_;
-  std::array<char, 64> hang_buffer_{};
+  std::array<char, 4096> hang_buffer_{};
 };
 
 // One connection on the client socket: the server opens with

@@ -155,6 +155,9 @@ TEST(Login, AnswersTheAccountOrAMessage) {
     EXPECT_EQ(json::parse(reply.body, nullptr, false), c.expected) << c.body;
   }
   EXPECT_EQ(http_request(service.http_port(), "GET", quillpost::testing::login_path).status, 405);
+  auto huge = http_request(service.http_port(), "POST", quillpost::testing::login_path,
+                           std::string(max_frame_bytes + 1, ' '));
+  EXPECT_EQ(huge.status, 413) << "bodies are bounded like frames";
   EXPECT_FALSE(output_mentions(service, "wrong")) << "passwords never reach the log";
 }
 
