@@ -151,7 +151,7 @@ struct Service::Impl {
   }
 
   void setup();
-  tcp::acceptor open_acceptor(int port, const char* what);
+  tcp::acceptor open_acceptor(int port, const char* what, bool loopback_only = false);
   void accept(tcp::acceptor& acceptor, const char* kind);
   void on_accepted(tcp::acceptor& acceptor, tcp::socket socket);
 
@@ -703,7 +703,9 @@ void Service::Impl::setup() {
     https_acceptor.emplace(open_acceptor(options.https_port, "HTTPS"));
   }
   socket_acceptor.emplace(open_acceptor(options.socket_port, "the socket"));
-  control_acceptor.emplace(open_acceptor(options.control_port, "control"));
+  // The control endpoint answers anyone without a password, so it never
+  // leaves the machine, whatever --listen says.
+  control_acceptor.emplace(open_acceptor(options.control_port, "control", true));
   ports.http = http_acceptor->local_endpoint().port();
   ports.https = https_acceptor ? https_acceptor->local_endpoint().port() : -1;
   ports.socket = socket_acceptor->local_endpoint().port();
@@ -714,11 +716,15 @@ void Service::Impl::setup() {
   accept(*control_acceptor, "control");
 }
 
-tcp::acceptor Service::Impl::open_acceptor(int port, const char* what) {
+tcp::acceptor Service::Impl::open_acceptor(int port, const char* what, bool loopback_only) {
   error_code ec;
   auto address = asio::ip::make_address(options.listen_host, ec);
   if (ec) {
     throw std::runtime_error("--listen: '" + options.listen_host + "' is not an IP address");
+  }
+  if (loopback_only && !address.is_loopback()) {
+    address = address.is_v6() ? asio::ip::address(asio::ip::address_v6::loopback())
+                              : asio::ip::address(asio::ip::address_v4::loopback());
   }
   tcp::endpoint endpoint(address, static_cast<unsigned short>(port));
   tcp::acceptor acceptor(ioc);
@@ -991,16 +997,15 @@ const BoundPorts& Service::ports() const {
 }
 
 std::string Service::listening_line() const {
-  const auto& o = impl_->options;
-  error_code ec;
-  const std::string host = address_text(asio::ip::make_address(o.listen_host, ec));
-  auto at = [&](int port) {
-    return port < 0 ? std::string("-") : host + ":" + std::to_string(port);
+  auto at = [](const std::optional<tcp::acceptor>& acceptor) {
+    error_code ec;
+    return acceptor ? endpoint_text(acceptor->local_endpoint(ec)) : std::string("-");
   };
-  const BoundPorts& p = impl_->ports;
-  return "quillpost-service listening http=" + at(p.http) + " https=" + at(p.https) +
-         " socket=" + at(p.socket) + " control=" + at(p.control) +
-         " tls=" + (impl_->tls && o.socket_tls ? "true" : "false");
+  const Impl& i = *impl_;
+  return "quillpost-service listening http=" + at(i.http_acceptor) +
+         " https=" + at(i.https_acceptor) + " socket=" + at(i.socket_acceptor) +
+         " control=" + at(i.control_acceptor) +
+         " tls=" + (i.tls && i.options.socket_tls ? "true" : "false");
 }
 
 void Service::run(bool handle_signals) {
