@@ -61,8 +61,8 @@ std::shared_ptr<MainLoopQueue> SecondaryBindingSpec::main_loop_queue() {
 }
 
 AppContext SecondaryBindingSpec::context() {
-  return AppContext{config_,      paths_, system_info_,     sigint_,
-                    world_,       http_config(), main_loop_queue()};
+  return AppContext{config_, paths_,        system_info_,     sigint_,
+                    world_,  http_config(), main_loop_queue()};
 }
 
 QuillPostBootstrap& SecondaryBindingSpec::bootstrap() {
@@ -79,10 +79,10 @@ Runner& SecondaryBindingSpec::runner() {
 
 CredentialsChecker& SecondaryBindingSpec::credentials_checker() {
   if (!credentials_checker_) {
-    credentials_checker_ = services_.make_credentials_checker
-                               ? services_.make_credentials_checker()
-                               : make_http_credentials_checker(
-                                     LoginSettings{service_base_url() + "/api/login"});
+    credentials_checker_ =
+        services_.make_credentials_checker
+            ? services_.make_credentials_checker()
+            : make_http_credentials_checker(LoginSettings{service_base_url() + "/api/login"});
   }
   return *credentials_checker_;
 }

@@ -38,8 +38,8 @@ HttpConfig make_http_config(const RuntimeConfig& config);
 
 class PrimaryBindingSpec {
  public:
-  PrimaryBindingSpec(const RuntimeConfig& config, const Paths& paths,
-                     const SystemInfo& system_info, Event& sigint)
+  PrimaryBindingSpec(const RuntimeConfig& config, const Paths& paths, const SystemInfo& system_info,
+                     Event& sigint)
       : config_(config), paths_(paths), system_info_(system_info), sigint_(sigint) {}
 
   // The provider of the shared World. The World is made on the first call: the

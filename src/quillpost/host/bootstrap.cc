@@ -19,9 +19,9 @@ void HeadlessApplication::stop() {
 }
 
 std::shared_ptr<Application> start_headless_application(const AppContext& context) {
-  logs::logger("bootstrap").info("Application started headless; world %s, instance %s",
-                                 context.world.configuration.world_id,
-                                 context.world.state.instance_id);
+  logs::logger("bootstrap")
+      .info("Application started headless; world %s, instance %s",
+            context.world.configuration.world_id, context.world.state.instance_id);
   return std::make_shared<HeadlessApplication>(context.main_loop_queue);
 }
 

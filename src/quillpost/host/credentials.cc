@@ -38,7 +38,8 @@ std::unique_ptr<CredentialsChecker> make_http_credentials_checker(const LoginSet
   if (!module) {
     const auto path = module_path();
     module = ::dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
-    if (!module) throw std::runtime_error(std::string("cannot load the HTTP module: ") + ::dlerror());
+    if (!module)
+      throw std::runtime_error(std::string("cannot load the HTTP module: ") + ::dlerror());
   }
   auto make = reinterpret_cast<MakeChecker>(::dlsym(module, kEntry));
   if (!make) throw std::runtime_error(std::string("HTTP module without ") + kEntry);

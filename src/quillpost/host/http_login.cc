@@ -65,12 +65,14 @@ class HttpCredentialsChecker : public CredentialsChecker {
     curl_easy_setopt(h, CURLOPT_WRITEDATA, &response);
     curl_easy_setopt(h, CURLOPT_ERRORBUFFER, error);
     curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
-    curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(settings_.connect_timeout.count()));
+    curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT_MS,
+                     static_cast<long>(settings_.connect_timeout.count()));
     curl_easy_setopt(h, CURLOPT_TIMEOUT_MS, static_cast<long>(settings_.total_timeout.count()));
     curl_easy_setopt(h, CURLOPT_MAXREDIRS, static_cast<long>(http_config.max_http_redirects));
     curl_easy_setopt(h, CURLOPT_SSL_VERIFYPEER, http_config.ssl_verify ? 1L : 0L);
     curl_easy_setopt(h, CURLOPT_SSL_VERIFYHOST, http_config.ssl_verify ? 2L : 0L);
-    if (http_config.cacert_file) curl_easy_setopt(h, CURLOPT_CAINFO, http_config.cacert_file->c_str());
+    if (http_config.cacert_file)
+      curl_easy_setopt(h, CURLOPT_CAINFO, http_config.cacert_file->c_str());
     // The configured proxy only: an empty text keeps libcurl from reading the
     // proxy environment variables behind the configuration's back.
     if (http_config.proxy) {

@@ -94,7 +94,8 @@ const toml::table& read_table(const toml::node& node, const Where& where,
 ProxySetting read_proxy(const toml::node& node, const Where& where) {
   if (const auto* b = node.as_boolean()) {
     if (!b->get()) return NoProxy{};
-    where.fail(CfgErr::OUT_OF_RANGE, "must be false (no proxy) or a table with type, host and port");
+    where.fail(CfgErr::OUT_OF_RANGE,
+               "must be false (no proxy) or a table with type, host and port");
   }
   const auto& table = read_table(node, where, {"type", "host", "port", "user", "password"});
   const auto required = [&](std::string_view name) -> const toml::node& {
@@ -105,8 +106,9 @@ ProxySetting read_proxy(const toml::node& node, const Where& where) {
   Proxy proxy;
   proxy.type = read_string(required("type"), where.sub("type"));
   if (proxy.type != "http" && proxy.type != "socks4" && proxy.type != "socks5") {
-    where.sub("type").fail(CfgErr::OUT_OF_RANGE,
-                           "must be \"http\", \"socks4\" or \"socks5\", not \"" + proxy.type + "\"");
+    where.sub("type").fail(
+        CfgErr::OUT_OF_RANGE,
+        "must be \"http\", \"socks4\" or \"socks5\", not \"" + proxy.type + "\"");
   }
   proxy.host = read_string(required("host"), where.sub("host"));
   if (proxy.host.empty()) where.sub("host").fail(CfgErr::OUT_OF_RANGE, "must not be empty");
@@ -150,7 +152,8 @@ ParamMap read_params(const toml::node& node, const Where& where) {
 ServerAddress read_address(const toml::node& node, const Where& where) {
   const auto& table = read_table(node, where, {"host", "port"});
   ServerAddress address;
-  if (const toml::node* host = table.get("host")) address.host = read_string(*host, where.sub("host"));
+  if (const toml::node* host = table.get("host"))
+    address.host = read_string(*host, where.sub("host"));
   if (const toml::node* port = table.get("port")) address.port = read_int(*port, where.sub("port"));
   return address;
 }

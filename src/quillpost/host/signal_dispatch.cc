@@ -104,6 +104,7 @@ void ignore(int sig) {
   set_os_handler(sig, SIG_IGN);
   target.disposition.store(Disposition::ignore);
   target.pending.store(false);
+  target.handler = nullptr;  // dispatch_pending runs a copy, so a handler may ignore itself
 }
 
 void restore_default(int sig) {
@@ -112,6 +113,7 @@ void restore_default(int sig) {
   set_os_handler(sig, SIG_DFL);
   target.disposition.store(Disposition::os_default);
   target.pending.store(false);
+  target.handler = nullptr;
 }
 
 Disposition disposition(int sig) {

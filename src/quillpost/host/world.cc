@@ -50,14 +50,13 @@ void set_aside(const std::filesystem::path& path, const std::string& why) {
   const auto stamp = std::chrono::duration_cast<std::chrono::seconds>(
                          std::chrono::system_clock::now().time_since_epoch())
                          .count();
-  const auto aside = path.parent_path() /
-                     (path.filename().string() + ".corrupt-" + std::to_string(stamp));
+  const auto aside =
+      path.parent_path() / (path.filename().string() + ".corrupt-" + std::to_string(stamp));
   std::error_code ec;
   std::filesystem::rename(path, aside, ec);
   auto log = logs::logger("world");
   if (ec) {
-    log.error("Cannot read %s (%s) and cannot move it aside: %s", path.string(), why,
-              ec.message());
+    log.error("Cannot read %s (%s) and cannot move it aside: %s", path.string(), why, ec.message());
   } else {
     log.error("Cannot read %s (%s); moved it to %s", path.string(), why, aside.string());
   }
