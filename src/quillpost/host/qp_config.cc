@@ -4,6 +4,7 @@
 
 #include <array>
 #include <cerrno>
+#include <charconv>
 #include <cstring>
 #include <fstream>
 #include <limits>
@@ -11,7 +12,6 @@
 #include <system_error>
 
 #include "quillpost/host/md5.h"
-#include "quillpost/host/util.h"
 
 namespace quillpost {
 namespace {
@@ -114,8 +114,16 @@ ProxySetting read_proxy(const toml::node& node, const Where& where) {
   if (proxy.host.empty()) where.sub("host").fail(CfgErr::OUT_OF_RANGE, "must not be empty");
   const toml::node& port = required("port");
   if (const auto* text = port.as_string()) {
-    if (!is_int(text->get())) where.sub("port").fail(CfgErr::WRONG_TYPE, "must be an integer");
-    check_range(std::stoll(text->get()), where.sub("port"));
+    const std::string& digits = text->get();
+    std::int64_t number = 0;
+    const auto [end, ec] = std::from_chars(digits.data(), digits.data() + digits.size(), number);
+    if (ec == std::errc::result_out_of_range) {
+      where.sub("port").fail(CfgErr::OUT_OF_RANGE, "must be from 1 to 65535");
+    }
+    if (ec != std::errc() || end != digits.data() + digits.size()) {
+      where.sub("port").fail(CfgErr::WRONG_TYPE, "must be an integer");
+    }
+    check_range(number, where.sub("port"));
     proxy.port = text->get();
   } else {
     proxy.port = std::to_string(read_int(port, where.sub("port")));
