@@ -2,8 +2,8 @@
 
 #include <fmt/format.h>
 
+#include <algorithm>
 #include <array>
-#include <charconv>
 #include <cmath>
 #include <cstdint>
 #include <stdexcept>
@@ -46,10 +46,8 @@ bool boolval(std::string_view text, bool fail_to) {
 bool is_int(std::string_view text) {
   text = trim(text);
   if (!text.empty() && (text.front() == '+' || text.front() == '-')) text.remove_prefix(1);
-  if (text.empty() || text.front() < '0' || text.front() > '9') return false;
-  std::uint64_t value = 0;
-  auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
-  return ec == std::errc() && end == text.data() + text.size();
+  if (text.empty()) return false;
+  return std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
 }
 
 std::string format_duration(double seconds) {

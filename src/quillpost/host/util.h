@@ -12,7 +12,8 @@ namespace quillpost {
 bool boolval(std::string_view text, bool fail_to = true);
 
 // True when `text` is a decimal integer: optional blanks, an optional sign,
-// at least one digit, optional blanks. Overlong numbers are not integers.
+// at least one digit, optional blanks. Any number of digits: the caller
+// decides what range it can hold.
 bool is_int(std::string_view text);
 
 // A duration for people: "0.25s", "12.3s", "4m 05s", "2h 03m 05s", "3d 02h 03m".

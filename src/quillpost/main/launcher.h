@@ -24,6 +24,8 @@ struct Process {
   std::function<std::optional<std::string>(const std::string&)> getenv;
   // The operating system's name as the platform reports it: "Linux", "Windows", "Darwin".
   std::string system_name = "Linux";
+  // Reads a registry value (Windows only); unset: the host's registry reader.
+  std::function<std::optional<std::string>(const std::string&)> read_registry;
 };
 
 // Thrown where the process must end at once with `status` after everything it
