@@ -69,11 +69,11 @@ TEST(StartProcess, ASecondInstanceExitsWithStartMutex) {
 }
 
 TEST(StartProcess, WrongCredentialsExitWithNoRecoveryPossible) {
-  testing::StubService service(testing::http_response(401, R"({"error": "Wrong password"})"));
+  testing::StubService service(testing::http_response(401, R"({"message": "Wrong password"})"));
   TempDir dir;
   const std::string url =
       "QUILLPOST_SERVICE_URL=" +
-      service.url().substr(0, service.url().size() - std::string("/api/login").size());
+      service.url().substr(0, service.url().size() - std::string("/v1/login").size());
   Driver driver({(dir / "settings").string(), "1", "a@example.com", "sekrit-pw"}, {url});
   EXPECT_EQ(driver.wait_exit(), 20) << driver.out();
   EXPECT_THAT(driver.out(),

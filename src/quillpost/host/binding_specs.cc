@@ -82,7 +82,7 @@ CredentialsChecker& SecondaryBindingSpec::credentials_checker() {
     credentials_checker_ =
         services_.make_credentials_checker
             ? services_.make_credentials_checker()
-            : make_http_credentials_checker(LoginSettings{service_base_url() + "/api/login"});
+            : make_http_credentials_checker(LoginSettings{service_base_url() + login_path});
   }
   return *credentials_checker_;
 }

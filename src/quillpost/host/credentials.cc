@@ -12,7 +12,7 @@ namespace {
 using MakeChecker = CredentialsChecker* (*)(const LoginSettings*);
 constexpr const char* kModule = "libquillpost_http.so";
 constexpr const char* kEntry = "quillpost_make_credentials_checker";
-constexpr const char* kDefaultServiceUrl = "https://service.quillpost.invalid";
+constexpr const char* kDefaultServiceUrl = QP_SERVICE_URL;
 
 // The module sits beside this library.
 std::filesystem::path module_path() {

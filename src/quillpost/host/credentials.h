@@ -35,10 +35,11 @@ class CredentialsChecker {
   virtual Account run(const Credentials& credentials, const HttpConfig& http_config) = 0;
 };
 
-// Where the service is: the login is POSTed to "{base}/api/login". The
-// environment variable QUILLPOST_SERVICE_URL replaces the built-in address
-// (a local service, tests).
+// The service's base URL (scheme, host and port): the build's, unless the
+// environment variable QUILLPOST_SERVICE_URL names another (a local service,
+// tests). The login is POSTed to base + login_path.
 std::string service_base_url();
+inline constexpr const char* login_path = "/v1/login";
 
 struct LoginSettings {
   std::string login_url;

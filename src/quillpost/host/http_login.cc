@@ -28,7 +28,7 @@ curl_proxytype proxy_kind(const std::string& type) {
 std::string refusal_detail(const std::string& body) {
   try {
     const auto json = nlohmann::json::parse(body);
-    for (const char* key : {"error", "message", "detail"}) {
+    for (const char* key : {"message", "error"}) {
       if (json.is_object() && json.contains(key) && json[key].is_string()) {
         return json[key].get<std::string>();
       }
@@ -108,11 +108,10 @@ class HttpCredentialsChecker : public CredentialsChecker {
     try {
       const auto json = nlohmann::json::parse(body);
       Account account;
+      // {"id": account id, "email": as stored, "clientKey": ...}; the computer
+      // id is the server's to give at the handshake.
       account.email = json.value("email", email);
-      account.client_key = json.at("client_key").get<std::string>();
-      if (json.contains("computer_id") && json["computer_id"].is_number_integer()) {
-        account.computer_id = json["computer_id"].get<std::int64_t>();
-      }
+      account.client_key = json.at("clientKey").get<std::string>();
       return account;
     } catch (const nlohmann::json::exception&) {
       throw ProgressFailed("The service's answer to the login was not understood");

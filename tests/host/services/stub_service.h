@@ -38,7 +38,7 @@ class StubService {
     ::close(fd_);
   }
 
-  std::string url() const { return "http://127.0.0.1:" + std::to_string(port_) + "/api/login"; }
+  std::string url() const { return "http://127.0.0.1:" + std::to_string(port_) + "/v1/login"; }
   std::string request() {
     std::lock_guard lock(mutex_);
     return request_;
