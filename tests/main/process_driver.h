@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "host/services/temp_dir.h"
+#include "host/services/files.h"
 
 namespace quillpost::testing {
 

@@ -5,15 +5,16 @@
 #include <signal.h>
 #include <unistd.h>
 
-#include "host/services/stub_service.h"
-#include "host/services/temp_dir.h"
+#include "host/services/files.h"
 #include "main/process_driver.h"
+#include "support/service_process.h"
 
 namespace quillpost {
 namespace {
 
 using ::testing::HasSubstr;
 using testing::TempDir;
+using testing::write_file;
 
 class Driver : public testing::Driver {
  public:
@@ -69,20 +70,31 @@ TEST(StartProcess, ASecondInstanceExitsWithStartMutex) {
 }
 
 TEST(StartProcess, WrongCredentialsExitWithNoRecoveryPossible) {
-  testing::StubService service(testing::http_response(401, R"({"message": "Wrong password"})"));
+  testing::ServiceProcess service;
   TempDir dir;
-  const std::string url =
-      "QUILLPOST_SERVICE_URL=" +
-      service.url().substr(0, service.url().size() - std::string("/v1/login").size());
-  Driver driver({(dir / "settings").string(), "1", "a@example.com", "sekrit-pw"}, {url});
+  Driver driver({(dir / "settings").string(), "1", "demo@quillpost.test", "sekrit-pw"},
+                {"QUILLPOST_SERVICE_URL=" + service.base_url()});
   EXPECT_EQ(driver.wait_exit(), 20) << driver.out();
   EXPECT_THAT(driver.out(),
               HasSubstr("COMMAND_LINE_CREDENTIALS_FAIL: Credentials passed on command line or in "
                         "config file are not valid. The program will exit. Error detail is "
-                        "'Wrong password'."));
+                        "'Invalid email or password.'."));
   EXPECT_THAT(driver.out(), HasSubstr("APP_CLOSE_WITH_ERROR: Closing after"));
   EXPECT_THAT(driver.out(), ::testing::Not(HasSubstr("started")));
   EXPECT_THAT(log_of(dir), ::testing::Not(HasSubstr("sekrit-pw")));
+}
+
+TEST(StartProcess, AcceptedCredentialsAreKeptForTheNextStart) {
+  testing::ServiceProcess service;
+  TempDir dir;
+  Driver driver({(dir / "settings").string(), "1", "demo@quillpost.test", "demo"},
+                {"QUILLPOST_SERVICE_URL=" + service.base_url()});
+  ASSERT_TRUE(driver.wait_for_output("started")) << driver.out();
+  driver.signal(SIGINT);
+  EXPECT_EQ(driver.wait_exit(), 0) << driver.out();
+  const std::string saved = testing::read_file(dir / "settings/account.json");
+  EXPECT_THAT(saved, HasSubstr("demo-client-key"));
+  EXPECT_THAT(saved, ::testing::Not(HasSubstr("\"demo\"")));  // never the password
 }
 
 }  // namespace

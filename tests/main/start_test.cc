@@ -9,7 +9,7 @@
 #include <fstream>
 #include <sstream>
 
-#include "host/services/temp_dir.h"
+#include "host/services/files.h"
 #include "quillpost/host/credentials.h"
 #include "quillpost/host/signal_dispatch.h"
 #include "quillpost/host/start_method.h"
@@ -20,6 +20,7 @@ namespace quillpost::main {
 namespace {
 
 using quillpost::testing::TempDir;
+using quillpost::testing::write_file;
 using ::testing::ElementsAre;
 using ::testing::HasSubstr;
 using ::testing::MatchesRegex;

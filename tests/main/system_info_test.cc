@@ -4,12 +4,13 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include "host/services/temp_dir.h"
+#include "host/services/files.h"
 
 namespace quillpost::main {
 namespace {
 
 using quillpost::testing::TempDir;
+using quillpost::testing::write_file;
 using ::testing::HasSubstr;
 
 SystemProbes fixed_probes(std::string system) {
@@ -84,12 +85,12 @@ TEST(UtcTimestamp, FractionOnlyWhenNotZero) {
 
 TEST(ReadOsRelease, NameVersionAndIdWithQuotesRemoved) {
   TempDir dir;
-  const auto file = dir.write("os-release",
-                              "# comment\nPRETTY_NAME=\"Debian GNU/Linux 12 (bookworm)\"\n"
-                              "NAME=\"Debian GNU/Linux\"\nVERSION_ID='12'\nID=debian\n");
+  const auto file = write_file(dir, "os-release",
+                               "# comment\nPRETTY_NAME=\"Debian GNU/Linux 12 (bookworm)\"\n"
+                               "NAME=\"Debian GNU/Linux\"\nVERSION_ID='12'\nID=debian\n");
   EXPECT_EQ(read_os_release(file), (std::vector<std::string>{"Debian GNU/Linux", "12", "debian"}));
   EXPECT_FALSE(read_os_release(dir / "missing"));
-  EXPECT_FALSE(read_os_release(dir.write("empty", "FOO=1\n")));
+  EXPECT_FALSE(read_os_release(write_file(dir, "empty", "FOO=1\n")));
 }
 
 TEST(LogLines, BuildThenTheFiveSystemLinesWithTheCurrentDirectoryAtWritingTime) {

@@ -6,7 +6,7 @@
 #include <sstream>
 #include <thread>
 
-#include "host/services/temp_dir.h"
+#include "host/services/files.h"
 #include "quillpost/host/binding_specs.h"
 #include "quillpost/host/logs.h"
 #include "quillpost/host/signal_dispatch.h"
@@ -16,6 +16,7 @@ namespace {
 
 using ::testing::HasSubstr;
 using testing::TempDir;
+using testing::write_file;
 
 struct HttpCase {
   RuntimeConfig config;

@@ -4,7 +4,7 @@
 
 #include <regex>
 
-#include "host/services/temp_dir.h"
+#include "host/services/files.h"
 #include "quillpost/host/logs.h"
 #include "quillpost/host/paths.h"
 #include "quillpost/host/startup_lock.h"
@@ -15,6 +15,7 @@ namespace {
 
 using ::testing::HasSubstr;
 using testing::TempDir;
+using testing::write_file;
 
 TEST(GetBaseDir, TellsEachFailureApart) {
   TempDir dir;
@@ -38,7 +39,7 @@ TEST(GetBaseDir, TellsEachFailureApart) {
   EXPECT_TRUE(std::filesystem::is_directory(dir / "made/deep"));
   EXPECT_EQ(get_base_dir(dir.path().string(), false), dir.path());
 
-  const auto file = dir.write("a-file", "x");
+  const auto file = write_file(dir, "a-file", "x");
   try {
     get_base_dir(file.string(), false);
     FAIL();
@@ -89,7 +90,7 @@ TEST(AccountStore, SavesAtomicallyReadableByTheOwnerOnly) {
 
 TEST(AccountStore, AnUnreadableFileIsReportedAndSetAsideNotLost) {
   TempDir dir;
-  const auto path = dir.write("account.json", "{\"email\": \"a@ex");
+  const auto path = write_file(dir, "account.json", "{\"email\": \"a@ex");
   logs::Capture capture;
   EXPECT_FALSE(AccountStore(path).load());
   EXPECT_FALSE(std::filesystem::exists(path));
@@ -112,7 +113,7 @@ TEST(World, WorldIdIsMadeOnceAndKept) {
   EXPECT_TRUE(std::regex_match(
       first, std::regex("[0-9a-f]{8}-[0-9a-f]{4}-4[0-9a-f]{3}-[89ab][0-9a-f]{3}-[0-9a-f]{12}")));
   EXPECT_EQ(load_or_create_world_id(dir / "world_id"), first);
-  dir.write("world_id", "garbage\n");
+  write_file(dir, "world_id", "garbage\n");
   logs::Capture capture;
   const auto replaced = load_or_create_world_id(dir / "world_id");
   EXPECT_NE(replaced, first);

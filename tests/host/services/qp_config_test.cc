@@ -6,7 +6,7 @@
 #include <regex>
 #include <set>
 
-#include "host/services/temp_dir.h"
+#include "host/services/files.h"
 #include "quillpost/host/md5.h"
 
 namespace quillpost {
@@ -15,6 +15,7 @@ namespace {
 using ::testing::HasSubstr;
 using ::testing::Not;
 using testing::TempDir;
+using testing::write_file;
 
 TEST(QpConfig, ReadsEveryKindOfSetting) {
   const auto config = parse_runtime_config(R"(
@@ -134,7 +135,7 @@ TEST(QpConfig, FileErrorsTellMissingFromUnreadable) {
     EXPECT_EQ(e.cfg_err(), CfgErr::UNREADABLE);
   }
   if (!testing::running_as_root()) {
-    const auto locked = dir.write("locked.conf", "headless = true\n");
+    const auto locked = write_file(dir, "locked.conf", "headless = true\n");
     std::filesystem::permissions(locked, std::filesystem::perms::none);
     try {
       get_runtime_config_from_file(locked);
@@ -144,7 +145,8 @@ TEST(QpConfig, FileErrorsTellMissingFromUnreadable) {
       EXPECT_THAT(e.what(), HasSubstr("Permission denied"));
     }
   }
-  EXPECT_EQ(get_runtime_config_from_file(dir.write("ok.conf", "headless = true\n")).headless, true);
+  EXPECT_EQ(get_runtime_config_from_file(write_file(dir, "ok.conf", "headless = true\n")).headless,
+            true);
 }
 
 // The sample is what users start from: it must parse as it ships (all
@@ -182,7 +184,7 @@ TEST(Md5, KnownDigests) {
 
 TEST(CopyDefaultConfig, CopiesOnlyWhereNoUserFileWouldBeLost) {
   TempDir dir;
-  const auto sample = dir.write("resources/sample_config.conf", "# new sample\n");
+  const auto sample = write_file(dir, "resources/sample_config.conf", "# new sample\n");
   const std::string old_sample = "# old sample\n";
   const std::vector<std::string> sums{md5_hex(old_sample), md5_hex("# new sample\n")};
   const auto target = dir / "settings/quillpost.conf";
@@ -200,14 +202,14 @@ TEST(CopyDefaultConfig, CopiesOnlyWhereNoUserFileWouldBeLost) {
   EXPECT_FALSE(copy_default_config(target.string(), sample, sums).first);
 
   // An untouched older sample is replaced.
-  dir.write("settings/quillpost.conf", old_sample);
+  write_file(dir, "settings/quillpost.conf", old_sample);
   const auto replaced = copy_default_config(target.string(), sample, sums);
   EXPECT_TRUE(replaced.first);
   EXPECT_THAT(replaced.second, HasSubstr("older sample"));
   EXPECT_EQ(testing::read_file(target), "# new sample\n");
 
   // A file the user edited is never replaced.
-  dir.write("settings/quillpost.conf", "headless = true\n");
+  write_file(dir, "settings/quillpost.conf", "headless = true\n");
   const auto kept = copy_default_config(target.string(), sample, sums);
   EXPECT_FALSE(kept.first);
   EXPECT_THAT(kept.second, HasSubstr("edited"));
@@ -217,7 +219,7 @@ TEST(CopyDefaultConfig, CopiesOnlyWhereNoUserFileWouldBeLost) {
 TEST(CopyDefaultConfig, ReportsAFailedCopyInsteadOfThrowing) {
   if (testing::running_as_root()) GTEST_SKIP() << "root may write anywhere";
   TempDir dir;
-  const auto sample = dir.write("sample.conf", "# sample\n");
+  const auto sample = write_file(dir, "sample.conf", "# sample\n");
   std::filesystem::create_directories(dir / "ro");
   std::filesystem::permissions(
       dir / "ro", std::filesystem::perms::owner_read | std::filesystem::perms::owner_exec);
