@@ -20,7 +20,8 @@ class Application {
  public:
   virtual ~Application() = default;
   // Asks the application to end with `exit_code`. Safe from any thread; the
-  // first request wins.
+  // first request wins. It must end in an ExitRequest on the main-loop queue,
+  // which is what ends Runner::run.
   virtual void exit(const std::string& reason, int exit_code) = 0;
   // Stops the agents and waits for their threads. Called once, on the main
   // thread, after the main loop has ended.
