@@ -63,9 +63,8 @@ std::string Harness::to_connected(std::optional<double> interval) {
 std::string Harness::to_handshaked() {
   const auto id = to_connected();
   deliver(comms::SERVER_MESSAGE,
-          comms::ServerMessage{"authenticate.response",
-                               {{"success", true}, {"accountId", 42}, {"id", 7}},
-                               id});
+          comms::ServerMessage{
+              "authenticate.response", {{"success", true}, {"accountId", 42}, {"id", 7}}, id});
   return id;
 }
 

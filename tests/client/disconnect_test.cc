@@ -50,9 +50,9 @@ TEST(ToDisconnected, FromEveryState) {
     h.client->to_disconnected("user asked", 2.5);
 
     EXPECT_EQ(h.state<comms::Disconnected>().reason, "user asked");
-    EXPECT_THAT(h.statuses(), ElementsAre(comms::Connection{comms::ClientStatus::disconnected,
-                                                            std::nullopt,
-                                                            {{"reason", "user asked"}}}));
+    EXPECT_THAT(h.statuses(),
+                ElementsAre(comms::Connection{
+                    comms::ClientStatus::disconnected, std::nullopt, {{"reason", "user asked"}}}));
     const auto info = h.lines(logs::Level::info);
     if (row.attempt) {
       ASSERT_GE(info.size(), 2u);
@@ -120,9 +120,9 @@ TEST(ToDisconnected, ServerErrorWithoutMessageHasNoReason) {
   h.forget();
   h.deliver(comms::SERVER_MESSAGE, comms::ServerMessage{"error", {{"code", 5}}, id});
   EXPECT_EQ(h.state<comms::Disconnected>().reason, std::nullopt);
-  EXPECT_THAT(h.statuses(), ElementsAre(comms::Connection{comms::ClientStatus::disconnected,
-                                                          std::nullopt,
-                                                          {{"reason", nullptr}}}));
+  EXPECT_THAT(h.statuses(),
+              ElementsAre(comms::Connection{
+                  comms::ClientStatus::disconnected, std::nullopt, {{"reason", nullptr}}}));
   EXPECT_THAT(h.gui_lines()[0].message, MatchesRegex("Disconnected after [0-9.]+s; None\\."));
 }
 
@@ -149,8 +149,9 @@ TEST(ReconnectScheduling, DisconnectRequestCancelsEarlierScheduledReconnects) {
   h.fire_wait_over();
   EXPECT_TRUE(std::holds_alternative<comms::ServiceDiscovery>(h.client->state()));
   // And the old reconnect stays void even when it arrives later still.
-  h.deliver(comms::SERVICE_DISCOVERY_FAIL,
-            comms::ServiceDiscoveryFailPayload{h.workers->discoveries.back().connection_id, "down"});
+  h.deliver(
+      comms::SERVICE_DISCOVERY_FAIL,
+      comms::ServiceDiscoveryFailPayload{h.workers->discoveries.back().connection_id, "down"});
   h.forget();
   h.client->receive(std::string(Client::WAIT_OVER), pending.message.payload);
   EXPECT_THAT(h.workers->discoveries, IsEmpty());
@@ -214,8 +215,7 @@ TEST(FormatTimings, PairsEachReadingWithTheNext) {
       {{10.0, 10.25}, 11.0, "T-SD 250, T-CONNECT 750"},
       {{10.0, 10.1, 10.3}, 10.6, "T-SD 100, T-CONNECT 200, T-AUTH 300"},
       {{1.0, 2.0, 3.0, 4.0}, 9.0, "T-SD 1000, T-CONNECT 1000, T-AUTH 1000, T-HANDSHAKED 5000"},
-      {{1.0, 2.0, 3.0, 4.0, 5.0}, 9.0,
-       "T-SD 1000, T-CONNECT 1000, T-AUTH 1000, T-HANDSHAKED 1000"},
+      {{1.0, 2.0, 3.0, 4.0, 5.0}, 9.0, "T-SD 1000, T-CONNECT 1000, T-AUTH 1000, T-HANDSHAKED 1000"},
   };
   for (const auto& row : rows) EXPECT_EQ(format_timings(row.timings, row.end), row.expected);
   EXPECT_THROW(format_timings({}, 1.0), std::invalid_argument);

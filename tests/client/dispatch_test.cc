@@ -22,15 +22,14 @@ TEST(ClientStart, SubscribesPublishesAndSchedulesTheFirstAttempt) {
   }
   EXPECT_THAT(topics, ElementsAre(std::string(core::UPDATE_ACCOUNT), std::string(core::SEND_SERVER),
                                   std::string(core::HTTP_CONFIG_UPDATE)));
-  EXPECT_THAT(h.statuses(), ElementsAre(comms::Connection{comms::ClientStatus::disconnected,
-                                                          std::nullopt,
-                                                          {{"reason", "just started"}}}));
+  EXPECT_THAT(h.statuses(),
+              ElementsAre(comms::Connection{
+                  comms::ClientStatus::disconnected, std::nullopt, {{"reason", "just started"}}}));
   const auto waits = h.self_sent(Client::WAIT_OVER);
   ASSERT_EQ(waits.size(), 1u);
   EXPECT_DOUBLE_EQ(waits[0].delay, 0.1);
   EXPECT_EQ(std::get<comms::Disconnected>(h.client->state()).reason, "just started");
-  EXPECT_THAT(h.all_lines(),
-              ElementsAre("CLIENT SESSION ID --> " + h.client->client_session()));
+  EXPECT_THAT(h.all_lines(), ElementsAre("CLIENT SESSION ID --> " + h.client->client_session()));
 }
 
 TEST(ClientStart, FirstWaitOverStartsTheFirstAttempt) {
@@ -118,7 +117,8 @@ TEST(ClientDispatch, UnknownEventIsLoggedWithTheStateName) {
   h.to_connecting();
   h.forget();
   h.deliver("mystery");
-  EXPECT_THAT(h.lines(logs::Level::warning), ElementsAre("client -> CONNECTING unhandled 'mystery'"));
+  EXPECT_THAT(h.lines(logs::Level::warning),
+              ElementsAre("client -> CONNECTING unhandled 'mystery'"));
   EXPECT_TRUE(h.system.log().empty());
 }
 
@@ -134,10 +134,12 @@ TEST(ClientDispatch, CheckStateConnectionComparesKindThenId) {
 TEST(ClientPublication, EachCallSendsExactlyOneMessage) {
   Harness h;
   h.forget();
-  h.client->_update_connection(comms::Connection{comms::ClientStatus::connecting, std::nullopt, {}});
+  h.client->_update_connection(
+      comms::Connection{comms::ClientStatus::connecting, std::nullopt, {}});
   h.client->_log_to_gui("CLIENT_CONNECTED", "Connected x -> y:1.");
   ASSERT_EQ(h.system.log().size(), 2u);
-  EXPECT_THAT(h.gui_lines(), ElementsAre(GuiLog{GuiLogEvent::CLIENT_CONNECTED, "Connected x -> y:1."}));
+  EXPECT_THAT(h.gui_lines(),
+              ElementsAre(GuiLog{GuiLogEvent::CLIENT_CONNECTED, "Connected x -> y:1."}));
   EXPECT_EQ(h.statuses().size(), 1u);
 }
 
