@@ -1,5 +1,10 @@
 // Start-up, dispatch by event and state, and the status and GUI publication.
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
 #include <functional>
+#include <sstream>
 
 #include "client_harness.h"
 #include "quillpost/host/comms/priority_queues.h"
@@ -163,6 +168,46 @@ TEST(ClientPublication, UpperKindNames) {
   EXPECT_EQ(upper_kind_name(comms::Disconnected{}), "DISCONNECTED");
   EXPECT_EQ(upper_kind_name(comms::ServiceDiscovery{}), "SERVICEDISCOVERY");
   EXPECT_EQ(upper_kind_name(comms::Handshaked{}), "HANDSHAKED");
+}
+
+}  // namespace
+}  // namespace quillpost::client::testing
+
+namespace quillpost::client::testing {
+namespace {
+
+TEST(ProtocolLog, ClientKeysAreMaskedInFrames) {
+  const std::vector<std::pair<std::string, std::string>> rows = {
+      {R"({"event":"authenticate","payload":{"email":"a@b","clientKey":"abc-secret","n":1}})",
+       R"({"event":"authenticate","payload":{"email":"a@b","clientKey":"**********","n":1}})"},
+      {R"({"event":"x","payload":[{"clientKey":"k1"},{"other":{"clientKey":"k2"}}]})",
+       R"({"event":"x","payload":[{"clientKey":"**"},{"other":{"clientKey":"**"}}]})"},
+      {R"({"event":"heartbeat","payload":[]})", R"({"event":"heartbeat","payload":[]})"},
+      {R"({"event":"x","payload":{"clientKey":null}})",
+       R"({"event":"x","payload":{"clientKey":null}})"},
+      {R"(not json "clientKey":"abc-secret")", "<frame with a client key, not JSON: not logged>"},
+  };
+  for (const auto& [frame, expected] : rows) EXPECT_EQ(mask_protocol_secrets(frame), expected);
+}
+
+TEST(ProtocolLog, FileNeverReceivesTheClientKey) {
+  const auto path = std::filesystem::temp_directory_path() /
+                    ("client-protocol-" + std::to_string(::getpid()) + ".log");
+  {
+    HarnessOptions options;
+    options.server_protocol_logfile = path.string();
+    Harness h(options);
+    ASSERT_NE(h.client->protocol_logwriter(), comms::noop_protocol_log_writer());
+    h.client->protocol_logwriter()->write(
+        comms::Direction::out, "c1",
+        R"({"event":"authenticate","payload":{"clientKey":"abc-secret"}})");
+  }
+  std::ifstream in(path);
+  std::stringstream buffer;
+  buffer << in.rdbuf();
+  const std::string content = buffer.str();
+  std::filesystem::remove(path);
+  EXPECT_EQ(content.find("abc-secret"), std::string::npos);
 }
 
 }  // namespace

@@ -31,7 +31,44 @@ nlohmann::json json_payload(const agent::Payload& payload) {
   return agent::payload_as<std::string>(payload);
 }
 
+// Hands frames to the protocol log with their secrets masked: the writer
+// thread logs the authenticate frame, and the client key must not reach a file.
+class MaskingProtocolLog final : public comms::ProtocolLog {
+ public:
+  explicit MaskingProtocolLog(std::shared_ptr<comms::ProtocolLog> inner)
+      : inner_(std::move(inner)) {}
+  void write(comms::Direction direction, std::string_view connection_id,
+             std::string_view frame) override {
+    inner_->write(direction, connection_id, mask_protocol_secrets(frame));
+  }
+
+ private:
+  std::shared_ptr<comms::ProtocolLog> inner_;
+};
+
+void mask_json_secrets(nlohmann::ordered_json& value) {
+  if (value.is_object()) {
+    for (auto it = value.begin(); it != value.end(); ++it) {
+      if (it.key() == "clientKey" && it->is_string()) {
+        *it = std::string(it->get_ref<const std::string&>().size(), '*');
+      } else {
+        mask_json_secrets(*it);
+      }
+    }
+  } else if (value.is_array()) {
+    for (auto& item : value) mask_json_secrets(item);
+  }
+}
+
 }  // namespace
+
+std::string mask_protocol_secrets(std::string_view frame) {
+  if (frame.find("\"clientKey\"") == std::string_view::npos) return std::string(frame);
+  auto parsed = nlohmann::ordered_json::parse(frame, nullptr, /*allow_exceptions=*/false);
+  if (parsed.is_discarded()) return "<frame with a client key, not JSON: not logged>";
+  mask_json_secrets(parsed);
+  return parsed.dump();
+}
 
 std::string upper_kind_name(const comms::State& state) {
   std::string out(comms::kind_name(state));
@@ -65,7 +102,8 @@ Client::Client(const World& world, SystemInfo system_info,
   logger.info("CLIENT SESSION ID --> %s", client_session_);
   if (!server_protocol_logfile.empty()) {
     try {
-      _protocol_logwriter = std::make_shared<comms::ProtocolLogWriter>(server_protocol_logfile);
+      _protocol_logwriter = std::make_shared<MaskingProtocolLog>(
+          std::make_shared<comms::ProtocolLogWriter>(server_protocol_logfile));
     } catch (const std::system_error& e) {
       logger.exception("Protocol logwriter; %s", e.what());
     }

@@ -181,6 +181,11 @@ nlohmann::ordered_json create_authenticate_message(
 std::string number_text(double value);
 std::string number_text(const std::optional<double>& value);
 
+// A protocol-log frame with the value of every "clientKey" entry (at any depth)
+// replaced by as many "*": the log shows that a key was sent, never the key.
+// Frames without such an entry are returned unchanged.
+std::string mask_protocol_secrets(std::string_view frame);
+
 // The kind of `state` in upper case, as the log lines show it ("SERVICEDISCOVERY").
 std::string upper_kind_name(const comms::State& state);
 
