@@ -8,6 +8,7 @@
 
 #include <memory>
 #include <string>
+#include <system_error>
 #include <vector>
 
 #include "quillpost/client/client.h"
@@ -79,27 +80,39 @@ struct WriterCall {
 // Records every worker the client would start.
 class FakeWorkers : public comms::Workers {
  public:
+  // Makes every start fail as a thread start fails when the system is out of
+  // resources.
+  bool fail = false;
+  void check() const {
+    if (fail)
+      throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again));
+  }
+
   void service_discovery(comms::ServiceDiscoveryWorker engine, std::string url,
                          comms::RequestHeaders headers, std::string connection_id,
                          agent::Mailbox mailbox, HttpConfig http_config,
                          std::filesystem::path logs_dir) override {
+    check();
     discoveries.push_back({engine, std::move(url), std::move(headers), std::move(connection_id),
                            mailbox.name(), std::move(http_config), std::move(logs_dir)});
   }
   void create_socket(std::string connection_id, std::string address, std::int64_t port,
                      std::optional<Proxy> proxy, agent::Mailbox mailbox,
                      comms::ConnectOptions options) override {
+    check();
     sockets.push_back({std::move(connection_id), std::move(address), port, std::move(proxy),
                        mailbox.name(), options});
   }
   void listen(std::shared_ptr<comms::Socket> sock, std::string connection_id,
               std::optional<double> timeout, agent::Mailbox mailbox,
               std::shared_ptr<comms::ProtocolLog>) override {
+    check();
     listeners.push_back({std::move(sock), std::move(connection_id), timeout, mailbox.name()});
   }
   void writer(std::shared_ptr<comms::Socket> sock, std::shared_ptr<Event> closed_event,
               std::shared_ptr<comms::ServerSendQueue> write_queue, std::string connection_id,
               agent::Mailbox mailbox, std::shared_ptr<comms::ProtocolLog>) override {
+    check();
     writers.push_back({std::move(sock), std::move(closed_event), std::move(write_queue),
                        std::move(connection_id), mailbox.name()});
   }

@@ -354,6 +354,50 @@ TEST(ConnectingComplete, SocketThatDiesBeforeUseIsAFailedConnect) {
   EXPECT_THAT(h.workers->listeners, IsEmpty());
 }
 
+TEST(Workers, AWorkerThatCannotStartEndsTheAttempt) {
+  struct Row {
+    std::string name;
+    std::function<void(Harness&)> reach;  // the step just before the failing start
+    std::function<void(Harness&)> step;
+    std::string reason_start;
+    double wait;
+  };
+  const std::vector<Row> rows = {
+      {"discovery", [](Harness&) {}, [](Harness& h) { h.fire_wait_over(); },
+       "unable to start service discovery: ",
+       comms::ReconnectTimings::UNABLE_TO_CONNECT_SERVICE_DISCOVERY},
+      {"connect", [](Harness& h) { h.to_service_discovery(); },
+       [](Harness& h) {
+         const auto id = h.state<comms::ServiceDiscovery>().connection_id;
+         h.deliver(comms::SERVICE_DISCOVERY_OK, answer_for(id));
+       },
+       "unable to start connecting: ", comms::ReconnectTimings::UNABLE_TO_CONNECT},
+      {"listener and writer", [](Harness& h) { h.to_connecting(); },
+       [](Harness& h) {
+         const auto id = h.state<comms::Connecting>().connection_id;
+         std::shared_ptr<comms::Socket> sock = h.socket;
+         h.deliver(comms::CONNECTING_COMPLETE,
+                   comms::ConnectingCompletePayload{
+                       id, comms::monotonic(), "connected", true,
+                       std::make_pair(sock, comms::Address{"10.0.0.5", 9443})});
+       },
+       "unable to start the socket threads: ", comms::ReconnectTimings::UNABLE_TO_CONNECT},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.name);
+    Harness h;
+    row.reach(h);
+    h.workers->fail = true;
+    const auto reminders = h.self_sent(Client::CONNECTING_REMINDER).size();
+    row.step(h);
+    const auto& reason = h.state<comms::Disconnected>().reason;
+    ASSERT_TRUE(reason);
+    EXPECT_EQ(reason->rfind(row.reason_start, 0), 0u) << *reason;
+    EXPECT_DOUBLE_EQ(h.self_sent(Client::WAIT_OVER).back().delay, row.wait);
+    EXPECT_EQ(h.self_sent(Client::CONNECTING_REMINDER).size(), reminders);
+  }
+}
+
 TEST(SendServer, GateByState) {
   struct Row {
     std::string name;

@@ -3,6 +3,7 @@
 // and heartbeat, and the gate for everything sent to the server.
 #include <cmath>
 #include <stdexcept>
+#include <system_error>
 
 #include "quillpost/client/client.h"
 #include "quillpost/host/comms/priority_queues.h"
@@ -79,8 +80,14 @@ void Client::start_attempt() {
   const comms::ServiceDiscoveryWorker engine = _http_config.engine == "pycurl"
                                                    ? &comms::pycurl_service_discovery
                                                    : &comms::requests_service_discovery;
-  workers_->service_discovery(engine, url, _service_discovery_headers, connection_id, box,
-                              _http_config, _logs_dir);
+  try {
+    workers_->service_discovery(engine, url, _service_discovery_headers, connection_id, box,
+                                _http_config, _logs_dir);
+  } catch (const std::system_error& e) {
+    // No worker means no report: without this the attempt would wait forever.
+    to_disconnected(std::string("unable to start service discovery: ") + e.what(),
+                    comms::ReconnectTimings::UNABLE_TO_CONNECT_SERVICE_DISCOVERY);
+  }
 }
 
 void Client::to_service_discovery(const std::string& address, const std::string& connection_id,
@@ -125,8 +132,14 @@ void Client::service_discovery(const comms::ServiceDiscoveryPayload& service_dis
   options.tls.enabled = service_discovery.tls;
   options.tls.verify = _http_config.ssl_verify;
   options.tls.cacert_file = _http_config.cacert_file;
-  workers_->create_socket(connection_id, address, port, _http_config.proxy,
-                          mailbox("listener-mailbox-for-client-" + connection_id), options);
+  try {
+    workers_->create_socket(connection_id, address, port, _http_config.proxy,
+                            mailbox("listener-mailbox-for-client-" + connection_id), options);
+  } catch (const std::system_error& e) {
+    to_disconnected(std::string("unable to start connecting: ") + e.what(),
+                    comms::ReconnectTimings::UNABLE_TO_CONNECT);
+    return;
+  }
   send_self(CONNECTING_REMINDER, connection_id, comms::CONNECT_TIMEOUT * 3);
 }
 
@@ -194,10 +207,17 @@ void Client::connecting_complete(const comms::ConnectingCompletePayload& payload
     return;
   }
   const auto& connected = std::get<comms::Connected>(state_);
-  workers_->listen(sock, id, heartbeat.timeout, mailbox("listener-mailbox-for-client-" + id),
-                   _protocol_logwriter);
-  workers_->writer(sock, connected.closed_event, connected.write_queue, id,
-                   mailbox("sender-mailbox-for-client-" + id), _protocol_logwriter);
+  try {
+    workers_->listen(sock, id, heartbeat.timeout, mailbox("listener-mailbox-for-client-" + id),
+                     _protocol_logwriter);
+    workers_->writer(sock, connected.closed_event, connected.write_queue, id,
+                     mailbox("sender-mailbox-for-client-" + id), _protocol_logwriter);
+  } catch (const std::system_error& e) {
+    // A connection nobody reads or writes is useless: close it and try again.
+    to_disconnected(std::string("unable to start the socket threads: ") + e.what(),
+                    comms::ReconnectTimings::UNABLE_TO_CONNECT);
+    return;
+  }
   if (heartbeats_enabled(heartbeat.interval)) {
     logger.debug("c-%s heartbeat enabled with %ss interval", id, number_text(*heartbeat.interval));
     send_self(comms::HEARTBEAT_REMINDER, id, *heartbeat.interval);
