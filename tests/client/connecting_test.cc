@@ -73,11 +73,12 @@ TEST(StartAttempt, EntersServiceDiscoveryAndStartsTheWorker) {
   EXPECT_EQ(state.connection_id, call.connection_id);
   EXPECT_EQ(state.server, call.url);
   EXPECT_EQ(state.timings.size(), 1u);
-  EXPECT_THAT(call.url, MatchesRegex("http://discovery\\.test:8080/api/discover.*"));
+  EXPECT_THAT(call.url, MatchesRegex("http://discovery\\.test:8080/api/.*discover.*region=eu"));
   EXPECT_THAT(call.headers, ElementsAre(std::make_pair("User-Agent", "QuillPost/test")));
   EXPECT_EQ(call.mailbox, "service-discovery-mailbox-for-client");
   EXPECT_EQ(call.logs_dir, "/var/log/quillpost");
-  EXPECT_FALSE(call.connection_id.empty());
+  EXPECT_THAT(call.connection_id,
+              MatchesRegex("[0-9a-f]{8}-[0-9a-f]{4}-4[0-9a-f]{3}-[89ab][0-9a-f]{3}-[0-9a-f]{12}"));
   EXPECT_THAT(h.lines(logs::Level::info),
               ::testing::Contains("DISCONNECTED --> SERVICE_DISCOVERY, " + call.url));
   EXPECT_THAT(h.lines(logs::Level::debug), ElementsAre("... it begins", "proxy_settings None"));

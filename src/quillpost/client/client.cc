@@ -2,6 +2,8 @@
 // and state, and the two ways it reports outward (status and GUI log).
 #include "quillpost/client/client.h"
 
+#include <boost/uuid/random_generator.hpp>
+#include <boost/uuid/uuid_io.hpp>
 #include <cctype>
 #include <stdexcept>
 #include <system_error>
@@ -70,6 +72,12 @@ std::string mask_protocol_secrets(std::string_view frame) {
   return parsed.dump();
 }
 
+std::string random_uuid4() {
+  // A generator per call: it seeds itself from the system's entropy, and the
+  // constructor (any thread) and the agent thread never share one.
+  return boost::uuids::to_string(boost::uuids::random_generator()());
+}
+
 std::string upper_kind_name(const comms::State& state) {
   std::string out(comms::kind_name(state));
   for (char& c : out) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
@@ -94,7 +102,7 @@ Client::Client(const World& world, SystemInfo system_info,
       _service_discovery_params(std::move(service_discovery_params)),
       _logs_dir(std::move(logs_dir)),
       _override_server_address(std::move(override_server_address)),
-      client_session_(new_uuid4()),
+      client_session_(random_uuid4()),
       logger(logs::logger("client")),
       _protocol_logwriter(comms::noop_protocol_log_writer()),
       workers_(workers ? std::move(workers) : comms::thread_workers()) {

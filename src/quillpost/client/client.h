@@ -181,6 +181,10 @@ nlohmann::ordered_json create_authenticate_message(
 std::string number_text(double value);
 std::string number_text(const std::optional<double>& value);
 
+// The text form of a new random (version 4) UUID: a connection id or the
+// client session id.
+std::string random_uuid4();
+
 // A protocol-log frame with the value of every "clientKey" entry (at any depth)
 // replaced by as many "*": the log shows that a key was sent, never the key.
 // Frames without such an entry are returned unchanged.

@@ -74,7 +74,7 @@ void Client::wait_over(const agent::Payload& payload) {
 void Client::start_attempt() {
   const std::string url =
       _url_factory.get("discover", _account.value_or(Account{}), _service_discovery_params);
-  const std::string connection_id = new_uuid4();
+  const std::string connection_id = random_uuid4();
   to_service_discovery(url, connection_id, _http_config.proxy);
   const auto box = mailbox("service-discovery-mailbox-for-client");
   const comms::ServiceDiscoveryWorker engine = _http_config.engine == "pycurl"
