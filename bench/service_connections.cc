@@ -2,19 +2,18 @@
 // on loopback, authenticates every one, then sends one heartbeat on each and
 // waits for all the answers. The service runs in this process on its own
 // thread, exactly as the executable runs it.
-#include <utility>  // before Asio: see the notes on Boost 1.74
+#include <benchmark/benchmark.h>
+#include <sys/resource.h>
 
 #include <array>
+#include <boost/asio.hpp>
 #include <deque>
 #include <memory>
+#include <nlohmann/json.hpp>
 #include <stdexcept>
 #include <string>
 #include <thread>
-
-#include <benchmark/benchmark.h>
-#include <boost/asio.hpp>
-#include <nlohmann/json.hpp>
-#include <sys/resource.h>
+#include <utility>  // before Asio: see the notes on Boost 1.74
 
 #include "service/accounts.h"
 #include "service/server.h"
@@ -87,7 +86,8 @@ struct Client {
 
 class Clients {
  public:
-  explicit Clients(int port) : endpoint_(asio::ip::make_address("127.0.0.1"), static_cast<unsigned short>(port)) {
+  explicit Clients(int port)
+      : endpoint_(asio::ip::make_address("127.0.0.1"), static_cast<unsigned short>(port)) {
     for (int i = 0; i < connection_count; ++i) clients_.push_back(std::make_unique<Client>(ioc_));
   }
 
@@ -104,7 +104,8 @@ class Clients {
           asio::async_write(c.socket, asio::buffer(c.out), [this, &c](error_code wec, std::size_t) {
             if (wec) return fail("write", wec);
             read_line(c, [this](const std::string& answer) {
-              if (answer.find("\"success\":true") == std::string::npos) return fail("authenticate", {});
+              if (answer.find("\"success\":true") == std::string::npos)
+                return fail("authenticate", {});
               ++done_;
             });
           });
@@ -123,7 +124,8 @@ class Clients {
       asio::async_write(c.socket, asio::buffer(heartbeat), [this, &c](error_code ec, std::size_t) {
         if (ec) return fail("heartbeat write", ec);
         read_line(c, [this](const std::string& answer) {
-          if (answer.find("\"heartbeat\"") == std::string::npos) return fail("heartbeat answer", {});
+          if (answer.find("\"heartbeat\"") == std::string::npos)
+            return fail("heartbeat answer", {});
           ++done_;
         });
       });
@@ -151,7 +153,8 @@ class Clients {
     ioc_.restart();
     while (done_ < connection_count && error_.empty()) {
       if (ioc_.run_for(std::chrono::seconds(30)) == 0 && done_ < connection_count) {
-        error_ = "timed out with " + std::to_string(done_) + " of " + std::to_string(connection_count) + " done";
+        error_ = "timed out with " + std::to_string(done_) + " of " +
+                 std::to_string(connection_count) + " done";
       }
     }
     if (!error_.empty()) throw std::runtime_error(error_);
@@ -178,10 +181,13 @@ void BM_ThousandAuthenticatedConnections(benchmark::State& state) {
     }
   }
   state.counters["connections"] = connection_count;
-  state.counters["conn/s"] =
-      benchmark::Counter(static_cast<double>(connection_count) * state.iterations(), benchmark::Counter::kIsRate);
+  state.counters["conn/s"] = benchmark::Counter(
+      static_cast<double>(connection_count) * state.iterations(), benchmark::Counter::kIsRate);
 }
-BENCHMARK(BM_ThousandAuthenticatedConnections)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(5);
+BENCHMARK(BM_ThousandAuthenticatedConnections)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime()
+    ->Iterations(5);
 
 // With 1,000 clients held open: one heartbeat from each, until all are answered.
 void BM_HeartbeatRoundOverThousandConnections(benchmark::State& state) {

@@ -1,6 +1,7 @@
 // quillpost-service: serves discovery, login and the client socket on
 // loopback until SIGINT or SIGTERM. The first line of output says where.
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <ctime>
 #include <exception>
@@ -33,6 +34,8 @@ void write_line(const std::string& text) {
 
 int main(int argc, char** argv) {
   using namespace quillpost::service;
+  // A reader of our output that goes away must not kill the service.
+  std::signal(SIGPIPE, SIG_IGN);
   const auto parsed = parse_command_line(std::vector<std::string>(argv + 1, argv + argc));
   if (parsed.help) {
     std::cout << usage_text;

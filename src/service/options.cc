@@ -16,7 +16,7 @@ Options:
   --advertise-host HOST      socket address that discovery answers [default: the listen address]
   --http-port N              discovery and login over HTTP [default: 8470]
   --socket-port N            the client socket [default: 8471]
-  --control-port N           the control endpoint (HTTP) [default: 8472]
+  --control-port N           the control endpoint (HTTP, loopback only) [default: 8472]
   --https-port N             discovery and login over HTTPS; needs --cert [default: 8473 with --cert]
   --cert FILE                server certificate chain (PEM) for HTTPS and a TLS socket
   --key FILE                 private key (PEM) of the certificate

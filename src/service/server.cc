@@ -41,6 +41,8 @@ constexpr auto tls_handshake_timeout = 10s;
 constexpr auto http_timeout = 30s;
 // A frame write that does not finish in this time means the client stopped reading.
 constexpr auto frame_write_timeout = 30s;
+// How long a closing HTTP connection keeps reading what the client still sends.
+constexpr auto drain_timeout = 5s;
 // The "hang" discovery fault holds the request at most this long.
 constexpr auto discovery_hang_limit = 10min;
 // Wait before accepting again after the system refused (out of descriptors).
@@ -149,7 +151,7 @@ struct Service::Impl {
   }
 
   void setup();
-  tcp::acceptor open_acceptor(int port, const char* what);
+  tcp::acceptor open_acceptor(int port, const char* what, bool loopback_only = false);
   void accept(tcp::acceptor& acceptor, const char* kind);
   void on_accepted(tcp::acceptor& acceptor, tcp::socket socket);
 
@@ -178,7 +180,6 @@ struct Service::Impl {
 
   std::map<std::uint64_t, std::shared_ptr<WireConnection>> wires;
   std::uint64_t next_wire_id = 1;
-  std::uint64_t next_http_id = 1;
   std::uint64_t discoveries = 0;
   std::uint64_t logins = 0;
   std::uint64_t authentications = 0;
@@ -233,6 +234,13 @@ class HttpSession : public std::enable_shared_from_this<HttpSession<Stream>> {
     if (ec == http::error::end_of_stream) {
       return do_close();
     }
+    if (ec == http::error::body_limit || ec == http::error::header_limit) {
+      service_.write_log("http " + address_text(peer_) + " request over the size limit");
+      Reply too_large = message_reply(http::status::payload_too_large,
+                                      "The request is over the size limit of " +
+                                          std::to_string(max_http_body_bytes) + " bytes.");
+      return answer(std::move(too_large), 11, false);
+    }
     if (ec) {
       if (ec != asio::error::eof && ec != beast::error::timeout &&
           ec != asio::error::operation_aborted && ec != asio::ssl::error::stream_truncated) {
@@ -246,11 +254,14 @@ class HttpSession : public std::enable_shared_from_this<HttpSession<Stream>> {
     if (reply.hang) {
       return hang();
     }
-    auto response =
-        std::make_shared<http::response<http::string_body>>(reply.status, request.version());
+    answer(std::move(reply), request.version(), request.keep_alive());
+  }
+
+  void answer(Reply reply, unsigned version, bool keep_alive) {
+    auto response = std::make_shared<http::response<http::string_body>>(reply.status, version);
     response->set(http::field::server, "quillpost-service");
     response->set(http::field::content_type, "application/json");
-    response->keep_alive(request.keep_alive());
+    response->keep_alive(keep_alive);
     response->body() = std::move(reply.body);
     response->prepare_payload();
     beast::get_lowest_layer(stream_).expires_after(http_timeout);
@@ -258,9 +269,24 @@ class HttpSession : public std::enable_shared_from_this<HttpSession<Stream>> {
         stream_, *response,
         [self = this->shared_from_this(), response](error_code write_ec, std::size_t) {
           if (write_ec) return;
-          if (!response->keep_alive()) return self->do_close();
+          if (!response->keep_alive()) {
+            self->do_close();
+            // What the client still sends is read and dropped, so that the
+            // close does not reset the connection before it has the answer.
+            // (With TLS the shutdown exchange does the reading.)
+            if constexpr (!is_tls) self->drain();
+            return;
+          }
           self->do_read();
         });
+  }
+
+  void drain() {
+    beast::get_lowest_layer(stream_).expires_after(drain_timeout);
+    stream_.async_read_some(asio::buffer(hang_buffer_),
+                            [self = this->shared_from_this()](error_code ec, std::size_t) {
+                              if (!ec) self->drain();
+                            });
   }
 
   // Holds the connection open without answering until the client gives up.
@@ -286,7 +312,7 @@ class HttpSession : public std::enable_shared_from_this<HttpSession<Stream>> {
   asio::ip::address peer_;
   beast::flat_buffer buffer_;
   std::optional<http::request_parser<http::string_body>> parser_;
-  std::array<char, 64> hang_buffer_{};
+  std::array<char, 4096> hang_buffer_{};
 };
 
 // One connection on the client socket: the server opens with
@@ -317,7 +343,7 @@ class WireSession : public WireConnection,
       arm_deadline(tls_handshake_timeout, "TLS handshake timed out");
       stream_.async_handshake(ssl::stream_base::server,
                               [self = this->shared_from_this()](error_code ec) {
-                                self->deadline_.cancel();
+                                self->disarm_deadline();
                                 if (ec) return self->close("TLS handshake failed: " + ec.message());
                                 self->open();
                               });
@@ -557,8 +583,7 @@ class WireSession : public WireConnection,
 
   void on_write(error_code ec) {
     writing_ = false;
-    ++deadline_generation_;
-    deadline_.cancel();
+    disarm_deadline();
     if (closed_) return;
     if (ec) return close("write failed: " + ec.message());
     queued_bytes_ -= out_.front().size();
@@ -580,6 +605,13 @@ class WireSession : public WireConnection,
         [self = this->shared_from_this(), generation, what = std::move(what)](error_code ec) {
           if (!ec && generation == self->deadline_generation_) self->close(what);
         });
+  }
+
+  // A deadline whose timer already fired, with its handler still queued,
+  // must not act: the generation tells the handler it is stale.
+  void disarm_deadline() {
+    ++deadline_generation_;
+    deadline_.cancel();
   }
 
   void check_idle() {
@@ -671,7 +703,9 @@ void Service::Impl::setup() {
     https_acceptor.emplace(open_acceptor(options.https_port, "HTTPS"));
   }
   socket_acceptor.emplace(open_acceptor(options.socket_port, "the socket"));
-  control_acceptor.emplace(open_acceptor(options.control_port, "control"));
+  // The control endpoint answers anyone without a password, so it never
+  // leaves the machine, whatever --listen says.
+  control_acceptor.emplace(open_acceptor(options.control_port, "control", true));
   ports.http = http_acceptor->local_endpoint().port();
   ports.https = https_acceptor ? https_acceptor->local_endpoint().port() : -1;
   ports.socket = socket_acceptor->local_endpoint().port();
@@ -682,11 +716,15 @@ void Service::Impl::setup() {
   accept(*control_acceptor, "control");
 }
 
-tcp::acceptor Service::Impl::open_acceptor(int port, const char* what) {
+tcp::acceptor Service::Impl::open_acceptor(int port, const char* what, bool loopback_only) {
   error_code ec;
   auto address = asio::ip::make_address(options.listen_host, ec);
   if (ec) {
     throw std::runtime_error("--listen: '" + options.listen_host + "' is not an IP address");
+  }
+  if (loopback_only && !address.is_loopback()) {
+    address = address.is_v6() ? asio::ip::address(asio::ip::address_v6::loopback())
+                              : asio::ip::address(asio::ip::address_v4::loopback());
   }
   tcp::endpoint endpoint(address, static_cast<unsigned short>(port));
   tcp::acceptor acceptor(ioc);
@@ -811,11 +849,16 @@ Reply Service::Impl::discover(const Target& target, const asio::ip::address& pee
 
 int Service::Impl::closed_port() {
   // A port that was free a moment ago: bound, read and released again.
-  tcp::acceptor probe = open_acceptor(0, "a closed port");
-  int port = probe.local_endpoint().port();
-  error_code ignored;
-  probe.close(ignored);
-  return port;
+  try {
+    tcp::acceptor probe = open_acceptor(0, "a closed port");
+    int port = probe.local_endpoint().port();
+    error_code ignored;
+    probe.close(ignored);
+    return port;
+  } catch (const std::runtime_error& e) {
+    write_log(std::string("no closed port to offer: ") + e.what());
+    return 1;  // reserved (tcpmux), closed on any ordinary machine
+  }
 }
 
 Reply Service::Impl::login(const std::string& body) {
@@ -954,16 +997,15 @@ const BoundPorts& Service::ports() const {
 }
 
 std::string Service::listening_line() const {
-  const auto& o = impl_->options;
-  error_code ec;
-  const std::string host = address_text(asio::ip::make_address(o.listen_host, ec));
-  auto at = [&](int port) {
-    return port < 0 ? std::string("-") : host + ":" + std::to_string(port);
+  auto at = [](const std::optional<tcp::acceptor>& acceptor) {
+    error_code ec;
+    return acceptor ? endpoint_text(acceptor->local_endpoint(ec)) : std::string("-");
   };
-  const BoundPorts& p = impl_->ports;
-  return "quillpost-service listening http=" + at(p.http) + " https=" + at(p.https) +
-         " socket=" + at(p.socket) + " control=" + at(p.control) +
-         " tls=" + (impl_->tls && o.socket_tls ? "true" : "false");
+  const Impl& i = *impl_;
+  return "quillpost-service listening http=" + at(i.http_acceptor) +
+         " https=" + at(i.https_acceptor) + " socket=" + at(i.socket_acceptor) +
+         " control=" + at(i.control_acceptor) +
+         " tls=" + (i.tls && i.options.socket_tls ? "true" : "false");
 }
 
 void Service::run(bool handle_signals) {

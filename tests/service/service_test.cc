@@ -2,6 +2,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <fstream>
 #include <nlohmann/json.hpp>
 
@@ -154,6 +155,9 @@ TEST(Login, AnswersTheAccountOrAMessage) {
     EXPECT_EQ(json::parse(reply.body, nullptr, false), c.expected) << c.body;
   }
   EXPECT_EQ(http_request(service.http_port(), "GET", quillpost::testing::login_path).status, 405);
+  auto huge = http_request(service.http_port(), "POST", quillpost::testing::login_path,
+                           std::string(max_frame_bytes + 1, ' '));
+  EXPECT_EQ(huge.status, 413) << "bodies are bounded like frames";
   EXPECT_FALSE(output_mentions(service, "wrong")) << "passwords never reach the log";
 }
 
@@ -467,6 +471,21 @@ TEST(Lifecycle, StartFailuresAreReportedWithTheReason) {
       ::testing::ThrowsMessage<std::runtime_error>(HasSubstr("cannot load certificate")));
   EXPECT_THAT([] { ServiceProcess bad({"--bogus"}); },
               ::testing::ThrowsMessage<std::runtime_error>(HasSubstr("unknown option '--bogus'")));
+}
+
+TEST(Lifecycle, RestartsOnTheSamePortsAfterACrash) {
+  ServiceProcess first;
+  TestConnection connection(first.socket_port());
+  ASSERT_TRUE(connection.read_frame());
+  EXPECT_EQ(first.kill(), 128 + SIGKILL);
+  EXPECT_FALSE(connection.read_frame());
+  EXPECT_TRUE(connection.closed());
+
+  ServiceProcess second(first.same_ports_args());
+  EXPECT_EQ(second.socket_port(), first.socket_port());
+  EXPECT_EQ(second.http_port(), first.http_port());
+  TestConnection again(second.socket_port());
+  EXPECT_EQ(authenticate(again, demo_key)["payload"]["success"], true);
 }
 
 TEST(Lifecycle, StopsCleanlyOnSigterm) {

@@ -174,6 +174,14 @@ std::vector<std::string> ServiceProcess::tls_args(const TestPki& pki, bool wrong
           (wrong_host ? pki.wrong_host_key : pki.server_key).string(), "--socket-tls"};
 }
 
+std::vector<std::string> ServiceProcess::same_ports_args() const {
+  std::vector<std::string> args{"--http-port",    std::to_string(http_port_),
+                                "--socket-port",  std::to_string(socket_port_),
+                                "--control-port", std::to_string(control_port_)};
+  if (https_port_ > 0) args.insert(args.end(), {"--https-port", std::to_string(https_port_)});
+  return args;
+}
+
 std::string ServiceProcess::base_url() const {
   return "http://127.0.0.1:" + std::to_string(http_port_);
 }

@@ -1,7 +1,8 @@
 // Runs quillpost-service as a child process for a test: on free loopback
 // ports, with chosen options, its output collected, its control endpoint at
 // hand. The process is stopped by the destructor (and killed by the system
-// should the test process die first), so no test leaks one.
+// should the test process die first, or the thread that started it end), so
+// no test leaks one.
 //
 //   quillpost::testing::ServiceProcess service({"--heartbeat-interval", "1"});
 //   std::string url = service.base_url() + std::string(discovery_path) + "?...";
@@ -54,6 +55,10 @@ class ServiceProcess {
   // Options that serve HTTPS and a TLS socket with the PKI's server
   // certificate (or its wrong-host certificate).
   static std::vector<std::string> tls_args(const TestPki& pki, bool wrong_host = false);
+
+  // Options that put a new service on this one's ports, to restart it under
+  // its clients: `stop()` or `kill()` this one, then start another with these.
+  std::vector<std::string> same_ports_args() const;
 
   int http_port() const { return http_port_; }
   int https_port() const { return https_port_; }  // -1: no HTTPS
