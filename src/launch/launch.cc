@@ -7,6 +7,7 @@
 #include <iostream>
 #include <system_error>
 
+#include "application.h"
 #include "quillpost/host/build_info.h"
 #include "quillpost/main/launcher.h"
 
@@ -35,6 +36,10 @@ int main(int argc, char** argv) {
   process.resources_dir = resources_dir();
   process.args.assign(argv + 1, argv + argc);
   process.build = quillpost::compiled_build_info();
+  process.app_services.application_starter =
+      [&build = process.build](const quillpost::AppContext& context) {
+        return quillpost::launch::start_client_application(context, build);
+      };
   process.out = &std::cout;
   process.stdout_is_terminal = ::isatty(STDOUT_FILENO) == 1;
   process.getenv = [](const std::string& name) -> std::optional<std::string> {

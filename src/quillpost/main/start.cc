@@ -4,6 +4,7 @@
 
 #include <chrono>
 
+#include "quillpost/host/agent/agent.h"
 #include "quillpost/host/bootstrap.h"
 #include "quillpost/host/credentials.h"
 #include "quillpost/host/os_error.h"
@@ -36,6 +37,8 @@ logs::Logger configure_logging(const std::filesystem::path& logs_dir, const Syst
   } catch (const std::filesystem::filesystem_error& e) {
     rethrow_as_os_error(e);
   }
+  // The agent runtime's loggers come from the facility just configured.
+  agent::replace_logger_creator([](const std::string& name) { return logs::logger(name); });
   auto logger = logs::logger("main");
   log_build_configuration(logger, build);
   log_system_info(logger, system_info);
