@@ -34,11 +34,11 @@ std::string percent_format(std::string_view format, const std::vector<std::strin
       out += c;
       continue;
     }
-    const char spec = format[i + 1];
-    if (spec == '%') {
+    const char kind = format[i + 1];
+    if (kind == '%') {
       out += '%';
       ++i;
-    } else if ((spec == 's' || spec == 'd') && next < args.size()) {
+    } else if ((kind == 's' || kind == 'd') && next < args.size()) {
       out += args[next++];
       ++i;
     } else {

@@ -126,14 +126,8 @@ void pycurl_service_discovery(const std::string& url, const RequestHeaders& head
                               const std::string& connection_id, const agent::Mailbox& mailbox,
                               const HttpConfig& http_config,
                               const std::filesystem::path& /*logs_dir*/) {
-  try {
-    const std::string body = fetch(url, headers, http_config);
-    mailbox.send(SERVICE_DISCOVERY_OK, parse_service_discovery_answer(body, connection_id));
-  } catch (const std::exception& e) {
-    mailbox.send(SERVICE_DISCOVERY_FAIL,
-                 ServiceDiscoveryFailPayload{connection_id,
-                                             std::string("service discovery failed: ") + e.what()});
-  }
+  report_service_discovery([&] { return fetch(url, headers, http_config); }, connection_id,
+                           mailbox);
 }
 
 }  // namespace quillpost::comms

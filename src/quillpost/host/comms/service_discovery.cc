@@ -82,4 +82,16 @@ ServiceDiscoveryPayload parse_service_discovery_answer(std::string_view body,
   return out;
 }
 
+void report_service_discovery(const std::function<std::string()>& fetch,
+                              const std::string& connection_id, const agent::Mailbox& mailbox) {
+  try {
+    const std::string body = fetch();
+    mailbox.send(SERVICE_DISCOVERY_OK, parse_service_discovery_answer(body, connection_id));
+  } catch (const std::exception& e) {
+    mailbox.send(SERVICE_DISCOVERY_FAIL,
+                 ServiceDiscoveryFailPayload{connection_id,
+                                             std::string("service discovery failed: ") + e.what()});
+  }
+}
+
 }  // namespace quillpost::comms

@@ -13,6 +13,7 @@
 #pragma once
 
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -58,5 +59,11 @@ void pycurl_service_discovery(const std::string& url, const RequestHeaders& head
 // reason text when it is not a well-formed answer. Shared by both engines.
 ServiceDiscoveryPayload parse_service_discovery_answer(std::string_view body,
                                                        const std::string& connection_id);
+
+// Runs one discovery: `fetch` returns the answer's body or throws with the
+// reason; exactly one report goes to `mailbox`, SERVICE_DISCOVERY_OK with the
+// parsed answer or SERVICE_DISCOVERY_FAIL with the reason.
+void report_service_discovery(const std::function<std::string()>& fetch,
+                              const std::string& connection_id, const agent::Mailbox& mailbox);
 
 }  // namespace quillpost::comms
