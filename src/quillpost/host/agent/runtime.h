@@ -63,8 +63,9 @@ class Runtime final : public SystemRef {
   Mailbox get_mailbox(const AgentRef& agent_ref, const std::string& name) override;
   void send_after(const AgentRef& to, Message message, double delay_seconds) override;
 
+  struct Impl;  // internal; named here for the runtime's own sinks
+
  private:
-  struct Impl;
   std::shared_ptr<Impl> impl_;
 };
 

@@ -11,7 +11,7 @@
 
 namespace quillpost::comms {
 
-// The service's base URL of this build ("http://127.0.0.1:8080" unless the
+// The service's base URL of this build ("http://127.0.0.1:8470" unless the
 // build sets another); a configuration may name another.
 std::string default_service_url();
 
