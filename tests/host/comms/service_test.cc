@@ -160,10 +160,8 @@ struct Session {
     }
     return out;
   }
-  const SocketErrorPayload& last_error() const {
-    static SocketErrorPayload copy;
-    copy = agent::payload_as<SocketErrorPayload>(inbox->messages().back().payload);
-    return copy;
+  SocketErrorPayload last_error() const {
+    return agent::payload_as<SocketErrorPayload>(inbox->messages().back().payload);
   }
 
   agent::Mailbox mailbox;

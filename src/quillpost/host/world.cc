@@ -1,0 +1,188 @@
+#include "quillpost/host/world.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <array>
+#include <chrono>
+#include <fstream>
+#include <nlohmann/json.hpp>
+#include <random>
+#include <sstream>
+
+#include "quillpost/host/logs.h"
+#include "quillpost/host/os_error.h"
+
+namespace quillpost {
+namespace {
+
+std::string read_whole(const std::filesystem::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) {
+    const std::error_code code(errno, std::generic_category());
+    throw_os_error(code, os_error_text(code, path));
+  }
+  std::ostringstream content;
+  content << in.rdbuf();
+  return content.str();
+}
+
+[[noreturn]] void throw_errno(const std::filesystem::path& path) {
+  const std::error_code code(errno, std::generic_category());
+  throw_os_error(code, os_error_text(code, path));
+}
+
+bool is_uuid(std::string_view text) {
+  if (text.size() != 36) return false;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const char c = text[i];
+    if (i == 8 || i == 13 || i == 18 || i == 23) {
+      if (c != '-') return false;
+    } else if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'))) {
+      return false;
+    }
+  }
+  return true;
+}
+
+// Moves an unreadable file out of the way, keeping it for inspection.
+void set_aside(const std::filesystem::path& path, const std::string& why) {
+  const auto stamp = std::chrono::duration_cast<std::chrono::seconds>(
+                         std::chrono::system_clock::now().time_since_epoch())
+                         .count();
+  const auto aside =
+      path.parent_path() / (path.filename().string() + ".corrupt-" + std::to_string(stamp));
+  std::error_code ec;
+  std::filesystem::rename(path, aside, ec);
+  auto log = logs::logger("world");
+  if (ec) {
+    log.error("Cannot read %s (%s) and cannot move it aside: %s", path.string(), why, ec.message());
+  } else {
+    log.error("Cannot read %s (%s); moved it to %s", path.string(), why, aside.string());
+  }
+}
+
+}  // namespace
+
+std::string Account::to_text() const {
+  return "Account(email=" + element_text(email) + ", client_key=" +
+         (client_key ? "'" + std::string(client_key->size(), '*') + "'" : std::string("None")) +
+         ", computer_id=" + quillpost::to_text(computer_id) + ")";
+}
+
+std::string new_uuid4() {
+  std::random_device device;
+  std::array<unsigned char, 16> bytes{};
+  for (std::size_t i = 0; i < bytes.size(); i += 4) {
+    const auto word = device();
+    for (std::size_t j = 0; j < 4; ++j) bytes[i + j] = static_cast<unsigned char>(word >> (8 * j));
+  }
+  bytes[6] = static_cast<unsigned char>((bytes[6] & 0x0f) | 0x40);  // version 4
+  bytes[8] = static_cast<unsigned char>((bytes[8] & 0x3f) | 0x80);  // RFC 4122 variant
+  static constexpr char kHex[] = "0123456789abcdef";
+  std::string out;
+  for (std::size_t i = 0; i < bytes.size(); ++i) {
+    if (i == 4 || i == 6 || i == 8 || i == 10) out += '-';
+    out += kHex[bytes[i] >> 4];
+    out += kHex[bytes[i] & 15];
+  }
+  return out;
+}
+
+void write_file_atomically(const std::filesystem::path& path, std::string_view content) {
+  const auto temp = path.parent_path() / (path.filename().string() + ".tmp");
+  const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  if (fd < 0) throw_errno(temp);
+  std::size_t written = 0;
+  while (written < content.size()) {
+    const ssize_t n = ::write(fd, content.data() + written, content.size() - written);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      const int err = errno;
+      ::close(fd);
+      errno = err;
+      throw_errno(temp);
+    }
+    written += static_cast<std::size_t>(n);
+  }
+  if (::fsync(fd) != 0 || ::close(fd) != 0) throw_errno(temp);
+  if (::rename(temp.c_str(), path.c_str()) != 0) throw_errno(path);
+  // The rename itself is durable only once the directory is synced.
+  const int dir = ::open(path.parent_path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (dir >= 0) {
+    ::fsync(dir);
+    ::close(dir);
+  }
+}
+
+std::optional<Account> AccountStore::load() const {
+  std::error_code ec;
+  if (!std::filesystem::exists(path_, ec)) return std::nullopt;
+  std::string why;
+  try {
+    const auto json = nlohmann::json::parse(read_whole(path_));
+    if (!json.is_object()) throw std::runtime_error("not a JSON object");
+    Account account;
+    if (json.contains("email") && !json["email"].is_null()) {
+      account.email = json["email"].get<std::string>();
+    }
+    if (json.contains("client_key") && !json["client_key"].is_null()) {
+      account.client_key = json["client_key"].get<std::string>();
+    }
+    if (json.contains("computer_id") && !json["computer_id"].is_null()) {
+      account.computer_id = json["computer_id"].get<std::int64_t>();
+    }
+    return account;
+  } catch (const std::exception& e) {
+    why = e.what();
+  }
+  set_aside(path_, why);
+  return std::nullopt;
+}
+
+void AccountStore::save(const Account& account) const {
+  nlohmann::json json = nlohmann::json::object();
+  json["email"] = account.email ? nlohmann::json(*account.email) : nlohmann::json();
+  json["client_key"] = account.client_key ? nlohmann::json(*account.client_key) : nlohmann::json();
+  json["computer_id"] =
+      account.computer_id ? nlohmann::json(*account.computer_id) : nlohmann::json();
+  write_file_atomically(path_, json.dump(2) + "\n");
+}
+
+std::string load_or_create_world_id(const std::filesystem::path& path) {
+  std::error_code ec;
+  if (std::filesystem::exists(path, ec)) {
+    std::string text;
+    try {
+      text = read_whole(path);
+    } catch (const OsError&) {
+      text.clear();
+    }
+    while (!text.empty() && (text.back() == '\n' || text.back() == ' ')) text.pop_back();
+    if (is_uuid(text)) return text;
+    set_aside(path, "not a world id");
+  }
+  const std::string id = new_uuid4();
+  write_file_atomically(path, id + "\n");
+  return id;
+}
+
+std::optional<Account> initial_account(const RuntimeConfig& config, const AccountStore& store) {
+  if (config.client_key && !config.client_key->empty()) {
+    Account account;
+    account.email = std::string(AUTH_WITH_CLIENT_KEY_EMAIL);
+    account.client_key = config.client_key;
+    account.computer_id = config.computer_id;
+    return account;
+  }
+  return store.load();
+}
+
+std::string computer_name(const RuntimeConfig& config) {
+  if (config.computer && !config.computer->empty()) return *config.computer;
+  std::array<char, 256> name{};
+  if (::gethostname(name.data(), name.size() - 1) != 0) return "";
+  return name.data();
+}
+
+}  // namespace quillpost

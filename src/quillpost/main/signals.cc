@@ -1,0 +1,127 @@
+#include "quillpost/main/signals.h"
+
+#include <algorithm>
+#include <csignal>
+#include <mutex>
+#include <string_view>
+#include <utility>
+
+#include "quillpost/host/signal_dispatch.h"
+
+namespace quillpost::main {
+namespace {
+
+struct NamedConstant {
+  std::string_view name;
+  int value;
+};
+
+// The platform's named constants of the signal facility: the signals, their
+// aliases, the dispositions and the mask operations.
+std::vector<NamedConstant> signal_name_table() {
+  std::vector<NamedConstant> table{
+      {"SIGABRT", SIGABRT},
+      {"SIGALRM", SIGALRM},
+      {"SIGBUS", SIGBUS},
+      {"SIGCHLD", SIGCHLD},
+      {"SIGCONT", SIGCONT},
+      {"SIGFPE", SIGFPE},
+      {"SIGHUP", SIGHUP},
+      {"SIGILL", SIGILL},
+      {"SIGINT", SIGINT},
+      {"SIGIO", SIGIO},
+      {"SIGIOT", SIGIOT},
+      {"SIGKILL", SIGKILL},
+      {"SIGPIPE", SIGPIPE},
+      {"SIGPOLL", SIGPOLL},
+      {"SIGPROF", SIGPROF},
+      {"SIGPWR", SIGPWR},
+      {"SIGQUIT", SIGQUIT},
+      {"SIGRTMAX", SIGRTMAX},
+      {"SIGRTMIN", SIGRTMIN},
+      {"SIGSEGV", SIGSEGV},
+      {"SIGSTOP", SIGSTOP},
+      {"SIGSYS", SIGSYS},
+      {"SIGTERM", SIGTERM},
+      {"SIGTRAP", SIGTRAP},
+      {"SIGTSTP", SIGTSTP},
+      {"SIGTTIN", SIGTTIN},
+      {"SIGTTOU", SIGTTOU},
+      {"SIGURG", SIGURG},
+      {"SIGUSR1", SIGUSR1},
+      {"SIGUSR2", SIGUSR2},
+      {"SIGVTALRM", SIGVTALRM},
+      {"SIGWINCH", SIGWINCH},
+      {"SIGXCPU", SIGXCPU},
+      {"SIGXFSZ", SIGXFSZ},
+      {"SIG_BLOCK", SIG_BLOCK},
+      {"SIG_UNBLOCK", SIG_UNBLOCK},
+      {"SIG_SETMASK", SIG_SETMASK},
+      {"SIG_DFL", 0},
+      {"SIG_IGN", 1},
+      {"NSIG", NSIG},
+  };
+  std::sort(table.begin(), table.end(),
+            [](const NamedConstant& a, const NamedConstant& b) { return a.name < b.name; });
+  return table;
+}
+
+}  // namespace
+
+std::shared_ptr<Event> configure_initial_shutdown_handler() {
+  // Every flag ever installed stays alive: the handler holds it by reference.
+  static std::mutex mutex;
+  static std::vector<std::shared_ptr<Event>> flags;
+  auto flag = std::make_shared<Event>();
+  {
+    std::lock_guard lock(mutex);
+    flags.push_back(flag);
+  }
+  signals::install_flag(SIGINT, *flag);
+  return flag;
+}
+
+void initial_shutdown_handler(Event& event, int) {
+  event.set();
+}
+
+bool configure_signal_handlers(const RuntimeConfig& config, Event& sigint, ExitCallback callback,
+                               const logs::Logger& logger, const BuildInfo& build) {
+  if (config.shutdown_on_sigint.value_or(false) || build.develop) {
+    if (!sigint.is_set()) {
+      logger.info("setting up sigint handler");
+      signals::install_deferred(SIGINT,
+                                [callback](int sig) { wrapped_sigint_callback(callback, sig); });
+      if (!sigint.is_set()) return true;
+      // A SIGINT came between the test and the installation: it would be lost
+      // otherwise, so act on it like one that came during start-up.
+    }
+    wrapped_sigint_callback(callback, SIGINT);
+    return false;
+  }
+  signals::ignore(SIGINT);
+  logger.info("not using signal handers; --shutdown-on-sigint=%s, debug=%s",
+              config.shutdown_on_sigint, build.develop);
+  return false;
+}
+
+void wrapped_sigint_callback(const ExitCallback& callback, int sig) {
+  signals::ignore(SIGINT);
+  std::string names;
+  for (const auto& name : get_signal_names(sig)) {
+    if (!names.empty()) names += ", ";
+    names += name;
+  }
+  logs::logger("signal_handler").info("Processing signal %s (%s)", sig, names);
+  callback("SIGINT received", 0);
+}
+
+std::vector<std::string> get_signal_names(int sig) {
+  std::vector<std::string> names;
+  for (const auto& constant : signal_name_table()) {
+    if (constant.value == sig) names.emplace_back(constant.name);
+  }
+  return names;
+}
+
+}  // namespace quillpost::main

@@ -1,0 +1,48 @@
+// SIGINT in its three phases.
+//
+// Start-up: SIGINT only sets the shutdown flag (configure_initial_shutdown_handler),
+// which start-up tests before it starts the application. Running: SIGINT either
+// asks the application to exit with code 0, once, or is ignored
+// (configure_signal_handlers). The exit request runs as ordinary code on the
+// main thread, from the main loop, never inside the signal handler.
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "quillpost/host/build_info.h"
+#include "quillpost/host/event.h"
+#include "quillpost/host/logs.h"
+#include "quillpost/host/records.h"
+
+namespace quillpost::main {
+
+// The application's exit operation: (reason, exit_code).
+using ExitCallback = std::function<void(const std::string& reason, int exit_code)>;
+
+// Makes a new shutdown flag and lets SIGINT set it. The flag is kept alive for
+// the rest of the process (a late signal may still set it).
+std::shared_ptr<Event> configure_initial_shutdown_handler();
+
+// What the start-up SIGINT does: sets `event`, nothing else.
+void initial_shutdown_handler(Event& event, int sig);
+
+// Installs the running phase's SIGINT handling. With shutdown on SIGINT (the
+// configuration's `shutdown_on_sigint`, or a development build): when SIGINT
+// already came during start-up, asks the application to exit at once and
+// returns false; otherwise installs the exit request and returns true. Without
+// it: ignores SIGINT from now on and returns false.
+bool configure_signal_handlers(const RuntimeConfig& config, Event& sigint, ExitCallback callback,
+                               const logs::Logger& logger, const BuildInfo& build);
+
+// The running phase's SIGINT handler: ignores further SIGINTs, logs the signal
+// and asks the application to exit with code 0.
+void wrapped_sigint_callback(const ExitCallback& callback, int sig);
+
+// The names of the signal facility's constants whose value is `sig`, in
+// character order ("SIGINT", "SIG_SETMASK" for 2 on Linux); empty when none.
+std::vector<std::string> get_signal_names(int sig);
+
+}  // namespace quillpost::main

@@ -1,0 +1,123 @@
+#include "quillpost/main/start.h"
+
+#include <sys/utsname.h>
+
+#include <chrono>
+
+#include "quillpost/host/bootstrap.h"
+#include "quillpost/host/credentials.h"
+#include "quillpost/host/os_error.h"
+#include "quillpost/host/start_method.h"
+#include "quillpost/host/startup_lock.h"
+#include "quillpost/host/util.h"
+#include "quillpost/main/signals.h"
+#include "quillpost/main/system_info.h"
+
+namespace quillpost::main {
+
+double monotonic_seconds() {
+  return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
+}
+
+std::string select_start_method(std::string_view system_name) {
+  return std::string_view("Linux").find(system_name) != std::string_view::npos ? "fork" : "spawn";
+}
+
+void configure_multiprocessing() {
+  utsname names{};
+  const std::string system = ::uname(&names) == 0 ? names.sysname : "";
+  set_start_method(select_start_method(system));
+}
+
+logs::Logger configure_logging(const std::filesystem::path& logs_dir, const SystemInfo& system_info,
+                               bool log_all, const BuildInfo& build) {
+  try {
+    logs::configure(logs_dir, log_all);
+  } catch (const std::filesystem::filesystem_error& e) {
+    rethrow_as_os_error(e);
+  }
+  auto logger = logs::logger("main");
+  log_build_configuration(logger, build);
+  log_system_info(logger, system_info);
+  return logger;
+}
+
+void close_app(int return_code, double time_started, EventLogger& evt_logger) {
+  const auto event = return_code == 0 ? GuiLogEvent::APP_CLOSE : GuiLogEvent::APP_CLOSE_WITH_ERROR;
+  const std::string message = "Closing after " +
+                              format_duration(monotonic_seconds() - time_started) + ". Exit code " +
+                              std::to_string(return_code) + ".";
+  evt_logger.report_gui_log(GuiLog{event, message});
+}
+
+void check_commandline_credentials(SecondaryBindingSpec& secondary_injector,
+                                   const RuntimeConfig& config, World& world) {
+  if (!config.email || !config.password) return;
+  CredentialsChecker& checker = secondary_injector.credentials_checker();
+  const HttpConfig& http_config = secondary_injector.http_config();
+  const Account account = checker.run(Credentials{*config.email, *config.password}, http_config);
+  world.configuration.account = account;
+  try {
+    secondary_injector.account_store().save(account);
+  } catch (const OsError& e) {
+    // The run goes on with the account; only the next start will not know it.
+    logs::logger("main").error("Could not save the account: %s", e.what());
+  }
+}
+
+int start_quillpost(const RuntimeConfig& config, const Paths& paths, const SystemInfo& system_info,
+                    Event& sigint, const logs::Logger& logger, const BuildInfo& build,
+                    AppServices services) {
+  const double time_started = monotonic_seconds();
+  PrimaryBindingSpec primary_injector(config, paths, system_info, sigint);
+  World& world = primary_injector.get_world()();
+  SecondaryBindingSpec secondary_injector(config, paths, system_info, sigint, world,
+                                          std::move(services));
+  EventLogger& evt_logger = secondary_injector.event_logger();
+
+  evt_logger.report_gui_log(
+      GuiLog{GuiLogEvent::APP_STARTING, "Application starting; " + to_text(system_info.username) +
+                                            "/" + std::to_string(system_info.pid) + " on " +
+                                            to_text(system_info.platform) + "."});
+
+  try {
+    check_commandline_credentials(secondary_injector, config, world);
+  } catch (const ProgressFailed& failed) {
+    evt_logger.report_gui_log(
+        GuiLog{GuiLogEvent::COMMAND_LINE_CREDENTIALS_FAIL,
+               "Credentials passed on command line or in config file are not valid. The program "
+               "will exit. Error detail is '" +
+                   failed.gui_msg() + "'."});
+    close_app(value(ExitCodes::CLIENT_DISCONNECT_NO_RECOVERY_POSSIBLE), time_started, evt_logger);
+    return value(ExitCodes::CLIENT_DISCONNECT_NO_RECOVERY_POSSIBLE);
+  }
+
+  if (sigint.is_set()) {
+    evt_logger.report_gui_log(
+        GuiLog{GuiLogEvent::INITIAL_SIGINT, "SIGINT received before app start"});
+    close_app(value(ExitCodes::OK), time_started, evt_logger);
+    return value(ExitCodes::OK);
+  }
+
+  std::shared_ptr<Application> gui_bootstrap;
+  try {
+    gui_bootstrap = secondary_injector.bootstrap().run();
+  } catch (const StartupMutexError& error) {
+    evt_logger.report_gui_log(GuiLog{GuiLogEvent::APP_STARTING_ERROR, error.what()});
+    close_app(value(ExitCodes::START_MUTEX), time_started, evt_logger);
+    return value(ExitCodes::START_MUTEX);
+  }
+
+  configure_signal_handlers(
+      config, sigint,
+      [gui_bootstrap](const std::string& reason, int exit_code) {
+        gui_bootstrap->exit(reason, exit_code);
+      },
+      logger, build);
+
+  const int return_code = secondary_injector.runner().run(*gui_bootstrap);
+  close_app(return_code, time_started, evt_logger);
+  return return_code;
+}
+
+}  // namespace quillpost::main

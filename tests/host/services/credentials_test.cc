@@ -1,0 +1,88 @@
+// The HTTP credentials check against a stub service on loopback.
+#include "quillpost/host/credentials.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+
+#include "host/services/stub_service.h"
+#include "quillpost/host/logs.h"
+
+namespace quillpost {
+namespace {
+
+using ::testing::HasSubstr;
+using testing::http_response;
+using ::testing::Not;
+using testing::StubService;
+
+LoginSettings settings_for(const std::string& url) {
+  return LoginSettings{url, std::chrono::milliseconds(2000), std::chrono::milliseconds(5000)};
+}
+
+TEST(HttpCredentialsChecker, AcceptedCredentialsGiveTheServicesAccount) {
+  StubService service(
+      http_response(200, R"({"id": 5, "email": "A@example.com", "clientKey": "ck-1"})"));
+  logs::Capture capture;
+  // A proxy in the environment must not be used behind the configuration's back.
+  ::setenv("http_proxy", "http://127.0.0.1:1", 1);
+  const Account account = make_http_credentials_checker(settings_for(service.url()))
+                              ->run(Credentials{"a@example.com", "pass-word"}, HttpConfig{});
+  ::unsetenv("http_proxy");
+  EXPECT_EQ(account, (Account{"A@example.com", "ck-1", std::nullopt}));
+  const std::string request = service.request();
+  EXPECT_THAT(request, HasSubstr("POST /v1/login"));
+  EXPECT_THAT(request, HasSubstr(R"("email":"a@example.com")"));
+  EXPECT_THAT(request, HasSubstr(R"("password":"pass-word")"));
+  for (const auto& record : capture.records())
+    EXPECT_THAT(record.text, Not(HasSubstr("pass-word")));
+}
+
+TEST(HttpCredentialsChecker, ARefusalCarriesTheServicesReason) {
+  StubService service(http_response(401, R"({"message": "Invalid email or password."})"));
+  try {
+    make_http_credentials_checker(settings_for(service.url()))
+        ->run(Credentials{"a@example.com", "bad"}, HttpConfig{});
+    FAIL();
+  } catch (const ProgressFailed& e) {
+    EXPECT_EQ(e.gui_msg(), "Invalid email or password.");
+  }
+  StubService bare(http_response(403, "not json"));
+  try {
+    make_http_credentials_checker(settings_for(bare.url()))
+        ->run(Credentials{"a@example.com", "bad"}, HttpConfig{});
+    FAIL();
+  } catch (const ProgressFailed& e) {
+    EXPECT_EQ(e.gui_msg(), "Login refused (HTTP 403)");
+  }
+}
+
+TEST(HttpCredentialsChecker, NetworkFailuresAndNonsenseAreProgressFailed) {
+  std::string closed_url;
+  {
+    StubService gone(http_response(200, "{}"));
+    closed_url = gone.url();
+  }
+  try {
+    make_http_credentials_checker(settings_for(closed_url))
+        ->run(Credentials{"a", "b"}, HttpConfig{});
+    FAIL();
+  } catch (const ProgressFailed& e) {
+    EXPECT_THAT(e.gui_msg(), HasSubstr("Could not reach the service"));
+  }
+  StubService no_key(http_response(200, R"({"email": "a@example.com"})"));
+  EXPECT_THROW(make_http_credentials_checker(settings_for(no_key.url()))
+                   ->run(Credentials{"a", "b"}, HttpConfig{}),
+               ProgressFailed);
+}
+
+TEST(ServiceBaseUrl, TheEnvironmentNamesALocalService) {
+  ::setenv("QUILLPOST_SERVICE_URL", "http://127.0.0.1:8080/", 1);
+  EXPECT_EQ(service_base_url(), "http://127.0.0.1:8080");
+  ::unsetenv("QUILLPOST_SERVICE_URL");
+  EXPECT_EQ(service_base_url(), QP_SERVICE_URL);
+}
+
+}  // namespace
+}  // namespace quillpost

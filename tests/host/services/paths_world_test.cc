@@ -1,0 +1,166 @@
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <regex>
+
+#include "host/services/files.h"
+#include "quillpost/host/logs.h"
+#include "quillpost/host/paths.h"
+#include "quillpost/host/startup_lock.h"
+#include "quillpost/host/world.h"
+
+namespace quillpost {
+namespace {
+
+using ::testing::HasSubstr;
+using testing::TempDir;
+using testing::write_file;
+
+TEST(GetBaseDir, TellsEachFailureApart) {
+  TempDir dir;
+  EXPECT_THROW(get_base_dir("relative/dir", true), PathNotAbsoluteError);
+  try {
+    get_base_dir("relative/dir", false);
+  } catch (const PathNotAbsoluteError& e) {
+    EXPECT_STREQ(e.what(), "relative/dir");
+  }
+
+  const auto missing = (dir / "missing").string();
+  try {
+    get_base_dir(missing, false);
+    FAIL();
+  } catch (const NotFoundError& e) {
+    EXPECT_EQ(std::string(e.what()), missing);
+  }
+  EXPECT_FALSE(std::filesystem::exists(missing));
+
+  EXPECT_EQ(get_base_dir((dir / "made/deep").string(), true), dir / "made/deep");
+  EXPECT_TRUE(std::filesystem::is_directory(dir / "made/deep"));
+  EXPECT_EQ(get_base_dir(dir.path().string(), false), dir.path());
+
+  const auto file = write_file(dir, "a-file", "x");
+  try {
+    get_base_dir(file.string(), false);
+    FAIL();
+  } catch (const PermissionError&) {
+    FAIL() << "a file in the way is not a permission problem";
+  } catch (const NotFoundError&) {
+    FAIL() << "a file in the way is not a missing directory";
+  } catch (const OsError& e) {
+    EXPECT_THAT(e.what(), HasSubstr("Not a directory"));
+  }
+}
+
+TEST(GetBaseDir, PermissionProblemsArePermissionErrors) {
+  if (testing::running_as_root()) GTEST_SKIP() << "root may write anywhere";
+  TempDir dir;
+  std::filesystem::create_directories(dir / "ro");
+  std::filesystem::permissions(
+      dir / "ro", std::filesystem::perms::owner_read | std::filesystem::perms::owner_exec);
+  EXPECT_THROW(get_base_dir((dir / "ro").string(), false), PermissionError);
+  EXPECT_THROW(get_base_dir((dir / "ro/sub").string(), true), PermissionError);
+  EXPECT_THROW(Paths(dir / "ro/sub", dir / "resources"), PermissionError);
+}
+
+TEST(Paths, CreatesTheSettingsAndLogDirectories) {
+  TempDir dir;
+  const Paths paths(dir / "settings", dir / "resources");
+  EXPECT_TRUE(std::filesystem::is_directory(paths.logs_dir()));
+  EXPECT_EQ(paths.logs_dir(), dir / "settings/logs");
+  EXPECT_EQ(paths.state_file().parent_path(), dir / "settings");
+}
+
+TEST(AccountStore, SavesAtomicallyReadableByTheOwnerOnly) {
+  TempDir dir;
+  AccountStore store(dir / "account.json");
+  EXPECT_FALSE(store.load());
+  const Account account{"a@example.com", "key-1", 12};
+  store.save(account);
+  EXPECT_EQ(store.load(), account);
+  struct stat info {};
+  ASSERT_EQ(::stat(store.path().c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 0777, 0600u);
+  // No temporary file is left behind.
+  EXPECT_FALSE(std::filesystem::exists(dir / "account.json.tmp"));
+  store.save(Account{"b@example.com", std::nullopt, std::nullopt});
+  EXPECT_EQ(store.load()->email, "b@example.com");
+  EXPECT_FALSE(store.load()->client_key);
+}
+
+TEST(AccountStore, AnUnreadableFileIsReportedAndSetAsideNotLost) {
+  TempDir dir;
+  const auto path = write_file(dir, "account.json", "{\"email\": \"a@ex");
+  logs::Capture capture;
+  EXPECT_FALSE(AccountStore(path).load());
+  EXPECT_FALSE(std::filesystem::exists(path));
+  int kept = 0;
+  for (const auto& entry : std::filesystem::directory_iterator(dir.path())) {
+    if (entry.path().filename().string().starts_with("account.json.corrupt-")) {
+      ++kept;
+      EXPECT_EQ(testing::read_file(entry.path()), "{\"email\": \"a@ex");
+    }
+  }
+  EXPECT_EQ(kept, 1);
+  const auto lines = capture.texts("world");
+  ASSERT_EQ(lines.size(), 1u);
+  EXPECT_THAT(lines[0], HasSubstr("moved it to"));
+}
+
+TEST(World, WorldIdIsMadeOnceAndKept) {
+  TempDir dir;
+  const auto first = load_or_create_world_id(dir / "world_id");
+  EXPECT_TRUE(std::regex_match(
+      first, std::regex("[0-9a-f]{8}-[0-9a-f]{4}-4[0-9a-f]{3}-[89ab][0-9a-f]{3}-[0-9a-f]{12}")));
+  EXPECT_EQ(load_or_create_world_id(dir / "world_id"), first);
+  write_file(dir, "world_id", "garbage\n");
+  logs::Capture capture;
+  const auto replaced = load_or_create_world_id(dir / "world_id");
+  EXPECT_NE(replaced, first);
+  EXPECT_EQ(load_or_create_world_id(dir / "world_id"), replaced);
+  EXPECT_EQ(capture.texts("world").size(), 1u);
+}
+
+TEST(World, InitialAccountPrefersAConfiguredClientKeyOverThePersistedOne) {
+  TempDir dir;
+  AccountStore store(dir / "account.json");
+  RuntimeConfig config;
+  EXPECT_FALSE(initial_account(config, store));
+  store.save(Account{"saved@example.com", "saved-key", 3});
+  EXPECT_EQ(initial_account(config, store)->email, "saved@example.com");
+  config.client_key = "configured-key";
+  const auto account = initial_account(config, store);
+  EXPECT_EQ(account->email, std::string(AUTH_WITH_CLIENT_KEY_EMAIL));
+  EXPECT_EQ(account->client_key, "configured-key");
+}
+
+TEST(World, ComputerNameIsTheConfiguredOneElseTheHostName) {
+  RuntimeConfig config;
+  EXPECT_FALSE(computer_name(config).empty());
+  config.computer = "front-desk";
+  EXPECT_EQ(computer_name(config), "front-desk");
+}
+
+TEST(World, AccountTextHidesTheClientKey) {
+  const Account account{"a@example.com", "secret", 1};
+  EXPECT_EQ(account.to_text(),
+            "Account(email='a@example.com', client_key='******', computer_id=1)");
+}
+
+TEST(StartupLock, OnlyOneHolderAtATime) {
+  TempDir dir;
+  const auto file = dir / "quillpost.lock";
+  {
+    StartupLock first(file);
+    try {
+      StartupLock second(file);
+      FAIL() << "two holders";
+    } catch (const StartupMutexError& e) {
+      EXPECT_THAT(e.what(), HasSubstr(dir.path().string()));
+    }
+  }
+  EXPECT_NO_THROW(StartupLock again(file));
+}
+
+}  // namespace
+}  // namespace quillpost
