@@ -191,6 +191,10 @@ TEST(WebInterfaceServer, OversizedAndMalformedRequestsAreAnsweredAndServingGoesO
       web.port(), "POST /shutdown HTTP/1.1\r\nHost: x\r\nContent-Length: 1000000000\r\n\r\n");
   EXPECT_EQ(declared.status, 413);
   EXPECT_EQ(send_raw(web.port(), "NOT HTTP AT ALL\r\n\r\n").status, 400);
+  // Bytes that are not UTF-8 do not break the JSON.
+  web.web().report_gui_log(GuiLog{GuiLogEvent::CLIENT_DISCONNECTED, "bad \xff\xfe bytes"});
+  const Json status = web.status_when([](const Json& s) { return s["gui_log"].size() == 1; });
+  EXPECT_EQ(status["gui_log"][0]["message"], "bad \xEF\xBF\xBD\xEF\xBF\xBD bytes");
   EXPECT_TRUE(web.exits_after(std::chrono::milliseconds(50)).empty());
   EXPECT_EQ(request(web.port(), "GET", "/status").status, 200);
 }
@@ -204,6 +208,32 @@ TEST(WebInterfaceServer, IdleConnectionIsClosedAfterTheRequestTimeout) {
   const auto took = std::chrono::steady_clock::now() - start;
   EXPECT_EQ(reply.status, 0);
   EXPECT_LT(took, std::chrono::seconds(3));
+}
+
+TEST(WebInterfaceServer, OnLoopbackOnlyLoopbackHostNamesAreServed) {
+  WebInterfaceFixture web(true);
+  const std::string port = std::to_string(web.port());
+  struct Row {
+    std::string host;
+    int status;
+  };
+  const std::vector<Row> rows = {
+      {"127.0.0.1:" + port, 200},      {"localhost:" + port, 200}, {"localhost", 200},
+      {"[::1]:" + port, 200},          {"127.0.0.2", 200},         {"evil.example:" + port, 403},
+      {"localhost.evil.example", 403}, {"10.0.0.1:" + port, 403},  {"[::1]x", 403},
+  };
+  for (const auto& row : rows) {
+    const HttpReply reply = send_raw(
+        web.port(), "GET /status HTTP/1.1\r\nHost: " + row.host + "\r\nConnection: close\r\n\r\n");
+    EXPECT_EQ(reply.status, row.status) << row.host;
+  }
+  // A rebound name passes the origin check (origin and host agree) but not this one.
+  const HttpReply shutdown =
+      send_raw(web.port(), "POST /shutdown HTTP/1.1\r\nHost: evil.example:" + port +
+                               "\r\nOrigin: http://evil.example:" + port +
+                               "\r\nContent-Length: 0\r\nConnection: close\r\n\r\n");
+  EXPECT_EQ(shutdown.status, 403);
+  EXPECT_TRUE(web.exits_after(std::chrono::milliseconds(50)).empty());
 }
 
 TEST(WebInterfaceServer, PortInUseIsReported) {

@@ -53,7 +53,9 @@ struct Answer {
 Answer json_answer(http::status status, const nlohmann::json& body) {
   Answer answer;
   answer.status = status;
-  answer.body = body.dump() + "\n";
+  // Texts from elsewhere (a server's reason, a log line) may not be valid
+  // UTF-8: such bytes show as U+FFFD instead of failing the whole answer.
+  answer.body = body.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
   return answer;
 }
 
@@ -215,7 +217,32 @@ class Session : public std::enable_shared_from_this<Session> {
 
 }  // namespace
 
+namespace {
+
+// True when `host` (a Host header: name or address, optional port) names this
+// machine's loopback interface.
+bool is_loopback_host(std::string_view host) {
+  if (host.rfind("[::1]", 0) == 0) return host.size() == 5 || host[5] == ':';
+  const std::string_view name = host.substr(0, host.find(':'));
+  if (name == "localhost") return true;
+  error_code ec;
+  const auto address = asio::ip::make_address_v4(std::string(name), ec);
+  return !ec && address.is_loopback();
+}
+
+}  // namespace
+
 Answer WebServer::Impl::answer(const http::request<http::string_body>& request) const {
+  // Listening on loopback, only requests that name loopback are served: a
+  // foreign site whose name was made to point at 127.0.0.1 (DNS rebinding)
+  // gets nothing, neither the status nor a shutdown.
+  if (local.address().is_loopback()) {
+    const auto host = request.find(http::field::host);
+    if (host == request.end() ||
+        !is_loopback_host(std::string_view(host->value().data(), host->value().size()))) {
+      return error_answer(http::status::forbidden, "Unknown host.");
+    }
+  }
   std::string_view target(request.target().data(), request.target().size());
   const std::string_view path = target.substr(0, target.find('?'));
   const auto method = request.method();
