@@ -3,13 +3,36 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <filesystem>
 #include <iostream>
+#include <system_error>
 
 #include "quillpost/host/build_info.h"
 #include "quillpost/main/launcher.h"
 
+namespace {
+
+// The resources travel with the program: "../resources" beside bin/ in a build
+// tree, "../share/quillpost/resources" in an installed tree. A service manager
+// starts the program in "/", so the working directory is no guide.
+std::string resources_dir() {
+  namespace fs = std::filesystem;
+  std::error_code ec;
+  const fs::path exe = fs::read_symlink("/proc/self/exe", ec);
+  if (ec) return "./resources";
+  const fs::path prefix = exe.parent_path().parent_path();
+  for (const fs::path& candidate :
+       {prefix / "share" / "quillpost" / "resources", prefix / "resources"}) {
+    if (fs::is_directory(candidate, ec)) return candidate.string();
+  }
+  return "./resources";
+}
+
+}  // namespace
+
 int main(int argc, char** argv) {
   quillpost::main::Process process;
+  process.resources_dir = resources_dir();
   process.args.assign(argv + 1, argv + argc);
   process.build = quillpost::compiled_build_info();
   process.out = &std::cout;

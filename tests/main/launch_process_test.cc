@@ -2,9 +2,11 @@
 // on standard output and the exit status.
 #include <gtest/gtest.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <array>
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -114,6 +116,84 @@ TEST(Launch, GrammarErrorsPrintTheHelpScreen) {
     EXPECT_EQ(run.status, kBadArgs);
     EXPECT_EQ(run.out, help_screen());
   }
+}
+
+// Writes `content` to a new file under a fresh directory, removed when the
+// test program ends, and returns its path.
+std::string temp_file(const std::string& name, const std::string& content) {
+  static struct Dirs {
+    std::vector<std::string> made;
+    ~Dirs() {
+      for (const auto& d : made) std::filesystem::remove_all(d);
+    }
+  } dirs;
+  char dir_template[] = "/tmp/qp-launch-test-XXXXXX";
+  const std::string dir = ::mkdtemp(dir_template);
+  dirs.made.push_back(dir);
+  const std::string path = dir + "/" + name;
+  std::ofstream(path) << content;
+  return path;
+}
+
+TEST(Launch, StartUpChecksPrintOneLineWithTheirCode) {
+  const std::string good = temp_file("good.conf", "headless = true\nlog_all = false\n");
+  const std::string unknown = temp_file("unknown.conf", "no_such_setting = 1\n");
+  const std::string cacert = temp_file("ca.pem", "not checked for content\n");
+  const std::string dir_of_good = good.substr(0, good.rfind('/'));
+  struct Case {
+    std::vector<std::string> args;
+    std::string line;
+    ExitCodes code;
+  };
+  const std::vector<Case> cases = {
+      {{"--config-file=" + good, "--check"}, "Config OK :)", ExitCodes::OK},
+      {{"--config-file=/no/such/file.conf", "--check"},
+       "Config file '/no/such/file.conf' does not exist",
+       ExitCodes::BAD_CONFIG_ERROR},
+      {{"--config-file=/no/such/file.conf"},
+       "Config file '/no/such/file.conf' does not exist",
+       ExitCodes::BAD_CONFIG_ERROR},
+      {{"--config-file=" + unknown, "--check"},
+       "Config file '" + unknown + "': key 'no_such_setting' is not a setting",
+       ExitCodes::BAD_CONFIG_ERROR},
+      {{"--config-file=" + good, "--check", "--settings-dir=relative/dir"},
+       "Settings dir \"relative/dir\" is not a absolute path, please use a fully qualified path. ",
+       ExitCodes::BAD_COMMAND_LINE_ARGUMENTS},
+      {{"--config-file=" + good, "--check", "--settings-dir=/no/such/settings"},
+       "Settings dir \"/no/such/settings\" doesn't exist. Using --settings-dir-create might help.",
+       ExitCodes::APP_SETTINGS_DIR_NOT_FOUND},
+      {{"--config-file=" + good, "--check", "--cacert-file=/no/such/ca.pem"},
+       "Cacert file '/no/such/ca.pem' does not exist",
+       ExitCodes::APP_CACERT_FILE_NOT_FOUND},
+      {{"--config-file=" + good, "--check", "--cacert-file=" + dir_of_good},
+       "Cacert file '" + dir_of_good + "' is not a file",
+       ExitCodes::APP_CACERT_FILE_NOT_FOUND},
+      {{"--config-file=" + good, "--check", "--cacert-file=" + cacert},
+       "Config OK :)",
+       ExitCodes::OK},
+      {{"--config-file=" + good, "--check", "--http-library=Requests"},
+       "HTTP library 'Requests' is not a permitted values",
+       ExitCodes::BAD_COMMAND_LINE_ARGUMENTS},
+      {{"--config-file=" + good, "--check", "--http-library=pycurl"},
+       "Config OK :)",
+       ExitCodes::OK},
+  };
+  for (const auto& c : cases) {
+    const LaunchResult run = launch(c.args);
+    EXPECT_EQ(run.status, value(c.code)) << c.line;
+    EXPECT_EQ(run.out, c.line + "\n");
+  }
+}
+
+TEST(Launch, CheckWithSettingsDirCreateMakesTheDirectoryButNoLog) {
+  const std::string good = temp_file("good.conf", "");
+  const std::string settings = good.substr(0, good.rfind('/')) + "/settings";
+  const LaunchResult run = launch(
+      {"--config-file=" + good, "--check", "--settings-dir=" + settings, "--settings-dir-create"});
+  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(run.out, "Config OK :)\n");
+  EXPECT_EQ(::access(settings.c_str(), F_OK), 0) << "--settings-dir-create makes the directory";
+  EXPECT_NE(::access((settings + "/logs").c_str(), F_OK), 0) << "--check must not set up logging";
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <system_error>
 
+#include "quillpost/host/comms/defs.h"
 #include "quillpost/host/logs.h"
 #include "quillpost/host/signal_dispatch.h"
 
@@ -43,11 +44,11 @@ int Runner::run(Application& app) {
     while (!exit_code) {
       auto record = queue_->try_get();
       if (!record) break;
-      if (const auto* gave_up = std::get_if<ClientDisconnected>(&*record)) {
-        log.error("The client stopped connecting: %s. No recovery possible; exiting.",
-                  gave_up->reason);
-        app.exit(gave_up->reason, value(ExitCodes::CLIENT_DISCONNECT_NO_RECOVERY_POSSIBLE));
-      } else if (const auto* request = std::get_if<ExitRequest>(&*record)) {
+      if (const auto* gave_up = std::any_cast<comms::Disconnected>(&*record)) {
+        const std::string reason = gave_up->reason.value_or("no reason given");
+        log.error("The client stopped connecting: %s. No recovery possible; exiting.", reason);
+        app.exit(reason, value(ExitCodes::CLIENT_DISCONNECT_NO_RECOVERY_POSSIBLE));
+      } else if (const auto* request = std::any_cast<ExitRequest>(&*record)) {
         log.info("Exit requested: %s (exit code %s)", request->reason, request->exit_code);
         exit_code = request->exit_code;
       }

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "quillpost/host/event.h"
+#include "quillpost/host/event_logger.h"
 #include "quillpost/host/main_loop.h"
 #include "quillpost/host/paths.h"
 #include "quillpost/host/records.h"
@@ -37,6 +38,8 @@ struct AppContext {
   World& world;
   const HttpConfig& http_config;
   std::shared_ptr<MainLoopQueue> main_loop_queue;
+  EventLogger& event_logger;    // where the application's GUI log lines go
+  AccountStore& account_store;  // the persisted account
 };
 
 // Starts the application's parts (agent runtime, agents) and returns its front.

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "quillpost/host/binding_specs.h"
 #include "quillpost/host/build_info.h"
 #include "quillpost/host/event.h"
 
@@ -26,6 +27,11 @@ struct Process {
   std::string system_name = "Linux";
   // Reads a registry value (Windows only); unset: the host's registry reader.
   std::function<std::optional<std::string>(const std::string&)> read_registry;
+  // The application's resources (the sample configuration). A relative path is
+  // resolved against the working directory.
+  std::string resources_dir = "./resources";
+  // What the application is made of: the host process plugs its agents in here.
+  AppServices app_services;
 };
 
 // Thrown where the process must end at once with `status` after everything it

@@ -8,6 +8,7 @@
 
 #include "host/services/files.h"
 #include "quillpost/host/binding_specs.h"
+#include "quillpost/host/comms/defs.h"
 #include "quillpost/host/logs.h"
 #include "quillpost/host/signal_dispatch.h"
 
@@ -141,7 +142,7 @@ TEST(Runner, AClientThatGaveUpEndsAHeadlessRun) {
   auto queue = std::make_shared<MainLoopQueue>();
   CountingApplication app(queue);
   logs::Capture capture;
-  queue->put(ClientDisconnected{"No ClientKey. Unable to connect."});
+  queue->put(comms::Disconnected{"No ClientKey. Unable to connect."});
   EXPECT_EQ(Runner(queue).run(app), value(ExitCodes::CLIENT_DISCONNECT_NO_RECOVERY_POSSIBLE));
   EXPECT_THAT(capture.texts("runner").at(0), HasSubstr("No ClientKey. Unable to connect."));
 }
