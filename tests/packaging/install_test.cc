@@ -59,7 +59,7 @@ TEST(Install, IntoATemporaryPrefixGivesARunnableLaunch) {
     EXPECT_TRUE(fs::exists(prefix / "lib/quillpost" / library)) << library;
   }
   if (fs::exists(fs::path(QP_SOURCE_DIR) / "resources/sample_config.conf")) {
-    EXPECT_TRUE(fs::exists(prefix / "share/quillpost/sample_config.conf"));
+    EXPECT_TRUE(fs::exists(prefix / "share/quillpost/resources/sample_config.conf"));
   }
 
   // The installed program must not lean on the build tree for its libraries.
