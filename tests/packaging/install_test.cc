@@ -1,0 +1,80 @@
+// `cmake --install` into a temporary prefix gives a program that runs from
+// there, with its libraries, resources and service unit in place.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <string>
+
+#include "support/temp_dir.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+struct CommandResult {
+  int status = -1;
+  std::string output;
+};
+
+// Runs a shell command with its standard error joined to its output.
+CommandResult run(const std::string& command) {
+  CommandResult result;
+  FILE* pipe = ::popen((command + " 2>&1").c_str(), "r");
+  if (!pipe) return result;
+  char buffer[4096];
+  for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;) {
+    result.output.append(buffer, n);
+  }
+  const int raw = ::pclose(pipe);
+  result.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+  return result;
+}
+
+std::string read_file(const fs::path& path) {
+  std::string data;
+  if (FILE* file = std::fopen(path.c_str(), "rb")) {
+    char buffer[8192];
+    for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, file)) > 0;) {
+      data.append(buffer, n);
+    }
+    std::fclose(file);
+  }
+  return data;
+}
+
+TEST(Install, IntoATemporaryPrefixGivesARunnableLaunch) {
+  quillpost::testing::TempDir prefix;
+  const CommandResult install =
+      run("'" QP_CMAKE_COMMAND "' --install '" QP_BINARY_DIR "' --prefix '" +
+          prefix.path().string() + "'");
+  ASSERT_EQ(install.status, 0) << install.output;
+
+  const fs::path launch = prefix / "bin/launch";
+  ASSERT_TRUE(fs::exists(launch)) << install.output;
+  EXPECT_TRUE(fs::exists(prefix / "bin/quillpost-service"));
+  for (const char* library : {"libquillpost_host.so", "libquillpost_http.so",
+                              "libquillpost_main.so", "libquillpost_client.so"}) {
+    EXPECT_TRUE(fs::exists(prefix / "lib/quillpost" / library)) << library;
+  }
+  if (fs::exists(fs::path(QP_SOURCE_DIR) / "resources/sample_config.conf")) {
+    EXPECT_TRUE(fs::exists(prefix / "share/quillpost/resources/sample_config.conf"));
+  }
+
+  // The installed program must not lean on the build tree for its libraries.
+  const std::string binary = read_file(launch);
+  EXPECT_EQ(binary.find(QP_BINARY_DIR "/lib"), std::string::npos);
+  const CommandResult version = run("env -u LD_LIBRARY_PATH '" + launch.string() + "' --version");
+  EXPECT_EQ(version.status, 0) << version.output;
+  EXPECT_NE(version.output.find(QP_PROJECT_VERSION), std::string::npos) << version.output;
+
+  const std::string unit = read_file(prefix / "lib/systemd/system/quillpost.service");
+  EXPECT_NE(unit.find("\nType=notify\n"), std::string::npos) << unit;
+  EXPECT_NE(unit.find("\nKillSignal=SIGINT\n"), std::string::npos) << unit;
+  EXPECT_NE(unit.find("\nExecStart=" + launch.string() + " --headless --shutdown-on-sigint\n"),
+            std::string::npos)
+      << unit;
+}
+
+}  // namespace
