@@ -8,6 +8,8 @@
 #include "quillpost/host/comms/url.h"
 #include "quillpost/host/credentials.h"
 #include "quillpost/host/logs.h"
+#include "quillpost/host/main_loop.h"
+#include "quillpost/host/web/web_interface.h"
 #include "quillpost/host/world.h"
 
 namespace quillpost::launch {
@@ -49,11 +51,28 @@ class PersistedAccounts : public core::AccountStore {
 std::shared_ptr<Application> start_client_application(const AppContext& context,
                                                       const BuildInfo& build) {
   auto runtime = std::make_shared<agent::Runtime>();
-  EventLogger& event_logger = context.event_logger;
   runtime->spawn(std::make_shared<agent::PubSubAgent>());
   runtime->spawn(std::make_shared<agent::ScheduleAgent>());
+
+  // The web status page, when configured. A page that cannot listen is
+  // reported and the client runs without it.
+  std::shared_ptr<web::WebInterface> web_interface;
+  try {
+    web_interface = web::start_web_interface(
+        context.config, context.world, *runtime,
+        [queue = context.main_loop_queue](const std::string& reason, int exit_code) {
+          queue->put(ExitRequest{reason, exit_code});
+        });
+  } catch (const web::WebInterfaceError& e) {
+    logs::logger("web").error("The web interface is not available: %s", e.what());
+  }
+
+  EventLogger& event_logger = context.event_logger;
   runtime->spawn(std::make_shared<core::CoreAgent>(
-      [&event_logger](const GuiLog& line) { event_logger.report_gui_log(line); },
+      [&event_logger, web_interface](const GuiLog& line) {
+        event_logger.report_gui_log(line);
+        if (web_interface) web_interface->report_gui_log(line);
+      },
       std::make_shared<PersistedAccounts>(context.account_store, context.world)));
 
   const World& world = context.world;
@@ -68,8 +87,10 @@ std::shared_ptr<Application> start_client_application(const AppContext& context,
       context.config.override_server_address.value_or(ServerAddress{}),
       context.config.server_protocol_logfile.value_or("")));
   runtime->start();
-  return std::make_shared<HeadlessApplication>(context.main_loop_queue,
-                                               [runtime] { runtime->stop(); });
+  return std::make_shared<HeadlessApplication>(context.main_loop_queue, [runtime, web_interface] {
+    if (web_interface) web_interface->stop();
+    runtime->stop();
+  });
 }
 
 }  // namespace quillpost::launch

@@ -7,6 +7,7 @@
 #include "quillpost/host/agent/agent.h"
 #include "quillpost/host/bootstrap.h"
 #include "quillpost/host/credentials.h"
+#include "quillpost/host/notify.h"
 #include "quillpost/host/os_error.h"
 #include "quillpost/host/start_method.h"
 #include "quillpost/host/startup_lock.h"
@@ -110,6 +111,8 @@ int start_quillpost(const RuntimeConfig& config, const Paths& paths, const Syste
     close_app(value(ExitCodes::START_MUTEX), time_started, evt_logger);
     return value(ExitCodes::START_MUTEX);
   }
+  // A service manager waiting for us learns that the application runs.
+  notify_ready();
 
   configure_signal_handlers(
       config, sigint,
