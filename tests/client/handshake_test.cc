@@ -391,6 +391,39 @@ TEST(AccountUpdate, OnlyCredentialsReconnect) {
   }
 }
 
+// The handshake renames a client-key account's placeholder e-mail to "Id N";
+// the link is signed in with the key, so only a new key reconnects.
+TEST(AccountUpdate, APlaceholderRenamedByTheHandshakeKeepsTheLink) {
+  const std::string placeholder(AUTH_WITH_CLIENT_KEY_EMAIL);
+  struct Row {
+    std::string name;
+    Account before;
+    Account update;
+    bool reconnect;
+  };
+  const std::vector<Row> rows = {
+      {"renamed", {placeholder, "k", 7}, {"Id 42", "k", 7}, false},
+      {"renamed with a new key", {placeholder, "k", 7}, {"Id 42", "other", 7}, true},
+      {"a real e-mail instead", {placeholder, "k", 7}, {"new@example.com", "k", 7}, true},
+      {"an ordinary e-mail renamed", {"a@example.com", "k", 7}, {"Id 42", "k", 7}, true},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.name);
+    HarnessOptions options;
+    options.account = row.before;
+    Harness h(options);
+    h.to_handshaked();
+    h.forget();
+    h.deliver(core::UPDATE_ACCOUNT, std::optional<Account>(row.update));
+    EXPECT_EQ(h.client->account(), std::optional<Account>(row.update));
+    if (row.reconnect) {
+      EXPECT_EQ(h.state<comms::Disconnected>().reason, "account settings changed");
+    } else {
+      EXPECT_TRUE(std::holds_alternative<comms::Handshaked>(h.client->state()));
+    }
+  }
+}
+
 TEST(AccountUpdate, NextAttemptUsesTheNewAccount) {
   HarnessOptions options;
   options.account = Account{std::nullopt, "key", std::nullopt};
