@@ -184,8 +184,9 @@ class PlainPath {
     const std::string auth = authenticate_line();
     ::send(fd_, auth.data(), auth.size(), MSG_NOSIGNAL);
     // Until the service has answered the authentication.
-    while (partial_.find("authenticate.response") == std::string::npos) read_some();
-    partial_.clear();
+    while (!answered_) {
+      if (!read_some()) throw std::runtime_error("plain: no authentication answer");
+    }
   }
   ~PlainPath() { ::close(fd_); }
 
@@ -209,6 +210,7 @@ class PlainPath {
     std::size_t start = 0;
     for (auto nl = partial_.find('\n'); nl != std::string::npos; nl = partial_.find('\n', start)) {
       const std::string_view line(partial_.data() + start, nl - start);
+      if (line.find("\"authenticate.response\"") != std::string_view::npos) answered_ = true;
       if (line.find("\"event\":\"job\"") != std::string_view::npos) {
         ++count_;
         if (const auto t = line.find("\"t\":"); t != std::string_view::npos) {
@@ -222,6 +224,7 @@ class PlainPath {
   }
 
   int fd_ = -1;
+  bool answered_ = false;
   std::string partial_;
   std::int64_t count_ = 0;
   std::int64_t last_latency_ns_ = 0;
