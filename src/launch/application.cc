@@ -94,3 +94,9 @@ std::shared_ptr<Application> start_client_application(const AppContext& context,
 }
 
 }  // namespace quillpost::launch
+
+extern "C" __attribute__((visibility("default"))) void quillpost_start_client_application(
+    const quillpost::AppContext* context, const quillpost::BuildInfo* build,
+    std::shared_ptr<quillpost::Application>* application) {
+  *application = quillpost::launch::start_client_application(*context, *build);
+}

@@ -9,6 +9,7 @@
 
 #include "application.h"
 #include "quillpost/host/build_info.h"
+#include "quillpost/host/module.h"
 #include "quillpost/main/launcher.h"
 
 namespace {
@@ -36,9 +37,15 @@ int main(int argc, char** argv) {
   process.resources_dir = resources_dir();
   process.args.assign(argv + 1, argv + argc);
   process.build = quillpost::compiled_build_info();
+  // The application comes from its module, opened only now that it is needed.
   process.app_services.application_starter =
       [&build = process.build](const quillpost::AppContext& context) {
-        return quillpost::launch::start_client_application(context, build);
+        namespace launch = quillpost::launch;
+        const auto start = quillpost::module_entry<launch::StartApplicationEntry>(
+            launch::kApplicationModule, launch::kApplicationEntry);
+        std::shared_ptr<quillpost::Application> application;
+        start(&context, &build, &application);
+        return application;
       };
   process.out = &std::cout;
   process.stdout_is_terminal = ::isatty(STDOUT_FILENO) == 1;
