@@ -300,10 +300,14 @@ TEST(EndToEnd, PushedMessagesReachTheClient) {
     EXPECT_EQ(service.push(row.push), 1);
     const auto gone = client->wait_for_line(kDisconnected, 1, 10s);
     ASSERT_TRUE(gone) << client->output();
-    EXPECT_THAT(client->output(), HasSubstr(row.gui));
+    // The first disconnect is the one the last message caused: the ordinary
+    // messages before it did not end the connection.
+    for (const auto& line : client->lines()) {
+      if (line.text.find(kDisconnected) == std::string::npos) continue;
+      EXPECT_THAT(line.text, HasSubstr(row.gui));
+      break;
+    }
     EXPECT_THAT(log_of(dir), HasSubstr(row.log_line));
-    const auto state = service.state();
-    EXPECT_EQ(state["counts"]["connectionsAccepted"], 1);
     expect_clean_sigint_exit(*client);
   }
 }
