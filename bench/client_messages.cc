@@ -4,8 +4,9 @@
 //
 //   throughput  the service pushes N frames at once (one control request);
 //               time from the request to the Nth frame at the receiver
-//   latency     one frame at a time, its payload carrying the monotonic time
-//               of the push request; time from that to the receiver
+//   latency     one frame at a time to both connections at once, its payload
+//               carrying the monotonic time of the push request; time from
+//               that to each receiver, and the client's excess per frame
 //
 // Prints "key=value" lines; bench/run turns them into the table.
 //
@@ -25,6 +26,8 @@
 #include <mutex>
 #include <stdexcept>
 #include <string>
+#include <string_view>
+#include <thread>
 #include <vector>
 
 #include "quillpost/client/client.h"
@@ -168,8 +171,8 @@ std::string authenticate_line() {
   return comms::encode_frame("authenticate", payload) + "\n";
 }
 
-// The limit: an authenticated plain socket, read with recv() on this thread,
-// frames split at line feeds and "job" frames counted; nothing else.
+// The limit: an authenticated plain socket, read with recv() on a thread of
+// its own, frames split at line feeds and "job" frames counted; nothing else.
 class PlainPath {
  public:
   explicit PlainPath(const ServiceProcess& service) {
@@ -183,49 +186,72 @@ class PlainPath {
     }
     const std::string auth = authenticate_line();
     ::send(fd_, auth.data(), auth.size(), MSG_NOSIGNAL);
-    // Until the service has answered the authentication.
-    while (!answered_) {
-      if (!read_some()) throw std::runtime_error("plain: no authentication answer");
+    reader_ = std::thread([this] { read(); });
+    std::unique_lock lock(mutex_);
+    if (!changed_.wait_for(lock, 10s, [&] { return answered_; })) {
+      throw std::runtime_error("plain: no authentication answer");
     }
   }
-  ~PlainPath() { ::close(fd_); }
+  ~PlainPath() {
+    ::shutdown(fd_, SHUT_RDWR);
+    reader_.join();
+    ::close(fd_);
+  }
 
-  void reset() { count_ = 0; }
-  // Reads until `n` job frames have arrived since the last reset.
-  bool wait_count(std::int64_t n) {
-    while (count_ < n) {
-      if (!read_some()) return false;
-    }
-    return true;
+  void reset() {
+    std::lock_guard lock(mutex_);
+    count_ = 0;
   }
-  std::int64_t last_latency_ns() const { return last_latency_ns_; }
+  // Waits until `n` job frames have arrived since the last reset.
+  bool wait_count(std::int64_t n) {
+    std::unique_lock lock(mutex_);
+    return changed_.wait_for(lock, 60s, [&] { return count_ >= n; });
+  }
+  std::int64_t last_latency_ns() {
+    std::lock_guard lock(mutex_);
+    return last_latency_ns_;
+  }
 
  private:
-  bool read_some() {
-    char buf[64 * 1024];
-    const ssize_t n = ::recv(fd_, buf, sizeof buf, 0);
-    if (n <= 0) return false;
-    const std::int64_t at = now_ns();
-    partial_.append(buf, static_cast<std::size_t>(n));
-    std::size_t start = 0;
-    for (auto nl = partial_.find('\n'); nl != std::string::npos; nl = partial_.find('\n', start)) {
-      const std::string_view line(partial_.data() + start, nl - start);
-      if (line.find("\"authenticate.response\"") != std::string_view::npos) answered_ = true;
-      if (line.find("\"event\":\"job\"") != std::string_view::npos) {
-        ++count_;
-        if (const auto t = line.find("\"t\":"); t != std::string_view::npos) {
-          last_latency_ns_ = at - std::atoll(line.data() + t + 4);
+  void read() {
+    std::string partial;
+    std::vector<char> buf(64 * 1024);
+    for (;;) {
+      const ssize_t n = ::recv(fd_, buf.data(), buf.size(), 0);
+      if (n <= 0) return;
+      const std::int64_t at = now_ns();
+      partial.append(buf.data(), static_cast<std::size_t>(n));
+      std::int64_t jobs = 0;
+      std::int64_t latency = -1;
+      bool answered = false;
+      std::size_t start = 0;
+      for (auto nl = partial.find('\n'); nl != std::string::npos; nl = partial.find('\n', start)) {
+        const std::string_view line(partial.data() + start, nl - start);
+        if (line.find("\"authenticate.response\"") != std::string_view::npos) answered = true;
+        if (line.find("\"event\":\"job\"") != std::string_view::npos) {
+          ++jobs;
+          if (const auto t = line.find("\"t\":"); t != std::string_view::npos) {
+            latency = at - std::atoll(line.data() + t + 4);
+          }
         }
+        start = nl + 1;
       }
-      start = nl + 1;
+      partial.erase(0, start);
+      {
+        std::lock_guard lock(mutex_);
+        count_ += jobs;
+        if (latency >= 0) last_latency_ns_ = latency;
+        answered_ = answered_ || answered;
+      }
+      changed_.notify_all();
     }
-    partial_.erase(0, start);
-    return true;
   }
 
   int fd_ = -1;
+  std::thread reader_;
+  std::mutex mutex_;
+  std::condition_variable changed_;
   bool answered_ = false;
-  std::string partial_;
   std::int64_t count_ = 0;
   std::int64_t last_latency_ns_ = 0;
 };
@@ -236,36 +262,44 @@ double percentile(std::vector<double> v, double p) {
   return v[std::min(at, v.size() - 1)];
 }
 
+// Frames per second through `path`: the best of `rounds`, each `frames`
+// frames pushed to the connection `connection_id` in one request.
 template <typename Path>
-void measure(const std::string& key, const ServiceProcess& service, Path& path, std::int64_t frames,
-             int rounds, int samples) {
-  const std::string target = key == "plain" ? "bench-plain" : "";
-  // Throughput: the best of `rounds`, each N frames pushed in one request.
+double throughput(const ServiceProcess& service, Path& path, const std::string& connection_id,
+                  std::int64_t frames, int rounds) {
   double best = 0;
   for (int r = 0; r < rounds; ++r) {
     path.reset();
     const auto t0 = std::chrono::steady_clock::now();
-    nlohmann::json request{{"event", "job"}, {"payload", job_payload()}, {"count", frames}};
-    if (!target.empty()) request["connectionId"] = target;
-    service.push(request);
-    if (!path.wait_count(frames)) throw std::runtime_error(key + ": frames missing");
+    service.push({{"event", "job"},
+                  {"payload", job_payload()},
+                  {"count", frames},
+                  {"connectionId", connection_id}});
+    if (!path.wait_count(frames)) throw std::runtime_error("frames missing");
     const double s = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
     best = std::max(best, static_cast<double>(frames) / s);
   }
-  // Latency: one stamped frame at a time.
-  std::vector<double> us;
-  for (int i = 0; i < samples; ++i) {
-    path.reset();
-    nlohmann::json payload = job_payload();
-    payload["t"] = now_ns();
-    nlohmann::json request{{"event", "job"}, {"payload", payload}};
-    if (!target.empty()) request["connectionId"] = target;
-    service.push(request);
-    if (!path.wait_count(1)) throw std::runtime_error(key + ": frame missing");
-    us.push_back(static_cast<double>(path.last_latency_ns()) / 1000.0);
-  }
-  std::printf("%s_msgs_per_s=%.0f\n%s_p50_us=%.0f\n%s_p99_us=%.0f\n", key.c_str(), best,
-              key.c_str(), percentile(us, 0.5), key.c_str(), percentile(us, 0.99));
+  return best;
+}
+
+// The client's connection id as the service saw it in "authenticate".
+std::string client_connection_id(const ServiceProcess& service) {
+  std::string found;
+  service.wait_for_state([&](const nlohmann::json& state) {
+    for (const auto& c : state["connections"]) {
+      const std::string id = c.value("connectionId", "");
+      if (c.value("authenticated", false) && id != "bench-plain") found = id;
+    }
+    return !found.empty();
+  });
+  if (found.empty())
+    throw std::runtime_error("the client's connection is not in the service's state");
+  return found;
+}
+
+void print_latency(const std::string& key, const std::vector<double>& us) {
+  std::printf("%s_p50_us=%.0f\n%s_p99_us=%.0f\n", key.c_str(), percentile(us, 0.5), key.c_str(),
+              percentile(us, 0.99));
 }
 
 }  // namespace
@@ -286,14 +320,30 @@ int main(int argc, char** argv) {
   try {
     // No heartbeats: only the pushed frames travel.
     ServiceProcess service({"--heartbeat-interval", "0"});
-    {
-      PlainPath plain(service);
-      measure("plain", service, plain, frames, rounds, samples);
+    PlainPath plain(service);
+    ClientPath client(service);
+    const std::string client_id = client_connection_id(service);
+    std::printf("plain_msgs_per_s=%.0f\n",
+                throughput(service, plain, "bench-plain", frames, rounds));
+    std::printf("client_msgs_per_s=%.0f\n", throughput(service, client, client_id, frames, rounds));
+
+    // Latency: one stamped frame at a time to both connections at once, so
+    // that the difference is what the client's path adds to the same frame.
+    std::vector<double> plain_us, client_us, added_us;
+    for (int i = 0; i < samples; ++i) {
+      plain.reset();
+      client.reset();
+      nlohmann::json payload = job_payload();
+      payload["t"] = now_ns();
+      service.push({{"event", "job"}, {"payload", payload}});
+      if (!plain.wait_count(1) || !client.wait_count(1)) throw std::runtime_error("frame missing");
+      plain_us.push_back(static_cast<double>(plain.last_latency_ns()) / 1000.0);
+      client_us.push_back(static_cast<double>(client.last_latency_ns()) / 1000.0);
+      added_us.push_back(client_us.back() - plain_us.back());
     }
-    {
-      ClientPath client(service);
-      measure("client", service, client, frames, rounds, samples);
-    }
+    print_latency("plain", plain_us);
+    print_latency("client", client_us);
+    print_latency("added", added_us);
     std::printf("frames=%lld\nlatency_samples=%d\n", static_cast<long long>(frames), samples);
   } catch (const std::exception& e) {
     std::fprintf(stderr, "client_messages: %s\n", e.what());
