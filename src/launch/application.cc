@@ -89,6 +89,12 @@ std::shared_ptr<Application> start_client_application(const AppContext& context,
   runtime->start();
   return std::make_shared<HeadlessApplication>(context.main_loop_queue, [runtime, web_interface] {
     if (web_interface) web_interface->stop();
+    // The main loop may end while the agents still hand each other work that
+    // must not be lost (a client key the service destroyed, on its way to
+    // the account file): let what is queued finish, within a bound.
+    if (!runtime->drain(std::chrono::seconds(2))) {
+      logs::logger("main").warning("Agents still busy after 2 s; stopping them anyway");
+    }
     runtime->stop();
   });
 }

@@ -193,6 +193,41 @@ TEST(Runtime, StopDropsPendingMessagesAndTimersAndReleasesAgents) {
   mailbox.send("runtime gone");  // harmless
 }
 
+TEST(Runtime, DrainRunsQueuedMessagesAndWhatTheySendButNotTimers) {
+  Runtime runtime;
+  auto first = std::make_shared<Recorder>();
+  auto second = std::make_shared<Recorder>();
+  // "save" on the first agent hands on to the second, which is slow: a stop
+  // right after the send would drop both; a drain lets the chain finish.
+  first->on_receive = [&](Recorder& r, const std::string& event, const Payload&) {
+    if (event == "save") r.channel("second").send("write");
+  };
+  second->on_receive = [](Recorder&, const std::string&, const Payload&) {
+    std::this_thread::sleep_for(30ms);
+  };
+  first->on_before = [](Recorder& r) { r.send_self("much later", 60.0); };
+  runtime.spawn(first, "first");
+  runtime.spawn(second, "second");
+  runtime.start();
+  for (int i = 0; i < 3; ++i) runtime.channel("first").send("save", i);
+  EXPECT_TRUE(runtime.drain(5s));
+  runtime.stop();
+  EXPECT_EQ(first->received().size(), 3u);
+  EXPECT_EQ(second->received().size(), 3u);
+}
+
+TEST(Runtime, DrainGivesUpAfterItsLimit) {
+  Runtime runtime;
+  auto rec = std::make_shared<Recorder>();
+  // An agent that keeps itself busy never lets the queue empty.
+  rec->on_receive = [](Recorder& r, const std::string&, const Payload&) { r.send_self("again"); };
+  runtime.spawn(rec);
+  runtime.start();
+  runtime.channel("recorder").send("again");
+  EXPECT_FALSE(runtime.drain(50ms));
+  runtime.stop();
+}
+
 TEST(Runtime, SpawnAfterStartRunsBefore) {
   Runtime runtime;
   runtime.start();

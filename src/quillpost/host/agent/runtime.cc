@@ -7,6 +7,7 @@
 #include <boost/asio/steady_timer.hpp>
 #include <boost/asio/strand.hpp>
 #include <chrono>
+#include <condition_variable>
 #include <map>
 #include <mutex>
 #include <optional>
@@ -76,7 +77,12 @@ struct Runtime::Impl : std::enable_shared_from_this<Runtime::Impl> {
 
   // Requires `mutex`.
   void dispatch(const std::shared_ptr<Slot>& slot, Message message) {
-    asio::post(slot->strand, [this, slot, m = std::move(message)]() { run(*slot, m); });
+    ++queued;
+    asio::post(slot->strand, [this, slot, m = std::move(message)]() {
+      run(*slot, m);
+      std::lock_guard lock(mutex);
+      if (--queued == 0) drained.notify_all();
+    });
   }
 
   void run(Slot& slot, const Message& message) {
@@ -133,6 +139,8 @@ struct Runtime::Impl : std::enable_shared_from_this<Runtime::Impl> {
   Phase phase = Phase::idle;
   std::uint64_t next_serial = 0;
   std::uint64_t next_timer = 0;
+  std::size_t queued = 0;           // messages posted and not yet handled
+  std::condition_variable drained;  // notified when `queued` falls to 0
   std::map<std::string, std::shared_ptr<Slot>, std::less<>> by_name;
   std::unordered_map<std::uint64_t, std::shared_ptr<Slot>> by_serial;
   std::unordered_map<std::uint64_t, std::unique_ptr<asio::steady_timer>> timers;
@@ -228,6 +236,12 @@ void Runtime::start() {
       }
     });
   }
+}
+
+bool Runtime::drain(std::chrono::milliseconds limit) {
+  std::unique_lock lock(impl_->mutex);
+  if (impl_->phase != Impl::Phase::running) return impl_->queued == 0;
+  return impl_->drained.wait_for(lock, limit, [this] { return impl_->queued == 0; });
 }
 
 void Runtime::stop() {

@@ -14,9 +14,11 @@
 // error, and the agent goes on with its next message.
 //
 // After `stop` returns no handler runs any more; messages and timers still
-// pending are dropped, and mailboxes held by worker threads drop what they get.
+// pending are dropped (`drain` first lets the queued ones run), and mailboxes held by worker
+// threads drop what they get.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <memory>
 #include <string>
@@ -52,6 +54,12 @@ class Runtime final : public SystemRef {
 
   // Starts the threads. Idempotent; a stopped runtime does not start again.
   void start();
+  // Waits until every message sent so far, and every message their handlers
+  // send in turn, has been handled, or `limit` has passed; delayed messages
+  // whose time has not come are not waited for. True when nothing is left.
+  // Called before `stop` so that work already under way (an account being
+  // saved on the way out) is finished rather than dropped.
+  bool drain(std::chrono::milliseconds limit);
   // Stops the threads and every agent; returns once no handler runs. Idempotent.
   void stop();
   bool running() const;
