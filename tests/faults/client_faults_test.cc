@@ -137,7 +137,7 @@ TEST(ClientFaults, AuthAnswersThatMakeTheClientComeBack) {
       {"rejected", "", "  - reconnecting after 5.0", 5000},
       {"rejected", "6", "  - reconnecting after 6.0", 6000},
       {"rejected-bare", "", "server rejected client. reconnecting after 5.0", 5000},
-      {"error", "", "", 10000},
+      {"error", "", "Server error", 10000},
       {"oversized", "", "protocol error", 3000},
       {"malformed", "", "protocol error", 3000},
   };

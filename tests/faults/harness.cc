@@ -167,7 +167,11 @@ LaunchRun::LaunchRun(Options options) {
   }
   std::ofstream(dir_ / "client.conf") << options.config_text;
   argv.push_back("--config-file=" + (dir_ / "client.conf").string());
-  if (options.args.empty()) options.args = {std::string("--client-key=") + kDemoClientKey};
+  const bool credentials = std::any_of(options.args.begin(), options.args.end(), [](const auto& a) {
+    return a.rfind("--client-key", 0) == 0 || a.rfind("--email", 0) == 0 ||
+           a == "--use-enviroment-variables";
+  });
+  if (!credentials) options.args.push_back(std::string("--client-key=") + kDemoClientKey);
   argv.insert(argv.end(), options.args.begin(), options.args.end());
   Child::Options child;
   child.argv = argv;

@@ -87,8 +87,8 @@ inline constexpr const char* kDisconnected = "CLIENT_DISCONNECTED: ";
 class LaunchRun {
  public:
   struct Options {
-    // Credentials and any other options; the client key of the demo account
-    // when empty.
+    // Any options; the client key of the demo account is added when they
+    // name no credentials.
     std::vector<std::string> args;
     std::string service_url;  // QUILLPOST_SERVICE_URL
     std::string config_text = "log_all = true\n";
