@@ -3,7 +3,6 @@
 // comes back to a handshake by itself (or gives up where it must), without
 // crashing, hanging or leaking threads and descriptors.
 #include <gtest/gtest.h>
-
 #include <signal.h>
 
 #include <cstdlib>
@@ -19,11 +18,10 @@ using testing::ServiceProcess;
 
 // Heartbeats every second, the link given up after two silent seconds: the
 // listener's deadline trips fast.
-const std::vector<std::string> kFastHeartbeat = {"--heartbeat-interval", "1",
-                                                 "--heartbeat-timeout", "2"};
+const std::vector<std::string> kFastHeartbeat = {"--heartbeat-interval", "1", "--heartbeat-timeout",
+                                                 "2"};
 
-std::vector<std::string> with(std::vector<std::string> args,
-                              const std::vector<std::string>& more) {
+std::vector<std::string> with(std::vector<std::string> args, const std::vector<std::string>& more) {
   args.insert(args.end(), more.begin(), more.end());
   return args;
 }
@@ -144,7 +142,8 @@ TEST(ClientFaults, AuthAnswersThatMakeTheClientComeBack) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.knob + " " + c.retry_after);
     std::vector<std::string> args = {"--fault", "auth=" + c.knob};
-    if (!c.retry_after.empty()) args.insert(args.end(), {"--fault", "retry-after=" + c.retry_after});
+    if (!c.retry_after.empty())
+      args.insert(args.end(), {"--fault", "retry-after=" + c.retry_after});
     ServiceProcess service(args);
     const std::vector<int> waits = {c.wait_ms, 0};
     Row row("auth answer " + c.knob + (c.retry_after.empty() ? "" : " retryAfter " + c.retry_after),
@@ -173,8 +172,7 @@ TEST(ClientFaults, AuthAnswersThatEndTheClient) {
     EXPECT_EQ(count_of(run->log(), "Logging out: "), 1) << run->log();
     const std::string account = slurp(run->settings_dir() / "account.json");
     EXPECT_EQ(account.find(kDemoClientKey), std::string::npos) << account;
-    row.observe(account.find(kDemoClientKey) == std::string::npos ? "key forgotten"
-                                                                  : "KEY KEPT");
+    row.observe(account.find(kDemoClientKey) == std::string::npos ? "key forgotten" : "KEY KEPT");
     EXPECT_FALSE(service.state()["lastAuthenticate"].is_null());
   }
 }
@@ -201,8 +199,8 @@ TEST(ClientFaults, MalformedAndOversizedFramesMidStream) {
           "each a protocol-error disconnect; " + waits_text(waits) + "; handshake again");
   auto run = start_connected(service);
   ASSERT_TRUE(run);
-  for (const auto& request : {nlohmann::json{{"raw", "this is {not json"}},
-                              nlohmann::json{{"oversized", true}}}) {
+  for (const auto& request :
+       {nlohmann::json{{"raw", "this is {not json"}}, nlohmann::json{{"oversized", true}}}) {
     const int before = run->handshakes();
     ASSERT_EQ(service.push(request), 1);
     expect_disconnect(*run, row, run->disconnects() + 1, "protocol error");

@@ -19,12 +19,14 @@ int main(int argc, char** argv) {
     quillpost::Account account;
     // A long e-mail makes each write take more than one system call's worth
     // of data, widening the window in which a torn file could appear.
-    account.email = "gen" + std::to_string(generation) + "-" + std::string(20000, 'x') + "@example.test";
+    account.email =
+        "gen" + std::to_string(generation) + "-" + std::string(20000, 'x') + "@example.test";
     account.client_key = "key-" + std::to_string(generation);
     account.computer_id = generation;
     store.save(account);
-    quillpost::write_file_atomically(dir / "world_id",
-                                     "00000000-0000-4000-8000-" + std::to_string(100000000000 + generation) + "\n");
+    quillpost::write_file_atomically(
+        dir / "world_id",
+        "00000000-0000-4000-8000-" + std::to_string(100000000000 + generation) + "\n");
     if (generation == 1) std::cout << "ready" << std::endl;
   }
 }

@@ -220,7 +220,9 @@ std::unique_ptr<LaunchRun> start_connected(const testing::ServiceProcess& servic
   options.service_url = service.base_url();
   auto run = std::make_unique<LaunchRun>(options);
   if (!run->wait_out(kHandshaked, 2)) {
-    ADD_FAILURE() << "launch did not connect; stdout:\n" << run->out() << "\nstderr:\n" << run->err();
+    ADD_FAILURE() << "launch did not connect; stdout:\n"
+                  << run->out() << "\nstderr:\n"
+                  << run->err();
     return nullptr;
   }
   return run;
@@ -254,7 +256,9 @@ bool ProxyDaemon::available(const std::string& kind) {
   return ::access(kind == "http" ? "/usr/bin/tinyproxy" : "/usr/bin/microsocks", X_OK) == 0;
 }
 
-void ProxyDaemon::kill() { child_.reset(); }
+void ProxyDaemon::kill() {
+  child_.reset();
+}
 void ProxyDaemon::stop_responding() const {
   if (child_) child_->signal(SIGSTOP);
 }

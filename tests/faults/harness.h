@@ -40,10 +40,10 @@ std::string last_line_with(const std::string& text, const std::string& needle);
 class Child {
  public:
   struct Options {
-    std::vector<std::string> argv;  // argv[0] is the program's path
-    std::vector<std::string> env;   // extra "NAME=value" entries
-    std::filesystem::path out;      // standard output; /dev/null when empty
-    std::filesystem::path err;      // standard error; /dev/null when empty
+    std::vector<std::string> argv;          // argv[0] is the program's path
+    std::vector<std::string> env;           // extra "NAME=value" entries
+    std::filesystem::path out;              // standard output; /dev/null when empty
+    std::filesystem::path err;              // standard error; /dev/null when empty
     std::optional<rlim_t> file_size_limit;  // RLIMIT_FSIZE, in bytes
   };
   explicit Child(const Options& options);
@@ -138,8 +138,7 @@ std::unique_ptr<LaunchRun> start_connected(const testing::ServiceProcess& servic
 // "socks5" (microsocks); with `user` set it asks for that user and password.
 class ProxyDaemon {
  public:
-  ProxyDaemon(std::string kind, std::string user = "", std::string password = "",
-              int port = 0);
+  ProxyDaemon(std::string kind, std::string user = "", std::string password = "", int port = 0);
   static bool available(const std::string& kind);
   bool started() const { return started_; }
   int port() const { return port_; }

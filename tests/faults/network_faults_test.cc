@@ -12,8 +12,8 @@ namespace {
 
 using testing::ServiceProcess;
 
-const std::vector<std::string> kFastHeartbeat = {"--heartbeat-interval", "1",
-                                                 "--heartbeat-timeout", "2"};
+const std::vector<std::string> kFastHeartbeat = {"--heartbeat-interval", "1", "--heartbeat-timeout",
+                                                 "2"};
 
 std::unique_ptr<LaunchRun> start(const std::string& url, std::vector<std::string> args) {
   LaunchRun::Options options;
@@ -52,8 +52,8 @@ TEST(NetworkFaults, TlsWithAnUntrustedCertificate) {
     SCOPED_TRACE(c.name);
     ServiceProcess service(ServiceProcess::tls_args(pki, c.wrong_host));
     Row row(c.name, c.accepted ? "handshake over TLS" : "refused: certificate not trusted");
-    std::vector<std::string> args = {
-        "--cacert-file=" + (c.other_ca ? pki.other_ca_cert : pki.ca_cert).string()};
+    std::vector<std::string> args = {"--cacert-file=" +
+                                     (c.other_ca ? pki.other_ca_cert : pki.ca_cert).string()};
     if (c.no_verify) args.push_back("--no-ssl-verify");
     auto run = start(service.https_base_url(), args);
     if (c.accepted) {
@@ -77,8 +77,8 @@ TEST(NetworkFaults, ProxyThatRefusesConnectionsThenComes) {
   const int port = free_port();  // nothing listens there yet
   Row row("HTTP proxy refuses connections, then starts",
           "discovery fails naming the proxy, wait 10000ms; handshake once the proxy runs");
-  auto run = start(service.base_url(),
-                   {"--proxy-http", "--proxy-host=127.0.0.1", "--proxy-port=" + std::to_string(port)});
+  auto run = start(service.base_url(), {"--proxy-http", "--proxy-host=127.0.0.1",
+                                        "--proxy-port=" + std::to_string(port)});
   const std::string reason = run->wait_disconnect(1);
   EXPECT_FALSE(reason.empty()) << run->out();
   row.observe("\"" + reason + "\"");
@@ -97,10 +97,10 @@ TEST(NetworkFaults, ProxyThatRefusesTheCredentials) {
   ProxyDaemon proxy("http", "proxyuser", "right-password");
   ASSERT_TRUE(proxy.started());
   Row row("HTTP proxy with Basic auth, wrong password", "refused by the proxy; no request through");
-  auto run = start(service.base_url(),
-                   {"--proxy-http", "--proxy-host=127.0.0.1",
-                    "--proxy-port=" + std::to_string(proxy.port()), "--proxy-username=proxyuser",
-                    "--proxy-password=wrong-password"});
+  auto run =
+      start(service.base_url(), {"--proxy-http", "--proxy-host=127.0.0.1",
+                                 "--proxy-port=" + std::to_string(proxy.port()),
+                                 "--proxy-username=proxyuser", "--proxy-password=wrong-password"});
   const std::string reason = run->wait_disconnect(1);
   EXPECT_FALSE(reason.empty()) << run->out();
   row.observe("\"" + reason + "\"");

@@ -11,13 +11,15 @@ void print_table(const std::vector<std::vector<std::string>>& rows) {
   std::size_t widths[3] = {8, 8, 8};
   constexpr std::size_t kMax = 70;
   for (const auto& row : rows) {
-    for (std::size_t i = 0; i < 2; ++i) widths[i] = std::min(kMax, std::max(widths[i], row[i].size()));
+    for (std::size_t i = 0; i < 2; ++i)
+      widths[i] = std::min(kMax, std::max(widths[i], row[i].size()));
   }
   auto cell = [](const std::string& text, std::size_t width) {
     return text.size() >= width ? text : text + std::string(width - text.size(), ' ');
   };
   std::ostringstream s;
-  s << "\n" << cell("scenario", widths[0]) << " | " << cell("expected", widths[1]) << " | observed\n";
+  s << "\n"
+    << cell("scenario", widths[0]) << " | " << cell("expected", widths[1]) << " | observed\n";
   s << std::string(widths[0], '-') << "-|-" << std::string(widths[1], '-') << "-|-"
     << std::string(40, '-') << "\n";
   for (const auto& row : rows) {
