@@ -61,12 +61,18 @@ Child::Child(const Options& options) {
   for (auto& a : args) argv.push_back(a.data());
   argv.push_back(nullptr);
   std::vector<std::string> env = options.env;
+  int pipes[2][2] = {{-1, -1}, {-1, -1}};
+  if (options.file_size_limit) {
+    for (auto& p : pipes) {
+      if (::pipe2(p, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
+    }
+  }
   pid_ = ::fork();
   if (pid_ < 0) throw std::runtime_error("fork failed");
   if (pid_ == 0) {
     ::prctl(PR_SET_PDEATHSIG, SIGKILL);
-    const int o = ::open(out.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
-    const int e = ::open(err.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
+    const int o = pipes[0][1] >= 0 ? pipes[0][1] : ::open(out.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
+    const int e = pipes[1][1] >= 0 ? pipes[1][1] : ::open(err.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
     if (o < 0 || e < 0) ::_exit(126);
     ::dup2(o, STDOUT_FILENO);
     ::dup2(e, STDERR_FILENO);
@@ -83,6 +89,21 @@ Child::Child(const Options& options) {
     ::execv(argv[0], argv.data());
     ::_exit(127);
   }
+  if (options.file_size_limit) {
+    const std::string files[2] = {out, err};
+    for (int i = 0; i < 2; ++i) {
+      ::close(pipes[i][1]);
+      copiers_.emplace_back([fd = pipes[i][0], file = files[i]] {
+        std::ofstream to(file, std::ios::binary | std::ios::app);
+        char buffer[4096];
+        for (ssize_t n; (n = ::read(fd, buffer, sizeof buffer)) > 0;) {
+          to.write(buffer, n);
+          to.flush();
+        }
+        ::close(fd);
+      });
+    }
+  }
 }
 
 Child::~Child() {
@@ -91,6 +112,7 @@ Child::~Child() {
     ::kill(pid_, SIGKILL);
     ::waitpid(pid_, nullptr, 0);
   }
+  for (auto& copier : copiers_) copier.join();
 }
 
 bool Child::running() {

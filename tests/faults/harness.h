@@ -13,6 +13,7 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "support/service_process.h"
@@ -60,6 +61,9 @@ class Child {
  private:
   pid_t pid_ = -1;
   std::optional<int> status_;
+  // With a file size limit the child's output goes through pipes that these
+  // threads copy to the files, so that the limit does not cut it off.
+  std::vector<std::thread> copiers_;
 };
 
 // /proc/PID/status "Threads:" and the number of entries of /proc/PID/fd.
