@@ -193,7 +193,7 @@ LaunchRun::LaunchRun(Options options) {
     return a.rfind("--client-key", 0) == 0 || a.rfind("--email", 0) == 0 ||
            a == "--use-enviroment-variables";
   });
-  if (!credentials) options.args.push_back(std::string("--client-key=") + kDemoClientKey);
+  if (!credentials && options.add_client_key) options.args.push_back(std::string("--client-key=") + kDemoClientKey);
   argv.insert(argv.end(), options.args.begin(), options.args.end());
   Child::Options child;
   child.argv = argv;
@@ -236,12 +236,12 @@ std::vector<int> LaunchRun::reconnect_waits_ms() const {
 }
 
 std::unique_ptr<LaunchRun> start_connected(const testing::ServiceProcess& service,
-                                           std::vector<std::string> args) {
+                                           std::vector<std::string> args, int handshakes) {
   LaunchRun::Options options;
   options.args = std::move(args);
   options.service_url = service.base_url();
   auto run = std::make_unique<LaunchRun>(options);
-  if (!run->wait_out(kHandshaked, 2)) {
+  if (!run->wait_out(kHandshaked, handshakes)) {
     ADD_FAILURE() << "launch did not connect; stdout:\n"
                   << run->out() << "\nstderr:\n"
                   << run->err();
@@ -259,7 +259,7 @@ ProxyDaemon::ProxyDaemon(std::string kind, std::string user, std::string passwor
   Child::Options options;
   if (kind_ == "http") {
     std::string conf = "Port " + std::to_string(port_) +
-                       "\nListen 127.0.0.1\nTimeout 10\nMaxClients 20\nAllow 127.0.0.1\n"
+                       "\nListen 127.0.0.1\nTimeout 600\nMaxClients 20\nAllow 127.0.0.1\n"
                        "DisableViaHeader Yes\n";
     if (!user_.empty()) conf += "BasicAuth " + user_ + " " + password_ + "\n";
     std::ofstream(dir_ / "tinyproxy.conf") << conf;

@@ -98,6 +98,7 @@ class LaunchRun {
     std::string config_text = "log_all = true\n";
     std::optional<rlim_t> file_size_limit;
     bool add_settings_dir = true;
+    bool add_client_key = true;  // when `args` name no credentials
   };
   explicit LaunchRun(Options options);
 
@@ -135,8 +136,10 @@ class LaunchRun {
 // Starts launch against `service` and waits for the first steady handshake:
 // with a client key the client authenticates, learns its account id, saves
 // it and reconnects once, so the second handshake is the steady one.
+// With an e-mail and password the first handshake is the steady one: pass 1.
 std::unique_ptr<LaunchRun> start_connected(const testing::ServiceProcess& service,
-                                           std::vector<std::string> args = {});
+                                           std::vector<std::string> args = {},
+                                           int handshakes = 2);
 
 // A Debian proxy daemon on a free loopback port. Label "http" (tinyproxy) or
 // "socks5" (microsocks); with `user` set it asks for that user and password.
