@@ -1,6 +1,6 @@
 // Saves the account and the world id files over and over until killed, each
 // save with a new generation number, so that a kill -9 lands at any moment of
-// an update. Prints "ready" once the first saves are done.
+// an update. Each run goes on from the generation it finds on disk.
 //
 //   fault_file_saver SETTINGS_DIR
 #include <iostream>
@@ -15,7 +15,10 @@ int main(int argc, char** argv) {
   }
   const std::filesystem::path dir = argv[1];
   const quillpost::AccountStore store(dir / "account.json");
-  for (long generation = 0;; ++generation) {
+  // Go on from the generation on disk, so that every run moves the files on.
+  long first = 0;
+  if (const auto saved = store.load(); saved && saved->computer_id) first = *saved->computer_id + 1;
+  for (long generation = first;; ++generation) {
     quillpost::Account account;
     // A long e-mail makes each write take more than one system call's worth
     // of data, widening the window in which a torn file could appear.
@@ -27,6 +30,5 @@ int main(int argc, char** argv) {
     quillpost::write_file_atomically(
         dir / "world_id",
         "00000000-0000-4000-8000-" + std::to_string(100000000000 + generation) + "\n");
-    if (generation == 1) std::cout << "ready" << std::endl;
   }
 }

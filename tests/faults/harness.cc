@@ -71,8 +71,10 @@ Child::Child(const Options& options) {
   if (pid_ < 0) throw std::runtime_error("fork failed");
   if (pid_ == 0) {
     ::prctl(PR_SET_PDEATHSIG, SIGKILL);
-    const int o = pipes[0][1] >= 0 ? pipes[0][1] : ::open(out.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
-    const int e = pipes[1][1] >= 0 ? pipes[1][1] : ::open(err.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
+    const int o =
+        pipes[0][1] >= 0 ? pipes[0][1] : ::open(out.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
+    const int e =
+        pipes[1][1] >= 0 ? pipes[1][1] : ::open(err.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
     if (o < 0 || e < 0) ::_exit(126);
     ::dup2(o, STDOUT_FILENO);
     ::dup2(e, STDERR_FILENO);
@@ -193,7 +195,8 @@ LaunchRun::LaunchRun(Options options) {
     return a.rfind("--client-key", 0) == 0 || a.rfind("--email", 0) == 0 ||
            a == "--use-enviroment-variables";
   });
-  if (!credentials && options.add_client_key) options.args.push_back(std::string("--client-key=") + kDemoClientKey);
+  if (!credentials && options.add_client_key)
+    options.args.push_back(std::string("--client-key=") + kDemoClientKey);
   argv.insert(argv.end(), options.args.begin(), options.args.end());
   Child::Options child;
   child.argv = argv;

@@ -138,8 +138,7 @@ class LaunchRun {
 // it and reconnects once, so the second handshake is the steady one.
 // With an e-mail and password the first handshake is the steady one: pass 1.
 std::unique_ptr<LaunchRun> start_connected(const testing::ServiceProcess& service,
-                                           std::vector<std::string> args = {},
-                                           int handshakes = 2);
+                                           std::vector<std::string> args = {}, int handshakes = 2);
 
 // A Debian proxy daemon on a free loopback port. Label "http" (tinyproxy) or
 // "socks5" (microsocks); with `user` set it asks for that user and password.

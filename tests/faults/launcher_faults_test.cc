@@ -22,7 +22,9 @@ constexpr int kSettingsDirError = 12;
 
 // A discovery URL where nothing listens: the client keeps retrying, which is
 // all the launcher tests need.
-std::string dead_url() { return "http://127.0.0.1:" + std::to_string(free_port()); }
+std::string dead_url() {
+  return "http://127.0.0.1:" + std::to_string(free_port());
+}
 
 std::string code_text(const std::optional<int>& code) {
   return code ? "exit " + std::to_string(*code) : std::string("no exit");

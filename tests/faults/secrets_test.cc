@@ -51,14 +51,13 @@ std::vector<std::pair<std::string, std::string>> files_under(const std::filesyst
 TEST(Secrets, NoSecretInLogsOrOutput) {
   if (!ProxyDaemon::available("http")) GTEST_SKIP() << "tinyproxy is not installed";
   testing::TempDir accounts_dir;
-  std::ofstream(accounts_dir / "accounts.json")
-      << nlohmann::json{{"accounts",
-                         {{{"id", 7},
-                           {"email", kEmail},
-                           {"password", kPassword},
-                           {"clientKey", kClientKey},
-                           {"computers", nlohmann::json::object()}}}}}
-             .dump();
+  std::ofstream(accounts_dir / "accounts.json") << nlohmann::json{
+      {"accounts",
+       {{{"id", 7},
+         {"email", kEmail},
+         {"password", kPassword},
+         {"clientKey", kClientKey},
+         {"computers", nlohmann::json::object()}}}}}.dump();
   ServiceProcess service({"--accounts", (accounts_dir / "accounts.json").string()});
   ProxyDaemon proxy("http", kProxyUser, kProxyPassword);
   ASSERT_TRUE(proxy.started());
