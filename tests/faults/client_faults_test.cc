@@ -66,6 +66,17 @@ void finish(LaunchRun& run, Row& row, const std::vector<int>& waits_ms) {
   row.observe("waits [" + text + "]ms; exit " + (code ? std::to_string(*code) : "none"));
 }
 
+// True once the service holds exactly one connection and it is
+// authenticated: the client's old connection is gone on the service's side
+// too, so a push reaches the live one.
+bool one_live_connection(const ServiceProcess& service) {
+  return service.wait_for_state(
+      [](const nlohmann::json& s) {
+        return s["connections"].size() == 1 && s["connections"][0]["authenticated"] == true;
+      },
+      10s);
+}
+
 std::string waits_text(const std::vector<int>& waits) {
   std::string text;
   for (int w : waits) text += (text.empty() ? "" : ",") + std::to_string(w);
@@ -217,8 +228,9 @@ TEST(ClientFaults, UnansweredHeartbeatsEndTheLink) {
   auto run = start_connected(service);
   ASSERT_TRUE(run);
   const int before = run->handshakes();
+  const int disconnect = run->disconnects() + 1;  // counted before the fault
   service.set_fault("heartbeat", "ignore");
-  expect_disconnect(*run, row, run->disconnects() + 1, "no data within 2.0s");
+  expect_disconnect(*run, row, disconnect, "no data within 2.0s");
   service.set_fault("heartbeat", "answer");
   expect_handshake_after(*run, row, before);
   finish(*run, row, waits);
@@ -233,9 +245,11 @@ TEST(ClientFaults, MalformedAndOversizedFramesMidStream) {
   ASSERT_TRUE(run);
   for (const auto& request :
        {nlohmann::json{{"raw", "this is {not json"}}, nlohmann::json{{"oversized", true}}}) {
+    ASSERT_TRUE(one_live_connection(service));
     const int before = run->handshakes();
+    const int disconnect = run->disconnects() + 1;  // counted before the push
     ASSERT_EQ(service.push(request), 1);
-    expect_disconnect(*run, row, run->disconnects() + 1, "protocol error");
+    expect_disconnect(*run, row, disconnect, "protocol error");
     expect_handshake_after(*run, row, before);
   }
   finish(*run, row, waits);
@@ -261,12 +275,7 @@ TEST(ClientFaults, DroppedMidStreamManyTimesInARow) {
   for (int i = 0; i < cycles; ++i) {
     const int before = run->handshakes();
     const int disconnects = run->disconnects();
-    ASSERT_TRUE(service.wait_for_state(
-        [](const nlohmann::json& s) {
-          return s["connections"].size() == 1 && s["connections"][0]["authenticated"] == true;
-        },
-        10s))
-        << "cycle " << i;
+    ASSERT_TRUE(one_live_connection(service)) << "cycle " << i;
     ASSERT_EQ(service.drop_connections(), 1) << "cycle " << i;
     ASSERT_TRUE(run->wait_out(kDisconnected, disconnects + 1, 10s)) << "cycle " << i;
     ASSERT_TRUE(run->wait_handshake_after(before, 15s)) << "cycle " << i << "\n" << run->out();
