@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstdio>
 
 namespace quillpost::logs {
 namespace {
@@ -66,6 +67,15 @@ std::string_view level_name(Level level) {
   return "INFO";
 }
 
+// A log file that cannot take a line (a full disk, a file size limit) loses
+// that line; the program goes on. Standard error says so once.
+static void report_file_failure(const spdlog::spdlog_ex& e) {
+  static std::atomic<bool> reported{false};
+  if (!reported.exchange(true)) {
+    std::fprintf(stderr, "The log file cannot be written; log lines are lost: %s\n", e.what());
+  }
+}
+
 Logger logger(const std::string& name) {
   return Logger(name);
 }
@@ -89,8 +99,12 @@ void Logger::write(Level level, std::string_view format,
     const std::string line = fmt::format("{:<9} {}: {}", level_name(level), name_, text);
     spdlog::details::log_msg msg(spdlog::string_view_t(name_.data(), name_.size()),
                                  to_spdlog(level), spdlog::string_view_t(line.data(), line.size()));
-    s.file->log(msg);
-    if (level >= Level::warning) s.file->flush();
+    try {
+      s.file->log(msg);
+      if (level >= Level::warning) s.file->flush();
+    } catch (const spdlog::spdlog_ex& e) {
+      report_file_failure(e);
+    }
   }
 }
 
@@ -128,7 +142,12 @@ std::filesystem::path log_file() {
 
 void flush() {
   std::lock_guard lock(state().mutex);
-  if (state().file) state().file->flush();
+  if (!state().file) return;
+  try {
+    state().file->flush();
+  } catch (const spdlog::spdlog_ex& e) {
+    report_file_failure(e);
+  }
 }
 
 Capture::Capture() {

@@ -32,6 +32,17 @@ std::string read_whole(const std::filesystem::path& path) {
   throw_os_error(code, os_error_text(code, path));
 }
 
+// A write that failed (a full disk) leaves no half-written temporary file:
+// closes `fd` (unless -1), removes `temp` and throws for `what`.
+[[noreturn]] void fail_atomic_write(const std::filesystem::path& temp,
+                                    const std::filesystem::path& what, int fd) {
+  const int err = errno;
+  if (fd >= 0) ::close(fd);
+  ::unlink(temp.c_str());
+  errno = err;
+  throw_errno(what);
+}
+
 bool is_uuid(std::string_view text) {
   if (text.size() != 36) return false;
   for (std::size_t i = 0; i < text.size(); ++i) {
@@ -93,20 +104,21 @@ void write_file_atomically(const std::filesystem::path& path, std::string_view c
   const auto temp = path.parent_path() / (path.filename().string() + ".tmp");
   const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
   if (fd < 0) throw_errno(temp);
+  const auto fail = [&temp](const std::filesystem::path& what, int close_fd) {
+    fail_atomic_write(temp, what, close_fd);
+  };
   std::size_t written = 0;
   while (written < content.size()) {
     const ssize_t n = ::write(fd, content.data() + written, content.size() - written);
     if (n < 0) {
       if (errno == EINTR) continue;
-      const int err = errno;
-      ::close(fd);
-      errno = err;
-      throw_errno(temp);
+      fail_atomic_write(temp, temp, fd);
     }
     written += static_cast<std::size_t>(n);
   }
-  if (::fsync(fd) != 0 || ::close(fd) != 0) throw_errno(temp);
-  if (::rename(temp.c_str(), path.c_str()) != 0) throw_errno(path);
+  if (::fsync(fd) != 0) fail(temp, fd);
+  if (::close(fd) != 0) fail(temp, -1);
+  if (::rename(temp.c_str(), path.c_str()) != 0) fail(path, -1);
   // The rename itself is durable only once the directory is synced.
   const int dir = ::open(path.parent_path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (dir >= 0) {

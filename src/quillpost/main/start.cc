@@ -3,6 +3,7 @@
 #include <sys/utsname.h>
 
 #include <chrono>
+#include <iostream>
 
 #include "quillpost/host/agent/agent.h"
 #include "quillpost/host/bootstrap.h"
@@ -74,7 +75,18 @@ int start_quillpost(const RuntimeConfig& config, const Paths& paths, const Syste
                     AppServices services) {
   const double time_started = monotonic_seconds();
   PrimaryBindingSpec primary_injector(config, paths, system_info, sigint);
-  World& world = primary_injector.get_world()();
+  World* world_ptr = nullptr;
+  try {
+    world_ptr = &primary_injector.get_world()();
+  } catch (const OsError& e) {
+    // The settings directory cannot take the world id file (full, or not
+    // writable): one clear line and the settings directory's exit code.
+    logger.error("Cannot set up the settings directory: %s", e.what());
+    std::ostream& out = services.headless_out ? *services.headless_out : std::cout;
+    out << e.what() << '\n' << std::flush;
+    return value(ExitCodes::APP_SETTINGS_DIR_ERROR);
+  }
+  World& world = *world_ptr;
   SecondaryBindingSpec secondary_injector(config, paths, system_info, sigint, world,
                                           std::move(services));
   EventLogger& evt_logger = secondary_injector.event_logger();
