@@ -4,7 +4,9 @@
 #include <unistd.h>
 
 #include <array>
+#include <cerrno>
 #include <chrono>
+#include <cstdio>
 #include <fstream>
 #include <nlohmann/json.hpp>
 #include <random>
@@ -61,15 +63,33 @@ void set_aside(const std::filesystem::path& path, const std::string& why) {
   const auto stamp = std::chrono::duration_cast<std::chrono::seconds>(
                          std::chrono::system_clock::now().time_since_epoch())
                          .count();
-  const auto aside =
-      path.parent_path() / (path.filename().string() + ".corrupt-" + std::to_string(stamp));
+  const std::string base =
+      (path.parent_path() / (path.filename().string() + ".corrupt-" + std::to_string(stamp)))
+          .string();
+  // Never over an earlier copy set aside within the same second: the next
+  // free name "<base>.N" is taken, and the rename refuses to replace a file.
+  std::string aside = base;
   std::error_code ec;
-  std::filesystem::rename(path, aside, ec);
+  for (int n = 1;; ++n) {
+    if (::renameat2(AT_FDCWD, path.c_str(), AT_FDCWD, aside.c_str(), RENAME_NOREPLACE) == 0) {
+      ec.clear();
+      break;
+    }
+    const int error = errno;
+    if (error == EINVAL && !std::filesystem::exists(aside)) {
+      // A file system without no-replace renames: check, then rename.
+      std::filesystem::rename(path, aside, ec);
+      break;
+    }
+    ec.assign(error, std::generic_category());
+    if (error != EEXIST || n > 1000) break;
+    aside = base + "." + std::to_string(n);
+  }
   auto log = logs::logger("world");
   if (ec) {
     log.error("Cannot read %s (%s) and cannot move it aside: %s", path.string(), why, ec.message());
   } else {
-    log.error("Cannot read %s (%s); moved it to %s", path.string(), why, aside.string());
+    log.error("Cannot read %s (%s); moved it to %s", path.string(), why, aside);
   }
 }
 

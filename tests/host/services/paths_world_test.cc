@@ -107,6 +107,22 @@ TEST(AccountStore, AnUnreadableFileIsReportedAndSetAsideNotLost) {
   EXPECT_THAT(lines[0], HasSubstr("moved it to"));
 }
 
+TEST(AccountStore, CorruptFilesSetAsideInTheSameSecondAreAllKept) {
+  TempDir dir;
+  const std::vector<std::string> contents = {"first {", "second [", "third \"", "fourth"};
+  for (const auto& content : contents) {
+    const auto path = write_file(dir, "account.json", content);
+    EXPECT_FALSE(AccountStore(path).load());
+  }
+  std::vector<std::string> kept;
+  for (const auto& entry : std::filesystem::directory_iterator(dir.path())) {
+    if (entry.path().filename().string().starts_with("account.json.corrupt-")) {
+      kept.push_back(testing::read_file(entry.path()));
+    }
+  }
+  EXPECT_THAT(kept, ::testing::UnorderedElementsAreArray(contents));
+}
+
 TEST(World, WorldIdIsMadeOnceAndKept) {
   TempDir dir;
   const auto first = load_or_create_world_id(dir / "world_id");
