@@ -133,12 +133,10 @@ class LaunchRun {
   std::unique_ptr<Child> child_;
 };
 
-// Starts launch against `service` and waits for the first steady handshake:
-// with a client key the client authenticates, learns its account id, saves
-// it and reconnects once, so the second handshake is the steady one.
-// With an e-mail and password the first handshake is the steady one: pass 1.
+// Starts launch against `service` and waits for its first handshake (with a
+// client key or with an e-mail and password alike, the first link stays up).
 std::unique_ptr<LaunchRun> start_connected(const testing::ServiceProcess& service,
-                                           std::vector<std::string> args = {}, int handshakes = 2);
+                                           std::vector<std::string> args = {}, int handshakes = 1);
 
 // A Debian proxy daemon on a free loopback port. Label "http" (tinyproxy) or
 // "socks5" (microsocks); with `user` set it asks for that user and password.

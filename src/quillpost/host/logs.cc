@@ -100,8 +100,10 @@ void Logger::write(Level level, std::string_view format,
     spdlog::details::log_msg msg(spdlog::string_view_t(name_.data(), name_.size()),
                                  to_spdlog(level), spdlog::string_view_t(line.data(), line.size()));
     try {
+      // Each line goes to the file at once: someone following the log sees
+      // it when it happens, and a killed process loses nothing it logged.
       s.file->log(msg);
-      if (level >= Level::warning) s.file->flush();
+      s.file->flush();
     } catch (const spdlog::spdlog_ex& e) {
       report_file_failure(e);
     }
