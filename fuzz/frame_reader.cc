@@ -4,7 +4,8 @@
 // Input: the first byte picks the piece size (1 to 256 bytes), the rest is the
 // stream. Any outcome is fine but a crash, a sanitizer report or a hang. Each
 // frame the listener accepted must survive a round trip: encoded again and
-// read by a fresh listener, it gives the same event and payload.
+// read by a fresh listener, it gives the same event and payload, and it nests
+// no deeper than the frame limit.
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
@@ -61,6 +62,17 @@ class Collector final : public agent::MessageSink {
   std::vector<agent::Message> messages;
 };
 
+// Whether `value` nests arrays and objects more than `levels` deep; looks no
+// deeper than that.
+bool deeper_than(const nlohmann::json& value, std::size_t levels) {
+  if (!value.is_structured()) return false;
+  if (levels == 0) return true;
+  for (const auto& item : value) {
+    if (deeper_than(item, levels - 1)) return true;
+  }
+  return false;
+}
+
 [[noreturn]] void fail(const char* what) {
   fuzz::fail("frame reader", what);
 }
@@ -90,6 +102,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const auto& frame = agent::payload_as<comms::ServerMessage>(messages[i].payload);
     if (frame.event == comms::HEARTBEAT) fail("a heartbeat reached the agent");
     if (frame.connection_id != "fuzz") fail("the connection id was lost");
+    // The frame's own object is the first level.
+    if (deeper_than(frame.payload, comms::MAX_FRAME_DEPTH - 1)) fail("a frame nested too deep");
 
     const std::string again = comms::encode_frame(frame.event, frame.payload) + "\n";
     const auto reread = read_stream(again, again.size());
