@@ -222,6 +222,13 @@ TEST(GetRuntimeConfig, DevelopmentOptionsOnlyInDevelopmentBuilds) {
   EXPECT_EQ(develop.error({"--override-server-address=h:x"}),
             "Error with commandline argument '--override-server-address', 'h:x' port is not a "
             "integer.");
+  // A port beyond 64-bit integers is refused, not thrown past the launcher.
+  EXPECT_EQ(develop.error({"--override-server-address=h:99999999999999999999"}),
+            "Error with commandline argument '--override-server-address', "
+            "'h:99999999999999999999' port is out of range.");
+  EXPECT_EQ(develop.error({"--override-server-address=h:-9223372036854775809"}),
+            "Error with commandline argument '--override-server-address', "
+            "'h:-9223372036854775809' port is out of range.");
 }
 
 TEST(GetRuntimeConfig, HelpAndVersionPrintAndEndTheProcess) {

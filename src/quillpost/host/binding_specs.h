@@ -50,8 +50,8 @@ class PrimaryBindingSpec {
  private:
   const RuntimeConfig& config_;
   const Paths& paths_;
-  const SystemInfo& system_info_;
-  Event& sigint_;
+  [[maybe_unused]] const SystemInfo& system_info_;
+  [[maybe_unused]] Event& sigint_;
   std::unique_ptr<World> world_;
 };
 

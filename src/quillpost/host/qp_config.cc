@@ -246,8 +246,11 @@ RuntimeConfig parse_runtime_config(std::string_view text, const std::string& sou
                              std::to_string(begin.column) + "): " + std::string(e.description()));
   }
   RuntimeConfig config;
-  for (const auto& [key, node] : table) {
-    const std::string name(key.str());
+  for (const auto& entry : table) {
+    // Named references rather than a structured binding: the lambda below
+    // captures the node, which clang 14 cannot do with a binding.
+    const std::string name(entry.first.str());
+    const toml::node& node = entry.second;
     const Where where{source, name};
     for (auto refused : kNotInFile) {
       if (name == refused) where.fail(CfgErr::UNKNOWN_KEY, "cannot be set in a configuration file");

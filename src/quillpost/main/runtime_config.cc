@@ -1,6 +1,7 @@
 #include "quillpost/main/runtime_config.h"
 
 #include <ostream>
+#include <stdexcept>
 
 #include "quillpost/host/registry.h"
 #include "quillpost/host/util.h"
@@ -55,7 +56,15 @@ ServerAddress override_server_address(const Arguments& arguments) {
   if (!is_int(port)) {
     throw InvalidCommandLineArg("--override-server-address", *text, "port is not a integer");
   }
-  return ServerAddress{text->substr(0, colon), std::stoll(port)};
+  // An integer too large for the port's type is refused like any bad port,
+  // instead of escaping as std::out_of_range.
+  std::int64_t number = 0;
+  try {
+    number = std::stoll(port);
+  } catch (const std::out_of_range&) {
+    throw InvalidCommandLineArg("--override-server-address", *text, "port is out of range");
+  }
+  return ServerAddress{text->substr(0, colon), number};
 }
 
 }  // namespace

@@ -173,11 +173,19 @@ TEST(Listen, DeliversFramesAndConsumesServerHeartbeats) {
 TEST(Listen, ProtocolErrorsEndTheConnection) {
   const std::string huge =
       "{\"event\":\"x\",\"payload\":\"" + std::string(MAX_FRAME_BYTES, 'a') + "\"}\n";
+  // Nesting that would exhaust the stack of the code that copies or prints the
+  // payload (a crash before the limit existed); brackets in strings do not count.
+  const auto nested = [](std::size_t levels) {
+    return "{\"event\":\"error\",\"payload\":" + std::string(levels, '[') +
+           std::string(levels, ']') + "}\n";
+  };
   const std::vector<std::pair<std::string, std::string>> cases = {
       {"not json\n", "not JSON"},
       {"[1,2]\n", "not an object"},
       {"{\"payload\":1}\n", "without an event name"},
       {huge, "longer than"},
+      {nested(MAX_FRAME_DEPTH), "nested deeper than 64 levels"},
+      {nested(400000), "nested deeper than"},
   };
   for (const auto& [lines, expected] : cases) {
     auto got = listen_to(lines, std::nullopt, 1);
@@ -187,6 +195,22 @@ TEST(Listen, ProtocolErrorsEndTheConnection) {
     EXPECT_NE(error.reason.find("protocol error"), std::string::npos) << error.reason;
     EXPECT_NE(error.reason.find(expected), std::string::npos) << error.reason;
   }
+}
+
+TEST(Listen, FramesUpToTheDepthLimitAreDelivered) {
+  const std::size_t levels = MAX_FRAME_DEPTH - 1;  // the frame's object is one level
+  const std::string brackets = "\"[[[{{{\\\"]]]}}}\"";
+  auto got = listen_to("{\"event\":\"deep\",\"payload\":" + std::string(levels, '[') + brackets +
+                           std::string(levels, ']') + "}\n",
+                       std::nullopt, 1);
+  ASSERT_GE(got.size(), 1u);
+  ASSERT_EQ(got[0].event, SERVER_MESSAGE);
+  nlohmann::json payload = agent::payload_as<ServerMessage>(got[0].payload).payload;
+  for (std::size_t i = 0; i < levels; ++i) {
+    ASSERT_TRUE(payload.is_array() && payload.size() == 1u) << i;
+    payload = nlohmann::json(payload[0]);
+  }
+  EXPECT_EQ(payload, "[[[{{{\"]]]}}}");
 }
 
 TEST(Listen, HeartbeatTimeoutIsTheReadDeadline) {

@@ -49,7 +49,38 @@ class FrameReader {
   std::string partial_;
 };
 
+// Whether arrays and objects in the JSON text `line` nest deeper than
+// `limit`. Brackets inside strings do not count; for text that is not JSON the
+// answer does not matter, the parser refuses it anyway.
+bool nested_deeper_than(std::string_view line, std::size_t limit) {
+  std::size_t depth = 0;
+  bool in_string = false;
+  bool escaped = false;
+  for (const char c : line) {
+    if (in_string) {
+      if (escaped) {
+        escaped = false;
+      } else if (c == '\\') {
+        escaped = true;
+      } else if (c == '"') {
+        in_string = false;
+      }
+    } else if (c == '"') {
+      in_string = true;
+    } else if (c == '[' || c == '{') {
+      if (++depth > limit) return true;
+    } else if ((c == ']' || c == '}') && depth > 0) {
+      --depth;
+    }
+  }
+  return false;
+}
+
 ServerMessage decode_frame(const std::string& line, const std::string& connection_id) {
+  if (nested_deeper_than(line, MAX_FRAME_DEPTH)) {
+    throw std::runtime_error("protocol error: frame nested deeper than " +
+                             std::to_string(MAX_FRAME_DEPTH) + " levels");
+  }
   nlohmann::json frame = nlohmann::json::parse(line, nullptr, /*allow_exceptions=*/false);
   if (frame.is_discarded()) throw std::runtime_error("protocol error: frame is not JSON");
   if (!frame.is_object()) throw std::runtime_error("protocol error: frame is not an object");

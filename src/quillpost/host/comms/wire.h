@@ -1,8 +1,9 @@
 // The connection's socket and the three socket workers.
 //
 // Frames are compact UTF-8 JSON objects {"event": ..., "payload": ...}, one per
-// line. A frame longer than MAX_FRAME_BYTES, or a line that is not such an
-// object, is a protocol error that ends the connection.
+// line. A frame longer than MAX_FRAME_BYTES, one nested deeper than
+// MAX_FRAME_DEPTH, or a line that is not such an object, is a protocol error
+// that ends the connection.
 //
 // Each worker runs on a detached thread that the client starts and never joins:
 //   create_socket_thread  connects (directly or through the proxy; TLS when asked)
@@ -32,6 +33,10 @@
 namespace quillpost::comms {
 
 inline constexpr std::size_t MAX_FRAME_BYTES = 1024 * 1024;
+// Arrays and objects inside one another, the frame's own object included.
+// Copying, comparing and printing a JSON value recurse once per level, so a
+// frame of deeply nested brackets would exhaust the stack of whoever handles it.
+inline constexpr std::size_t MAX_FRAME_DEPTH = 64;
 
 // A failed socket operation; `what()` says what failed.
 class SocketFailure : public std::runtime_error {
