@@ -124,9 +124,6 @@ void write_file_atomically(const std::filesystem::path& path, std::string_view c
   const auto temp = path.parent_path() / (path.filename().string() + ".tmp");
   const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
   if (fd < 0) throw_errno(temp);
-  const auto fail = [&temp](const std::filesystem::path& what, int close_fd) {
-    fail_atomic_write(temp, what, close_fd);
-  };
   std::size_t written = 0;
   while (written < content.size()) {
     const ssize_t n = ::write(fd, content.data() + written, content.size() - written);
@@ -136,9 +133,9 @@ void write_file_atomically(const std::filesystem::path& path, std::string_view c
     }
     written += static_cast<std::size_t>(n);
   }
-  if (::fsync(fd) != 0) fail(temp, fd);
-  if (::close(fd) != 0) fail(temp, -1);
-  if (::rename(temp.c_str(), path.c_str()) != 0) fail(path, -1);
+  if (::fsync(fd) != 0) fail_atomic_write(temp, temp, fd);
+  if (::close(fd) != 0) fail_atomic_write(temp, temp, -1);
+  if (::rename(temp.c_str(), path.c_str()) != 0) fail_atomic_write(temp, path, -1);
   // The rename itself is durable only once the directory is synced.
   const int dir = ::open(path.parent_path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (dir >= 0) {
