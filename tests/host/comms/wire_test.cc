@@ -281,19 +281,47 @@ TEST(Writer, StopsWhenTheClosedEventIsSet) {
   EXPECT_TRUE(box->messages().empty());
 }
 
-TEST(Writer, ReportsAFailedWrite) {
-  Peer peer([](Conn& conn) { conn.read_line(); });
+TEST(Writer, ReportsAWriteThePeerRefuses) {
+  Peer peer([](Conn& conn) { conn.close(); });
   auto sock = open_socket("127.0.0.1", peer.port(), std::nullopt);
-  sock->close();
   auto queue = make_server_send_queue();
-  queue->add({"job", nullptr});
   auto [mailbox, box] = test::collecting_mailbox();
-  writer(sock, std::make_shared<Event>(), queue, "cid", mailbox, noop_protocol_log_writer());
+  std::thread writer_thread([&, mb = mailbox] {
+    writer(sock, std::make_shared<Event>(), queue, "cid", mb, noop_protocol_log_writer());
+  });
+  // The first writes may still land in the kernel's buffers; the peer's reset
+  // fails a later one.
+  for (int i = 0; i < 500 && box->messages().empty(); ++i) {
+    queue->add({"job", nullptr});
+    std::this_thread::sleep_for(10ms);
+  }
+  writer_thread.join();
+  sock->close();
   const auto messages = box->messages();
   ASSERT_EQ(messages.size(), 1u);
   const auto& error = socket_error(messages[0]);
   EXPECT_EQ(error.source, "writer");
   EXPECT_EQ(error.connection_id, "cid");
+  EXPECT_EQ(error.reason.find("socket closed"), std::string::npos) << error.reason;
+}
+
+TEST(Writer, LeavesTheReportOfAClosedSocketToWhoeverClosedIt) {
+  // The listener's read deadline closes the socket and reports "no data
+  // within ..."; a heartbeat written meanwhile must not report first.
+  Peer peer([](Conn& conn) { conn.read_line(); });
+  auto sock = open_socket("127.0.0.1", peer.port(), std::nullopt);
+  auto [mailbox, box] = test::collecting_mailbox();
+  std::thread listener(
+      [&, mb = mailbox] { listen(sock, "cid", 0.1, mb, noop_protocol_log_writer()); });
+  ASSERT_TRUE(box->wait_for(1));
+  listener.join();
+  auto queue = make_server_send_queue();
+  queue->add({"heartbeat", nlohmann::json::array()});
+  writer(sock, std::make_shared<Event>(), queue, "cid", mailbox, noop_protocol_log_writer());
+  const auto messages = box->messages();
+  ASSERT_EQ(messages.size(), 1u);
+  EXPECT_EQ(socket_error(messages[0]).source, "listener");
+  EXPECT_EQ(socket_error(messages[0]).reason, "no data within 0.1s");
 }
 
 TEST(Socket, CloseAndGetsocknameAreSafeWhileReadingAndWriting) {

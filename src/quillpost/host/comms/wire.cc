@@ -165,6 +165,15 @@ void writer(std::shared_ptr<Socket> sock, std::shared_ptr<Event> closed_event,
       protocol_logwriter->write(Direction::out, connection_id, frame);
       frame += '\n';
       sock->write_all(frame);
+    } catch (const SocketFailure& e) {
+      // A socket closed under the writer was closed by the client or by the
+      // listener (its read deadline, a protocol error), and whoever closed it
+      // reports why; a second report here could race ahead and name the wrong
+      // cause.
+      if (e.kind() != SocketFailure::Kind::closed) {
+        mailbox.send(SOCKET_ERROR, SocketErrorPayload{connection_id, "writer", e.what()});
+      }
+      return;
     } catch (const std::exception& e) {
       mailbox.send(SOCKET_ERROR, SocketErrorPayload{connection_id, "writer", e.what()});
       return;
