@@ -197,6 +197,9 @@ std::string load_or_create_world_id(const std::filesystem::path& path) {
 }
 
 std::optional<Account> initial_account(const RuntimeConfig& config, const AccountStore& store) {
+  // Read even when a configured key wins: the account is saved over this file
+  // later, so a corrupt one must be reported and set aside now, not lost then.
+  std::optional<Account> persisted = store.load();
   if (config.client_key && !config.client_key->empty()) {
     Account account;
     account.email = std::string(AUTH_WITH_CLIENT_KEY_EMAIL);
@@ -204,7 +207,7 @@ std::optional<Account> initial_account(const RuntimeConfig& config, const Accoun
     account.computer_id = config.computer_id;
     return account;
   }
-  return store.load();
+  return persisted;
 }
 
 std::string computer_name(const RuntimeConfig& config) {

@@ -150,6 +150,17 @@ TEST(World, InitialAccountPrefersAConfiguredClientKeyOverThePersistedOne) {
   EXPECT_EQ(account->client_key, "configured-key");
 }
 
+TEST(World, ACorruptAccountFileIsSetAsideEvenWhenAConfiguredKeyWins) {
+  TempDir dir;
+  const auto path = write_file(dir, "account.json", "{\"client_key\": \"old-k");
+  RuntimeConfig config;
+  config.client_key = "configured-key";
+  logs::Capture capture;
+  EXPECT_EQ(initial_account(config, AccountStore(path))->client_key, "configured-key");
+  EXPECT_FALSE(std::filesystem::exists(path));
+  EXPECT_THAT(capture.texts("world"), ::testing::ElementsAre(HasSubstr("moved it to")));
+}
+
 TEST(World, ComputerNameIsTheConfiguredOneElseTheHostName) {
   RuntimeConfig config;
   EXPECT_FALSE(computer_name(config).empty());
