@@ -9,6 +9,7 @@
 
 #include "quillpost/host/credentials.h"
 #include "quillpost/host/logs.h"
+#include "quillpost/host/openssl_init.h"
 
 namespace quillpost {
 namespace {
@@ -42,7 +43,10 @@ class HttpCredentialsChecker : public CredentialsChecker {
  public:
   explicit HttpCredentialsChecker(LoginSettings settings) : settings_(std::move(settings)) {
     static std::once_flag once;
-    std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
+    std::call_once(once, [] {
+      init_openssl_without_exit_cleanup();
+      curl_global_init(CURL_GLOBAL_DEFAULT);
+    });
   }
 
   Account run(const Credentials& credentials, const HttpConfig& http_config) override {

@@ -36,6 +36,7 @@
 #include <utility>  // before Asio: its coroutine support needs std::exchange
 
 #include "quillpost/host/comms/wire.h"
+#include "quillpost/host/openssl_init.h"
 #include "quillpost/host/text.h"
 
 namespace quillpost::comms {
@@ -47,6 +48,9 @@ using boost::system::error_code;
 using Strand = asio::strand<asio::io_context::executor_type>;
 
 namespace {
+
+// At load, before anything in the process can touch OpenSSL.
+[[maybe_unused]] const bool openssl_initialized = (init_openssl_without_exit_cleanup(), true);
 
 // The reactor: one io_context and its thread for the life of the process. It
 // is never destroyed, so detached workers may still use sockets at exit.
