@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "e2e/launch_process.h"
+#include "support/ports.h"
 #include "support/service_process.h"
 #include "support/temp_dir.h"
 
@@ -28,6 +29,7 @@ namespace {
 
 using namespace std::chrono_literals;
 using ::testing::ContainsRegex;
+using testing::free_port;
 using ::testing::HasSubstr;
 using testing::LaunchProcess;
 using ::testing::Not;
@@ -346,23 +348,6 @@ TEST(EndToEnd, ConfigurationFileThatPassesTheCheckRunsTheClient) {
   EXPECT_EQ(bad.wait_exit(), 3) << bad.output();
   EXPECT_THAT(bad.output(), HasSubstr("no_such_key"));
   EXPECT_EQ(service.state()["counts"]["discoveries"], 1);
-}
-
-// A loopback port that was free a moment ago: the web interface takes its
-// port from the command line, where 0 is refused.
-int free_port() {
-  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t len = sizeof addr;
-  if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
-      ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
-    ::close(fd);
-    throw std::runtime_error("no free port");
-  }
-  ::close(fd);
-  return ntohs(addr.sin_port);
 }
 
 // Polls GET /status until `predicate` holds; the last answer either way.

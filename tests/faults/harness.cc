@@ -152,21 +152,6 @@ int fd_count(pid_t pid) {
   return ec ? -1 : n;
 }
 
-int free_port() {
-  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t len = sizeof a;
-  if (::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
-      ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) != 0) {
-    ::close(fd);
-    throw std::runtime_error("no free port");
-  }
-  ::close(fd);
-  return ntohs(a.sin_port);
-}
-
 bool port_open(int port, std::chrono::milliseconds timeout) {
   return eventually(
       [port] {

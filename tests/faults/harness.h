@@ -16,6 +16,7 @@
 #include <thread>
 #include <vector>
 
+#include "support/ports.h"
 #include "support/service_process.h"
 #include "support/temp_dir.h"
 #include "table.h"
@@ -70,8 +71,7 @@ class Child {
 int thread_count(pid_t pid);
 int fd_count(pid_t pid);
 
-// A free loopback TCP port (bound to port 0, then released).
-int free_port();
+using testing::free_port;
 // True once something accepts on 127.0.0.1:`port`.
 bool port_open(int port, std::chrono::milliseconds timeout);
 

@@ -14,6 +14,8 @@
 #include <thread>
 #include <vector>
 
+#include "support/ports.h"
+
 namespace quillpost::comms::test {
 
 // A CA and a server certificate for 127.0.0.1 and "localhost", made once per
@@ -73,8 +75,7 @@ class Peer {
   std::vector<int> fds_;
 };
 
-// A free loopback port, picked by the OS (bound to port 0, then released).
-int free_port();
+using quillpost::testing::free_port;
 
 // Waits until something accepts on 127.0.0.1:port; false after `seconds`.
 bool wait_for_port(int port, double seconds = 5.0);
