@@ -31,11 +31,11 @@
 #include <vector>
 
 #include "quillpost/client/client.h"
-#include "quillpost/host/agent/core.h"
-#include "quillpost/host/agent/pubsub.h"
-#include "quillpost/host/agent/runtime.h"
-#include "quillpost/host/agent/schedule.h"
-#include "quillpost/host/comms/wire.h"
+#include "quillpost/host/runtime/agent/core.h"
+#include "quillpost/host/runtime/agent/pubsub.h"
+#include "quillpost/host/runtime/agent/runtime.h"
+#include "quillpost/host/runtime/agent/schedule.h"
+#include "quillpost/host/runtime/comms/wire.h"
 #include "support/service_process.h"
 #include "support/temp_dir.h"
 

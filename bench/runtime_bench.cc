@@ -19,8 +19,8 @@
 #include <string>
 #include <thread>
 
-#include "quillpost/host/agent/runtime.h"
-#include "quillpost/host/comms/wire.h"
+#include "quillpost/host/runtime/agent/runtime.h"
+#include "quillpost/host/runtime/comms/wire.h"
 #ifdef QP_BENCH_WITH_SERVICE
 #include "support/service_process.h"
 #endif

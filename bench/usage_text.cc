@@ -3,7 +3,7 @@
 #include <iostream>
 #include <optional>
 
-#include "quillpost/host/build_info.h"
+#include "quillpost/host/config/build_info.h"
 #include "quillpost/main/command_line.h"
 
 int main() {

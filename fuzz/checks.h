@@ -7,7 +7,7 @@
 #include <cstdlib>
 #include <optional>
 
-#include "quillpost/host/records.h"
+#include "quillpost/host/config/records.h"
 
 namespace quillpost::fuzz {
 

@@ -12,7 +12,7 @@
 #include <variant>
 
 #include "checks.h"
-#include "quillpost/host/qp_config.h"
+#include "quillpost/host/config/qp_config.h"
 
 namespace {
 

@@ -14,7 +14,7 @@
 #include <string_view>
 
 #include "checks.h"
-#include "quillpost/host/comms/service_discovery.h"
+#include "quillpost/host/runtime/comms/service_discovery.h"
 
 namespace {
 

@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "checks.h"
-#include "quillpost/host/comms/wire.h"
+#include "quillpost/host/runtime/comms/wire.h"
 
 namespace {
 

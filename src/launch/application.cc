@@ -1,16 +1,16 @@
 #include "application.h"
 
 #include "quillpost/client/client.h"
-#include "quillpost/host/agent/core.h"
-#include "quillpost/host/agent/pubsub.h"
-#include "quillpost/host/agent/runtime.h"
-#include "quillpost/host/agent/schedule.h"
-#include "quillpost/host/comms/url.h"
-#include "quillpost/host/credentials.h"
-#include "quillpost/host/logs.h"
-#include "quillpost/host/main_loop.h"
-#include "quillpost/host/web/web_interface.h"
-#include "quillpost/host/world.h"
+#include "quillpost/host/app/credentials.h"
+#include "quillpost/host/app/main_loop.h"
+#include "quillpost/host/logging/logs.h"
+#include "quillpost/host/runtime/agent/core.h"
+#include "quillpost/host/runtime/agent/pubsub.h"
+#include "quillpost/host/runtime/agent/runtime.h"
+#include "quillpost/host/runtime/agent/schedule.h"
+#include "quillpost/host/runtime/comms/url.h"
+#include "quillpost/host/runtime/web/web_interface.h"
+#include "quillpost/host/world/world.h"
 
 namespace quillpost::launch {
 namespace {

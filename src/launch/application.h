@@ -8,8 +8,8 @@
 
 #include <memory>
 
-#include "quillpost/host/bootstrap.h"
-#include "quillpost/host/build_info.h"
+#include "quillpost/host/app/bootstrap.h"
+#include "quillpost/host/config/build_info.h"
 
 namespace quillpost::launch {
 

@@ -8,8 +8,8 @@
 #include <system_error>
 
 #include "application.h"
-#include "quillpost/host/build_info.h"
-#include "quillpost/host/module.h"
+#include "quillpost/host/config/build_info.h"
+#include "quillpost/host/process/module.h"
 #include "quillpost/main/launcher.h"
 
 namespace {

@@ -17,10 +17,10 @@
 #include <vector>
 
 #include "quillpost/client/client.h"
-#include "quillpost/host/agent/core.h"
-#include "quillpost/host/agent/pubsub.h"
-#include "quillpost/host/agent/runtime.h"
-#include "quillpost/host/agent/schedule.h"
+#include "quillpost/host/runtime/agent/core.h"
+#include "quillpost/host/runtime/agent/pubsub.h"
+#include "quillpost/host/runtime/agent/runtime.h"
+#include "quillpost/host/runtime/agent/schedule.h"
 #include "support/service_process.h"
 #include "support/temp_dir.h"
 

@@ -3,7 +3,7 @@
 #include <functional>
 
 #include "client_harness.h"
-#include "quillpost/host/comms/priority_queues.h"
+#include "quillpost/host/runtime/comms/priority_queues.h"
 
 namespace quillpost::client::testing {
 namespace {

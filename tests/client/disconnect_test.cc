@@ -4,7 +4,7 @@
 #include <regex>
 
 #include "client_harness.h"
-#include "quillpost/host/comms/priority_queues.h"
+#include "quillpost/host/runtime/comms/priority_queues.h"
 
 namespace quillpost::client::testing {
 namespace {

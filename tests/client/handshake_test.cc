@@ -2,9 +2,9 @@
 #include <fmt/format.h>
 
 #include "client_harness.h"
-#include "quillpost/host/agent/schedule.h"
-#include "quillpost/host/build_info.h"
-#include "quillpost/host/comms/priority_queues.h"
+#include "quillpost/host/config/build_info.h"
+#include "quillpost/host/runtime/agent/schedule.h"
+#include "quillpost/host/runtime/comms/priority_queues.h"
 
 namespace quillpost::client::testing {
 namespace {

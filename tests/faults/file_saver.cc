@@ -6,7 +6,7 @@
 #include <iostream>
 #include <string>
 
-#include "quillpost/host/world.h"
+#include "quillpost/host/world/world.h"
 
 int main(int argc, char** argv) {
   if (argc != 2) {

@@ -8,8 +8,8 @@
 #include <random>
 
 #include "harness.h"
-#include "quillpost/host/logs.h"
-#include "quillpost/host/world.h"
+#include "quillpost/host/logging/logs.h"
+#include "quillpost/host/world/world.h"
 
 namespace quillpost::faults {
 namespace {

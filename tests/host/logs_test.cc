@@ -1,4 +1,4 @@
-#include "quillpost/host/logs.h"
+#include "quillpost/host/logging/logs.h"
 
 #include <gtest/gtest.h>
 #include <unistd.h>

@@ -1,5 +1,5 @@
 // Readiness notification against a unix datagram socket the test binds.
-#include "quillpost/host/notify.h"
+#include "quillpost/host/process/notify.h"
 
 #include <gtest/gtest.h>
 #include <poll.h>

@@ -1,4 +1,4 @@
-#include "quillpost/host/records.h"
+#include "quillpost/host/config/records.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "quillpost/host/text.h"
+#include "quillpost/host/logging/text.h"
 
 #include <gtest/gtest.h>
 
@@ -56,6 +56,15 @@ TEST(ShellQuote, QuotesOnlyWhatNeedsIt) {
       {"it's", "'it'\"'\"'s'"},
   };
   for (const auto& c : cases) EXPECT_EQ(shell_quote(c.in), c.out) << c.in;
+}
+
+TEST(FormatDuration, ScalesWithTheDuration) {
+  EXPECT_EQ(format_duration(0.25), "0.25s");
+  EXPECT_EQ(format_duration(12.34), "12.3s");
+  EXPECT_EQ(format_duration(245), "4m 05s");
+  EXPECT_EQ(format_duration(7385), "2h 03m 05s");
+  EXPECT_EQ(format_duration(266580), "3d 02h 03m");
+  EXPECT_EQ(format_duration(-1), "0.00s");
 }
 
 }  // namespace

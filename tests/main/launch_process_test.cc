@@ -11,7 +11,7 @@
 #include <sstream>
 #include <string>
 
-#include "quillpost/host/records.h"
+#include "quillpost/host/config/records.h"
 
 namespace quillpost {
 namespace {

@@ -5,7 +5,7 @@
 
 #include <csignal>
 
-#include "quillpost/host/signal_dispatch.h"
+#include "quillpost/host/process/signal_dispatch.h"
 
 namespace quillpost::main {
 namespace {

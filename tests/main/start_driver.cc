@@ -7,8 +7,8 @@
 // signal it.
 #include <iostream>
 
-#include "quillpost/host/build_info.h"
-#include "quillpost/host/paths.h"
+#include "quillpost/host/config/build_info.h"
+#include "quillpost/host/world/paths.h"
 #include "quillpost/main/signals.h"
 #include "quillpost/main/start.h"
 #include "quillpost/main/system_info.h"

@@ -10,10 +10,10 @@
 #include <sstream>
 
 #include "host/services/files.h"
-#include "quillpost/host/credentials.h"
-#include "quillpost/host/signal_dispatch.h"
-#include "quillpost/host/start_method.h"
-#include "quillpost/host/startup_lock.h"
+#include "quillpost/host/app/credentials.h"
+#include "quillpost/host/process/signal_dispatch.h"
+#include "quillpost/host/process/start_method.h"
+#include "quillpost/host/process/startup_lock.h"
 #include "quillpost/main/signals.h"
 
 namespace quillpost::main {

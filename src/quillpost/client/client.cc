@@ -9,9 +9,9 @@
 #include <system_error>
 #include <utility>
 
-#include "quillpost/host/agent/core.h"
-#include "quillpost/host/agent/pubsub.h"
-#include "quillpost/host/agent/schedule.h"
+#include "quillpost/host/runtime/agent/core.h"
+#include "quillpost/host/runtime/agent/pubsub.h"
+#include "quillpost/host/runtime/agent/schedule.h"
 
 namespace quillpost::client {
 

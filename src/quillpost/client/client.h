@@ -26,13 +26,13 @@
 #include "quillpost/host/agent/agent.h"
 #include "quillpost/host/agent/main_loop_queue.h"
 #include "quillpost/host/comms/defs.h"
-#include "quillpost/host/comms/protocol_log_writer.h"
-#include "quillpost/host/comms/service_discovery.h"
-#include "quillpost/host/comms/url.h"
-#include "quillpost/host/comms/workers.h"
-#include "quillpost/host/logs.h"
-#include "quillpost/host/records.h"
-#include "quillpost/host/world.h"
+#include "quillpost/host/config/records.h"
+#include "quillpost/host/logging/logs.h"
+#include "quillpost/host/runtime/comms/protocol_log_writer.h"
+#include "quillpost/host/runtime/comms/service_discovery.h"
+#include "quillpost/host/runtime/comms/url.h"
+#include "quillpost/host/runtime/comms/workers.h"
+#include "quillpost/host/world/world.h"
 
 namespace quillpost::client {
 

@@ -6,8 +6,8 @@
 #include <system_error>
 
 #include "quillpost/client/client.h"
-#include "quillpost/host/comms/priority_queues.h"
-#include "quillpost/host/comms/wire.h"
+#include "quillpost/host/runtime/comms/priority_queues.h"
+#include "quillpost/host/runtime/comms/wire.h"
 
 namespace quillpost::client {
 

@@ -5,9 +5,9 @@
 #include <stdexcept>
 
 #include "quillpost/client/client.h"
-#include "quillpost/host/comms/priority_queues.h"
-#include "quillpost/host/comms/wire.h"
-#include "quillpost/host/util.h"
+#include "quillpost/host/logging/text.h"
+#include "quillpost/host/runtime/comms/priority_queues.h"
+#include "quillpost/host/runtime/comms/wire.h"
 
 namespace quillpost::client {
 

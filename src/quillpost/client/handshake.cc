@@ -12,10 +12,10 @@
 #include <system_error>
 
 #include "quillpost/client/client.h"
-#include "quillpost/host/agent/core.h"
-#include "quillpost/host/build_info.h"
-#include "quillpost/host/comms/wire.h"
-#include "quillpost/host/util.h"
+#include "quillpost/host/config/build_info.h"
+#include "quillpost/host/config/values.h"
+#include "quillpost/host/runtime/agent/core.h"
+#include "quillpost/host/runtime/comms/wire.h"
 
 namespace quillpost::client {
 

@@ -1,8 +1,8 @@
 // Messages from the server, the heartbeat chain, and the account and HTTP
 // settings that other parts of the application change.
 #include "quillpost/client/client.h"
-#include "quillpost/host/agent/pubsub.h"
-#include "quillpost/host/agent/schedule.h"
+#include "quillpost/host/runtime/agent/pubsub.h"
+#include "quillpost/host/runtime/agent/schedule.h"
 
 namespace quillpost::client {
 

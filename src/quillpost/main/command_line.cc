@@ -8,8 +8,9 @@
 #include <set>
 #include <string_view>
 
-#include "quillpost/host/text.h"
-#include "quillpost/host/util.h"
+#include "quillpost/host/config/values.h"
+#include "quillpost/host/logging/text.h"
+#include "quillpost/host/world/world.h"
 #include "quillpost/main/errors.h"
 
 namespace quillpost::main {

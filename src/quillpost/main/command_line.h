@@ -9,8 +9,8 @@
 #include <variant>
 #include <vector>
 
-#include "quillpost/host/build_info.h"
-#include "quillpost/host/records.h"
+#include "quillpost/host/config/build_info.h"
+#include "quillpost/host/config/records.h"
 
 namespace quillpost::main {
 

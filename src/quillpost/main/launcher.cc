@@ -7,11 +7,11 @@
 #include <ostream>
 #include <system_error>
 
-#include "quillpost/host/os_error.h"
-#include "quillpost/host/paths.h"
-#include "quillpost/host/qp_config.h"
-#include "quillpost/host/records.h"
-#include "quillpost/host/resources.h"
+#include "quillpost/host/config/qp_config.h"
+#include "quillpost/host/config/records.h"
+#include "quillpost/host/config/resources.h"
+#include "quillpost/host/process/os_error.h"
+#include "quillpost/host/world/paths.h"
 #include "quillpost/main/errors.h"
 #include "quillpost/main/layering.h"
 #include "quillpost/main/runtime_config.h"

@@ -8,9 +8,9 @@
 #include <string>
 #include <vector>
 
-#include "quillpost/host/binding_specs.h"
-#include "quillpost/host/build_info.h"
-#include "quillpost/host/event.h"
+#include "quillpost/host/app/binding_specs.h"
+#include "quillpost/host/config/build_info.h"
+#include "quillpost/host/process/event.h"
 
 namespace quillpost::main {
 

@@ -7,7 +7,7 @@
 #include <utility>
 #include <vector>
 
-#include "quillpost/host/records.h"
+#include "quillpost/host/config/records.h"
 
 namespace quillpost::main {
 

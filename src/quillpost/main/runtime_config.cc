@@ -3,8 +3,9 @@
 #include <ostream>
 #include <stdexcept>
 
-#include "quillpost/host/registry.h"
-#include "quillpost/host/util.h"
+#include "quillpost/host/config/values.h"
+#include "quillpost/host/process/registry.h"
+#include "quillpost/host/world/world.h"
 #include "quillpost/main/command_line.h"
 #include "quillpost/main/errors.h"
 

@@ -6,7 +6,7 @@
 #include <utility>
 #include <vector>
 
-#include "quillpost/host/records.h"
+#include "quillpost/host/config/records.h"
 #include "quillpost/main/launcher.h"
 
 namespace quillpost::main {

@@ -6,7 +6,7 @@
 #include <string_view>
 #include <utility>
 
-#include "quillpost/host/signal_dispatch.h"
+#include "quillpost/host/process/signal_dispatch.h"
 
 namespace quillpost::main {
 namespace {

@@ -12,10 +12,10 @@
 #include <string>
 #include <vector>
 
-#include "quillpost/host/build_info.h"
-#include "quillpost/host/event.h"
-#include "quillpost/host/logs.h"
-#include "quillpost/host/records.h"
+#include "quillpost/host/config/build_info.h"
+#include "quillpost/host/config/records.h"
+#include "quillpost/host/logging/logs.h"
+#include "quillpost/host/process/event.h"
 
 namespace quillpost::main {
 

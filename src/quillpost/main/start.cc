@@ -6,13 +6,13 @@
 #include <iostream>
 
 #include "quillpost/host/agent/agent.h"
-#include "quillpost/host/bootstrap.h"
-#include "quillpost/host/credentials.h"
-#include "quillpost/host/notify.h"
-#include "quillpost/host/os_error.h"
-#include "quillpost/host/start_method.h"
-#include "quillpost/host/startup_lock.h"
-#include "quillpost/host/util.h"
+#include "quillpost/host/app/bootstrap.h"
+#include "quillpost/host/app/credentials.h"
+#include "quillpost/host/logging/text.h"
+#include "quillpost/host/process/notify.h"
+#include "quillpost/host/process/os_error.h"
+#include "quillpost/host/process/start_method.h"
+#include "quillpost/host/process/startup_lock.h"
 #include "quillpost/main/signals.h"
 #include "quillpost/main/system_info.h"
 

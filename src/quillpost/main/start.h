@@ -11,14 +11,14 @@
 #include <string>
 #include <string_view>
 
-#include "quillpost/host/binding_specs.h"
-#include "quillpost/host/build_info.h"
-#include "quillpost/host/event.h"
-#include "quillpost/host/event_logger.h"
-#include "quillpost/host/logs.h"
-#include "quillpost/host/paths.h"
-#include "quillpost/host/records.h"
-#include "quillpost/host/world.h"
+#include "quillpost/host/app/binding_specs.h"
+#include "quillpost/host/app/event_logger.h"
+#include "quillpost/host/config/build_info.h"
+#include "quillpost/host/config/records.h"
+#include "quillpost/host/logging/logs.h"
+#include "quillpost/host/process/event.h"
+#include "quillpost/host/world/paths.h"
+#include "quillpost/host/world/world.h"
 
 namespace quillpost::main {
 

@@ -10,9 +10,9 @@
 #include <utility>
 #include <vector>
 
-#include "quillpost/host/build_info.h"
-#include "quillpost/host/logs.h"
-#include "quillpost/host/records.h"
+#include "quillpost/host/config/build_info.h"
+#include "quillpost/host/config/records.h"
+#include "quillpost/host/logging/logs.h"
 
 namespace quillpost::main {
 

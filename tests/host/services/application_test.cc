@@ -7,10 +7,10 @@
 #include <thread>
 
 #include "host/services/files.h"
-#include "quillpost/host/binding_specs.h"
+#include "quillpost/host/app/binding_specs.h"
 #include "quillpost/host/comms/defs.h"
-#include "quillpost/host/logs.h"
-#include "quillpost/host/signal_dispatch.h"
+#include "quillpost/host/logging/logs.h"
+#include "quillpost/host/process/signal_dispatch.h"
 
 namespace quillpost {
 namespace {

@@ -1,5 +1,5 @@
 // The HTTP credentials check against a stub service on loopback.
-#include "quillpost/host/credentials.h"
+#include "quillpost/host/app/credentials.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -7,7 +7,7 @@
 #include <cstdlib>
 
 #include "host/services/stub_service.h"
-#include "quillpost/host/logs.h"
+#include "quillpost/host/logging/logs.h"
 
 namespace quillpost {
 namespace {

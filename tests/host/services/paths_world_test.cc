@@ -3,12 +3,13 @@
 #include <sys/stat.h>
 
 #include <regex>
+#include <stdexcept>
 
 #include "host/services/files.h"
-#include "quillpost/host/logs.h"
-#include "quillpost/host/paths.h"
-#include "quillpost/host/startup_lock.h"
-#include "quillpost/host/world.h"
+#include "quillpost/host/logging/logs.h"
+#include "quillpost/host/process/startup_lock.h"
+#include "quillpost/host/world/paths.h"
+#include "quillpost/host/world/world.h"
 
 namespace quillpost {
 namespace {
@@ -187,6 +188,24 @@ TEST(StartupLock, OnlyOneHolderAtATime) {
     }
   }
   EXPECT_NO_THROW(StartupLock again(file));
+}
+
+TEST(IsValidComputername, AsciiLettersDigitsDotsAndDashes) {
+  for (const char* ok : {"print-server.local", "PC01", "a"}) EXPECT_TRUE(is_valid_computername(ok));
+  for (const char* bad : {"", "under_score", "space here", "caf\xc3\xa9", "semi;colon"}) {
+    EXPECT_FALSE(is_valid_computername(bad)) << bad;
+  }
+}
+
+TEST(ParseServiceDiscoveryParamArg, SplitsAtTheFirstEquals) {
+  EXPECT_EQ(parse_service_discovery_param_arg("a=1"),
+            (std::pair<std::string, std::string>{"a", "1"}));
+  EXPECT_EQ(parse_service_discovery_param_arg("k=v=w"),
+            (std::pair<std::string, std::string>{"k", "v=w"}));
+  EXPECT_EQ(parse_service_discovery_param_arg("k="),
+            (std::pair<std::string, std::string>{"k", ""}));
+  EXPECT_THROW(parse_service_discovery_param_arg("novalue"), std::runtime_error);
+  EXPECT_THROW(parse_service_discovery_param_arg("=v"), std::runtime_error);
 }
 
 }  // namespace

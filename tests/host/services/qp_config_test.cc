@@ -1,4 +1,4 @@
-#include "quillpost/host/qp_config.h"
+#include "quillpost/host/config/qp_config.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -7,7 +7,7 @@
 #include <set>
 
 #include "host/services/files.h"
-#include "quillpost/host/md5.h"
+#include "quillpost/host/config/md5.h"
 
 namespace quillpost {
 namespace {

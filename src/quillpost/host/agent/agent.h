@@ -27,7 +27,7 @@
 #include <typeinfo>
 #include <utility>
 
-#include "quillpost/host/logs.h"
+#include "quillpost/host/logging/logs.h"
 
 namespace quillpost::agent {
 

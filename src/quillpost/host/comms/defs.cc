@@ -3,7 +3,7 @@
 #include <chrono>
 #include <cmath>
 
-#include "quillpost/host/text.h"
+#include "quillpost/host/logging/text.h"
 
 namespace quillpost::comms {
 

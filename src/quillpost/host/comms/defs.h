@@ -16,7 +16,7 @@
 #include <variant>
 #include <vector>
 
-#include "quillpost/host/event.h"
+#include "quillpost/host/process/event.h"
 
 namespace quillpost::comms {
 

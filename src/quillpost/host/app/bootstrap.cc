@@ -1,0 +1,61 @@
+#include "quillpost/host/app/bootstrap.h"
+
+#include <poll.h>
+
+#include <cerrno>
+#include <system_error>
+
+#include "quillpost/host/comms/defs.h"
+#include "quillpost/host/logging/logs.h"
+#include "quillpost/host/process/signal_dispatch.h"
+
+namespace quillpost {
+
+void HeadlessApplication::exit(const std::string& reason, int exit_code) {
+  queue_->put(ExitRequest{reason, exit_code});
+}
+
+void HeadlessApplication::stop() {
+  if (on_stop_) on_stop_();
+}
+
+std::shared_ptr<Application> start_headless_application(const AppContext& context) {
+  logs::logger("bootstrap")
+      .info("Application started headless; world %s, instance %s",
+            context.world.configuration.world_id, context.world.state.instance_id);
+  return std::make_shared<HeadlessApplication>(context.main_loop_queue);
+}
+
+std::shared_ptr<Application> QuillPostBootstrap::run() {
+  if (context_.config.startup_mutex.value_or(true)) lock_.emplace(context_.paths.lock_file());
+  return starter_(context_);
+}
+
+int Runner::run(Application& app) {
+  auto log = logs::logger("runner");
+  std::optional<int> exit_code;
+  while (!exit_code) {
+    pollfd fds[2] = {{signals::wakeup_fd(), POLLIN, 0}, {queue_->wait_fd(), POLLIN, 0}};
+    if (::poll(fds, 2, -1) < 0) {
+      if (errno == EINTR) continue;
+      throw std::system_error(errno, std::generic_category(), "poll");
+    }
+    if (fds[0].revents) signals::dispatch_pending();
+    while (!exit_code) {
+      auto record = queue_->try_get();
+      if (!record) break;
+      if (const auto* gave_up = std::any_cast<comms::Disconnected>(&*record)) {
+        const std::string reason = gave_up->reason.value_or("no reason given");
+        log.error("The client stopped connecting: %s. No recovery possible; exiting.", reason);
+        app.exit(reason, value(ExitCodes::CLIENT_DISCONNECT_NO_RECOVERY_POSSIBLE));
+      } else if (const auto* request = std::any_cast<ExitRequest>(&*record)) {
+        log.info("Exit requested: %s (exit code %s)", request->reason, request->exit_code);
+        exit_code = request->exit_code;
+      }
+    }
+  }
+  app.stop();
+  return *exit_code;
+}
+
+}  // namespace quillpost

@@ -1,0 +1,100 @@
+// Starting the application and running its main loop.
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "quillpost/host/app/event_logger.h"
+#include "quillpost/host/app/main_loop.h"
+#include "quillpost/host/config/records.h"
+#include "quillpost/host/process/event.h"
+#include "quillpost/host/process/startup_lock.h"
+#include "quillpost/host/world/paths.h"
+#include "quillpost/host/world/world.h"
+
+namespace quillpost {
+
+// The running application as its starter sees it.
+class Application {
+ public:
+  virtual ~Application() = default;
+  // Asks the application to end with `exit_code`. Safe from any thread; the
+  // first request wins. It must end in an ExitRequest on the main-loop queue,
+  // which is what ends Runner::run.
+  virtual void exit(const std::string& reason, int exit_code) = 0;
+  // Stops the agents and waits for their threads. Called once, on the main
+  // thread, after the main loop has ended.
+  virtual void stop() = 0;
+};
+
+// Everything an application is built from: what the containers hold.
+struct AppContext {
+  const RuntimeConfig& config;
+  const Paths& paths;
+  const SystemInfo& system_info;
+  Event& sigint;
+  World& world;
+  const HttpConfig& http_config;
+  std::shared_ptr<MainLoopQueue> main_loop_queue;
+  EventLogger& event_logger;    // where the application's GUI log lines go
+  AccountStore& account_store;  // the persisted account
+};
+
+// Starts the application's parts (agent runtime, agents) and returns its front.
+using ApplicationStarter = std::function<std::shared_ptr<Application>(const AppContext&)>;
+
+// The headless application's front: exit requests go to the main-loop queue,
+// where the Runner picks them up. `on_stop` stops whatever was started with it.
+class HeadlessApplication : public Application {
+ public:
+  explicit HeadlessApplication(std::shared_ptr<MainLoopQueue> queue,
+                               std::function<void()> on_stop = {})
+      : queue_(std::move(queue)), on_stop_(std::move(on_stop)) {}
+
+  void exit(const std::string& reason, int exit_code) override;
+  void stop() override;
+
+ private:
+  std::shared_ptr<MainLoopQueue> queue_;
+  std::function<void()> on_stop_;
+};
+
+// The application of this build: the headless front over the main-loop queue.
+// The agent runtime and the connection client plug in here once they exist.
+std::shared_ptr<Application> start_headless_application(const AppContext& context);
+
+class QuillPostBootstrap {
+ public:
+  QuillPostBootstrap(AppContext context, ApplicationStarter starter)
+      : context_(std::move(context)), starter_(std::move(starter)) {}
+
+  // Takes the start-up lock (when `startup_mutex` is true or unset), starts the
+  // application and returns its front. Throws StartupMutexError when another
+  // instance holds the lock. The lock is held while this object lives.
+  std::shared_ptr<Application> run();
+
+ private:
+  AppContext context_;
+  ApplicationStarter starter_;
+  std::optional<StartupLock> lock_;
+};
+
+// The headless main loop.
+class Runner {
+ public:
+  explicit Runner(std::shared_ptr<MainLoopQueue> queue) : queue_(std::move(queue)) {}
+
+  // Runs on the calling (main) thread until the application is asked to exit:
+  // dispatches deferred signal handlers and consumes the main-loop queue. A
+  // client that gave up ends a headless application with
+  // CLIENT_DISCONNECT_NO_RECOVERY_POSSIBLE. Stops the application and returns
+  // the exit code it was asked to end with.
+  int run(Application& app);
+
+ private:
+  std::shared_ptr<MainLoopQueue> queue_;
+};
+
+}  // namespace quillpost

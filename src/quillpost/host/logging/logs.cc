@@ -1,0 +1,193 @@
+#include "quillpost/host/logging/logs.h"
+
+#include <spdlog/pattern_formatter.h>
+#include <spdlog/sinks/rotating_file_sink.h>
+#include <spdlog/spdlog.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstdio>
+
+namespace quillpost::logs {
+namespace {
+
+// Process-wide state of the facility. Loggers are plain names; the sinks live
+// here so that a logger made before `configure` writes to the file after it.
+struct State {
+  std::mutex mutex;
+  std::shared_ptr<spdlog::sinks::sink> file;  // set by configure
+  std::filesystem::path file_path;
+  std::vector<Capture*> captures;
+  std::atomic<bool> any_sink{false};
+  std::atomic<Level> file_threshold{Level::info};
+};
+
+State& state() {
+  static State* s = new State();  // never destroyed: loggers may be used during exit
+  return *s;
+}
+
+spdlog::level::level_enum to_spdlog(Level level) {
+  switch (level) {
+    case Level::debug:
+      return spdlog::level::debug;
+    case Level::info:
+      return spdlog::level::info;
+    case Level::warning:
+      return spdlog::level::warn;
+    case Level::error:
+    case Level::exception:
+      return spdlog::level::err;
+  }
+  return spdlog::level::info;
+}
+
+void refresh_any_sink(State& s) {
+  s.any_sink = s.file != nullptr || !s.captures.empty();
+}
+
+constexpr std::size_t kMaxFileBytes = 5 * 1024 * 1024;
+constexpr std::size_t kMaxFiles = 5;
+
+}  // namespace
+
+std::string_view level_name(Level level) {
+  switch (level) {
+    case Level::debug:
+      return "DEBUG";
+    case Level::info:
+      return "INFO";
+    case Level::warning:
+      return "WARNING";
+    case Level::error:
+      return "ERROR";
+    case Level::exception:
+      return "EXCEPTION";
+  }
+  return "INFO";
+}
+
+// A log file that cannot take a line (a full disk, a file size limit) loses
+// that line; the program goes on. Standard error says so once.
+static void report_file_failure(const spdlog::spdlog_ex& e) {
+  static std::atomic<bool> reported{false};
+  if (!reported.exchange(true)) {
+    std::fprintf(stderr, "The log file cannot be written; log lines are lost: %s\n", e.what());
+  }
+}
+
+Logger logger(const std::string& name) {
+  return Logger(name);
+}
+
+bool Logger::enabled(Level level) const {
+  State& s = state();
+  if (!s.any_sink) return false;
+  std::lock_guard lock(s.mutex);
+  return !s.captures.empty() || (s.file && level >= s.file_threshold.load());
+}
+
+void Logger::write(Level level, std::string_view format,
+                   const std::vector<std::string>& args) const {
+  State& s = state();
+  if (!s.any_sink) return;
+  const std::string text = percent_format(format, args);
+  std::lock_guard lock(s.mutex);
+  for (Capture* capture : s.captures) capture->add(Record{name_, level, text});
+  if (s.file && level >= s.file_threshold.load()) {
+    // The line carries our own level names (EXCEPTION included) and the logger's name.
+    const std::string line = fmt::format("{:<9} {}: {}", level_name(level), name_, text);
+    spdlog::details::log_msg msg(spdlog::string_view_t(name_.data(), name_.size()),
+                                 to_spdlog(level), spdlog::string_view_t(line.data(), line.size()));
+    try {
+      // Each line goes to the file at once: someone following the log sees
+      // it when it happens, and a killed process loses nothing it logged.
+      s.file->log(msg);
+      s.file->flush();
+    } catch (const spdlog::spdlog_ex& e) {
+      report_file_failure(e);
+    }
+  }
+}
+
+void configure(const std::filesystem::path& logs_dir, bool log_all) {
+  std::filesystem::create_directories(logs_dir);
+  const auto path = logs_dir / "quillpost.log";
+  std::shared_ptr<spdlog::sinks::sink> sink;
+  try {
+    sink = std::make_shared<spdlog::sinks::rotating_file_sink_mt>(path.string(), kMaxFileBytes,
+                                                                  kMaxFiles);
+  } catch (const spdlog::spdlog_ex& e) {
+    // spdlog reports the OS error number; hand it on as the file-system error it is.
+    const int err =
+        e.what() && std::string_view(e.what()).find("Permission denied") != std::string_view::npos
+            ? EACCES
+            : EIO;
+    throw std::filesystem::filesystem_error(e.what(), path,
+                                            std::error_code(err, std::generic_category()));
+  }
+  sink->set_formatter(std::make_unique<spdlog::pattern_formatter>("%Y-%m-%d %H:%M:%S.%e %v",
+                                                                  spdlog::pattern_time_type::utc));
+  sink->set_level(spdlog::level::trace);
+  State& s = state();
+  std::lock_guard lock(s.mutex);
+  s.file = std::move(sink);
+  s.file_path = path;
+  s.file_threshold = log_all ? Level::debug : Level::info;
+  refresh_any_sink(s);
+}
+
+std::filesystem::path log_file() {
+  std::lock_guard lock(state().mutex);
+  return state().file_path;
+}
+
+void flush() {
+  std::lock_guard lock(state().mutex);
+  if (!state().file) return;
+  try {
+    state().file->flush();
+  } catch (const spdlog::spdlog_ex& e) {
+    report_file_failure(e);
+  }
+}
+
+Capture::Capture() {
+  State& s = state();
+  std::lock_guard lock(s.mutex);
+  s.captures.push_back(this);
+  refresh_any_sink(s);
+}
+
+Capture::~Capture() {
+  State& s = state();
+  std::lock_guard lock(s.mutex);
+  s.captures.erase(std::remove(s.captures.begin(), s.captures.end(), this), s.captures.end());
+  refresh_any_sink(s);
+}
+
+std::vector<Record> Capture::records() const {
+  std::lock_guard lock(mutex_);
+  return records_;
+}
+
+std::vector<std::string> Capture::texts(std::string_view logger_name) const {
+  std::lock_guard lock(mutex_);
+  std::vector<std::string> out;
+  for (const auto& r : records_) {
+    if (logger_name.empty() || r.logger == logger_name) out.push_back(r.text);
+  }
+  return out;
+}
+
+void Capture::clear() {
+  std::lock_guard lock(mutex_);
+  records_.clear();
+}
+
+void Capture::add(Record record) {
+  std::lock_guard lock(mutex_);
+  records_.push_back(std::move(record));
+}
+
+}  // namespace quillpost::logs

@@ -1,0 +1,87 @@
+#include "quillpost/host/logging/text.h"
+
+#include <fmt/format.h>
+
+#include <cmath>
+#include <cstdint>
+
+namespace quillpost {
+
+std::string to_text(double d) {
+  // The shortest text that reads back as the same number, always with a point
+  // or exponent so that it is recognisably a real number (3.0, 0.1).
+  std::string s = fmt::format("{}", d);
+  if (s.find_first_of(".eEn") == std::string::npos) s += ".0";
+  return s;
+}
+
+std::string quoted_text(std::string_view s) {
+  const char quote =
+      s.find('\'') != std::string_view::npos && s.find('"') == std::string_view::npos ? '"' : '\'';
+  std::string out(1, quote);
+  for (char c : s) {
+    if (c == quote || c == '\\') out += '\\';
+    out += c;
+  }
+  out += quote;
+  return out;
+}
+
+std::string percent_format(std::string_view format, const std::vector<std::string>& args) {
+  std::string out;
+  out.reserve(format.size() + 16 * args.size());
+  std::size_t next = 0;
+  for (std::size_t i = 0; i < format.size(); ++i) {
+    const char c = format[i];
+    if (c != '%' || i + 1 == format.size()) {
+      out += c;
+      continue;
+    }
+    const char kind = format[i + 1];
+    if (kind == '%') {
+      out += '%';
+      ++i;
+    } else if ((kind == 's' || kind == 'd') && next < args.size()) {
+      out += args[next++];
+      ++i;
+    } else {
+      out += c;
+    }
+  }
+  return out;
+}
+
+std::string shell_quote(std::string_view s) {
+  if (s.empty()) return "''";
+  const auto safe = [](char c) {
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+           std::string_view("_@%+=:,./-").find(c) != std::string_view::npos;
+  };
+  bool all_safe = true;
+  for (char c : s) all_safe = all_safe && safe(c);
+  if (all_safe) return std::string(s);
+  std::string out = "'";
+  for (char c : s) {
+    if (c == '\'')
+      out += "'\"'\"'";
+    else
+      out += c;
+  }
+  return out + "'";
+}
+
+std::string format_duration(double seconds) {
+  if (!std::isfinite(seconds) || seconds < 0) seconds = 0;
+  if (seconds < 10) return fmt::format("{:.2f}s", seconds);
+  if (seconds < 60) return fmt::format("{:.1f}s", seconds);
+  auto whole = static_cast<std::int64_t>(seconds);
+  const auto days = whole / 86400;
+  const auto hours = whole / 3600 % 24;
+  const auto minutes = whole / 60 % 60;
+  const auto secs = whole % 60;
+  if (days) return fmt::format("{}d {:02}h {:02}m", days, hours, minutes);
+  if (hours) return fmt::format("{}h {:02}m {:02}s", hours, minutes, secs);
+  return fmt::format("{}m {:02}s", minutes, secs);
+}
+
+}  // namespace quillpost

@@ -1,0 +1,36 @@
+#include "quillpost/host/runtime/agent/core.h"
+
+#include "quillpost/host/runtime/agent/pubsub.h"
+
+namespace quillpost::core {
+
+CoreAgent::CoreAgent(std::function<void(const GuiLog&)> report_gui_log,
+                     std::shared_ptr<AccountStore> accounts)
+    : report_gui_log_(std::move(report_gui_log)),
+      accounts_(std::move(accounts)),
+      logger_(agent::create_logger("core")) {}
+
+void CoreAgent::before() {
+  pubsub_ = channel(std::string(agent::PubSubAgent::name));
+}
+
+void CoreAgent::receive(const std::string& event, const agent::Payload& payload) {
+  if (event == LOG_TO_GUI) {
+    report_gui_log_(agent::payload_as<GuiLog>(payload));
+  } else if (event == REQUEST_LOGOUT) {
+    const auto& request = agent::payload_as<LogoutRequest>(payload);
+    logger_.info("logout requested: %s", request.reason);
+    publish_account(accounts_->logout(request.reason));
+  } else if (event == UPDATE_ACCOUNT) {
+    accounts_->save(payload);
+    publish_account(payload);
+  } else {
+    logger_.warning("core: unhandled '%s'", event);
+  }
+}
+
+void CoreAgent::publish_account(const agent::Payload& account) {
+  pubsub_.send(agent::PubSubAgent::PUBLISH, agent::publication(UPDATE_ACCOUNT, account));
+}
+
+}  // namespace quillpost::core

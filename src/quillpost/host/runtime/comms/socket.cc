@@ -1,0 +1,601 @@
+// The connection's socket on Asio: connect (direct or through a proxy), TLS,
+// and the blocking, thread-safe Socket operations the workers use.
+//
+// Every socket lives on one process-wide reactor thread; each has a strand,
+// and the blocking calls post their work onto that strand and wait for it. So
+// a reader, a writer and a closer on three threads never touch the stream at
+// the same moment, which TLS streams require.
+// clang-format off
+#include <utility>  // before Asio: its coroutine support needs std::exchange
+// clang-format on
+
+#include <openssl/err.h>
+#include <openssl/ssl.h>
+#include <openssl/x509.h>
+
+#include <array>
+#include <atomic>
+#include <boost/asio/co_spawn.hpp>
+#include <boost/asio/connect.hpp>
+#include <boost/asio/detached.hpp>
+#include <boost/asio/executor_work_guard.hpp>
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/post.hpp>
+#include <boost/asio/read.hpp>
+#include <boost/asio/redirect_error.hpp>
+#include <boost/asio/ssl.hpp>
+#include <boost/asio/steady_timer.hpp>
+#include <boost/asio/strand.hpp>
+#include <boost/asio/use_awaitable.hpp>
+#include <boost/asio/write.hpp>
+#include <charconv>
+#include <future>
+#include <mutex>
+#include <thread>
+#include <utility>  // before Asio: its coroutine support needs std::exchange
+
+#include "quillpost/host/logging/text.h"
+#include "quillpost/host/process/openssl_init.h"
+#include "quillpost/host/runtime/comms/wire.h"
+
+namespace quillpost::comms {
+
+namespace asio = boost::asio;
+namespace ssl = boost::asio::ssl;
+using tcp = asio::ip::tcp;
+using boost::system::error_code;
+using Strand = asio::strand<asio::io_context::executor_type>;
+
+namespace {
+
+// At load, before anything in the process can touch OpenSSL.
+[[maybe_unused]] const bool openssl_initialized = (init_openssl_without_exit_cleanup(), true);
+
+// The reactor: one io_context and its thread for the life of the process. It
+// is never destroyed, so detached workers may still use sockets at exit.
+asio::io_context& reactor() {
+  static asio::io_context* io = [] {
+    auto* ctx = new asio::io_context(1);
+    static auto* work =
+        new asio::executor_work_guard<asio::io_context::executor_type>(asio::make_work_guard(*ctx));
+    (void)work;
+    std::thread([ctx] {
+      for (;;) {
+        try {
+          ctx->run();
+          return;
+        } catch (...) {
+          // Handlers report their own failures; keep the reactor alive.
+        }
+      }
+    }).detach();
+    return ctx;
+  }();
+  return *io;
+}
+
+std::chrono::steady_clock::duration seconds(double s) {
+  return std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+      std::chrono::duration<double>(s));
+}
+
+std::string openssl_errors() {
+  std::string out;
+  while (unsigned long e = ERR_get_error()) {
+    char buf[256];
+    ERR_error_string_n(e, buf, sizeof buf);
+    if (!out.empty()) out += "; ";
+    out += buf;
+  }
+  return out;
+}
+
+std::string base64(std::string_view in) {
+  static constexpr char table[] =
+      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+  std::string out;
+  std::size_t i = 0;
+  for (; i + 2 < in.size(); i += 3) {
+    const unsigned v = (static_cast<unsigned char>(in[i]) << 16) |
+                       (static_cast<unsigned char>(in[i + 1]) << 8) |
+                       static_cast<unsigned char>(in[i + 2]);
+    out += table[(v >> 18) & 63];
+    out += table[(v >> 12) & 63];
+    out += table[(v >> 6) & 63];
+    out += table[v & 63];
+  }
+  if (i + 1 == in.size()) {
+    const unsigned v = static_cast<unsigned char>(in[i]) << 16;
+    out += table[(v >> 18) & 63];
+    out += table[(v >> 12) & 63];
+    out += "==";
+  } else if (i + 2 == in.size()) {
+    const unsigned v =
+        (static_cast<unsigned char>(in[i]) << 16) | (static_cast<unsigned char>(in[i + 1]) << 8);
+    out += table[(v >> 18) & 63];
+    out += table[(v >> 12) & 63];
+    out += table[(v >> 6) & 63];
+    out += '=';
+  }
+  return out;
+}
+
+Address to_address(const tcp::endpoint& e) {
+  return {e.address().to_string(), static_cast<std::int64_t>(e.port())};
+}
+
+bool is_ip_literal(const std::string& host) {
+  error_code ec;
+  asio::ip::make_address(host, ec);
+  return !ec;
+}
+
+// The socket after connect: a plain TCP stream or a TLS stream over one.
+template <typename Stream>
+class AsioSocket final : public Socket, public std::enable_shared_from_this<AsioSocket<Stream>> {
+ public:
+  AsioSocket(Strand strand, std::shared_ptr<ssl::context> tls_context, Stream stream)
+      : strand_(std::move(strand)),
+        tls_context_(std::move(tls_context)),
+        stream_(std::move(stream)),
+        read_timer_(strand_) {
+    error_code ec;
+    auto local = stream_.lowest_layer().local_endpoint(ec);
+    if (!ec) local_ = to_address(local);
+    auto peer = stream_.lowest_layer().remote_endpoint(ec);
+    if (!ec) peer_ = to_address(peer);
+  }
+
+  void close() noexcept override {
+    if (closed_.exchange(true)) return;
+    try {
+      asio::post(strand_, [self = this->shared_from_this()] { self->close_now(); });
+    } catch (...) {
+    }
+  }
+
+  bool is_closed() const override { return closed_.load(); }
+  Address getsockname() const override { return local_; }
+  Address getpeername() const override { return peer_; }
+
+  std::size_t read_some(std::span<char> buffer, std::optional<double> timeout) override {
+    std::lock_guard one_reader(read_mutex_);
+    auto done = std::make_shared<std::promise<std::pair<error_code, std::size_t>>>();
+    auto result = done->get_future();
+    auto self = this->shared_from_this();
+    asio::post(strand_, [self, done, buffer, timeout] {
+      if (self->closed_) {
+        done->set_value({asio::error::operation_aborted, 0});
+        return;
+      }
+      self->timed_out_ = false;
+      if (timeout) {
+        self->read_timer_.expires_after(seconds(*timeout));
+        self->read_timer_.async_wait([self](error_code ec) {
+          if (ec) return;
+          // A read deadline ends the connection: the stream is left mid-frame.
+          self->timed_out_ = true;
+          self->closed_ = true;
+          self->close_now();
+        });
+      }
+      self->stream_.async_read_some(asio::buffer(buffer.data(), buffer.size()),
+                                    [self, done](error_code ec, std::size_t n) {
+                                      self->read_timer_.cancel();
+                                      done->set_value({ec, n});
+                                    });
+    });
+    auto [ec, n] = result.get();
+    if (!ec) return n;
+    if (timed_out_) {
+      throw SocketFailure(SocketFailure::Kind::timed_out,
+                          "no data within " + to_text(timeout.value_or(0.0)) + "s");
+    }
+    throw failure(ec, "read");
+  }
+
+  void write_all(std::string_view data) override {
+    std::lock_guard one_writer(write_mutex_);
+    auto done = std::make_shared<std::promise<error_code>>();
+    auto result = done->get_future();
+    auto self = this->shared_from_this();
+    asio::post(strand_, [self, done, data] {
+      if (self->closed_) {
+        done->set_value(asio::error::operation_aborted);
+        return;
+      }
+      asio::async_write(self->stream_, asio::buffer(data.data(), data.size()),
+                        [done](error_code ec, std::size_t) { done->set_value(ec); });
+    });
+    if (error_code ec = result.get()) throw failure(ec, "write");
+  }
+
+ private:
+  SocketFailure failure(const error_code& ec, const char* what) const {
+    if (closed_ || ec == asio::error::operation_aborted) {
+      return SocketFailure(SocketFailure::Kind::closed, std::string(what) + ": socket closed");
+    }
+    if (ec == asio::error::eof || ec == ssl::error::stream_truncated) {
+      return SocketFailure(SocketFailure::Kind::end_of_stream,
+                           std::string(what) + ": connection closed by the server");
+    }
+    return SocketFailure(SocketFailure::Kind::failed, std::string(what) + ": " + ec.message());
+  }
+
+  // On the strand.
+  void close_now() {
+    error_code ec;
+    read_timer_.cancel();
+    auto& s = stream_.lowest_layer();
+    s.shutdown(tcp::socket::shutdown_both, ec);
+    s.close(ec);
+  }
+
+  Strand strand_;
+  std::shared_ptr<ssl::context> tls_context_;  // outlives the stream that uses it
+  Stream stream_;
+  asio::steady_timer read_timer_;
+  std::atomic<bool> closed_{false};
+  bool timed_out_ = false;  // on the strand; read by the reader after its future
+  Address local_;
+  Address peer_;
+  std::mutex read_mutex_;
+  std::mutex write_mutex_;
+};
+
+using TlsStream = ssl::stream<tcp::socket>;
+
+// The state of one connect, shared by its coroutine and its deadline.
+struct Connect {
+  Connect(std::string a, std::int64_t p, std::optional<Proxy> pr, ConnectOptions o)
+      : strand(asio::make_strand(reactor())),
+        resolver(strand),
+        socket(strand),
+        deadline(strand),
+        address(std::move(a)),
+        port(p),
+        proxy(std::move(pr)),
+        options(std::move(o)) {}
+
+  Strand strand;
+  tcp::resolver resolver;
+  tcp::socket socket;
+  asio::steady_timer deadline;
+  std::string address;
+  std::int64_t port;
+  std::optional<Proxy> proxy;
+  ConnectOptions options;
+  std::string step;  // what is under way, for failure texts
+  bool timed_out = false;
+  bool finished = false;  // the coroutine has ended: the deadline must not act
+  std::shared_ptr<ssl::context> tls_context;
+  std::optional<TlsStream> tls;
+
+  [[noreturn]] void fail(const std::string& why) const {
+    throw SocketFailure(SocketFailure::Kind::failed, step + ": " + why);
+  }
+  void check(const error_code& ec) const {
+    if (!ec) return;
+    if (timed_out) {
+      throw SocketFailure(SocketFailure::Kind::timed_out,
+                          step + ": timed out after " + to_text(options.timeout) + "s");
+    }
+    fail(ec.message());
+  }
+};
+
+auto awaitable_ec(error_code& ec) {
+  return asio::redirect_error(asio::use_awaitable, ec);
+}
+
+asio::awaitable<void> write_bytes(Connect& c, const std::string& bytes) {
+  error_code ec;
+  co_await asio::async_write(c.socket, asio::buffer(bytes), awaitable_ec(ec));
+  c.check(ec);
+}
+
+asio::awaitable<std::string> read_bytes(Connect& c, std::size_t n) {
+  std::string out(n, '\0');
+  error_code ec;
+  co_await asio::async_read(c.socket, asio::buffer(out), awaitable_ec(ec));
+  if (ec == asio::error::eof) c.fail("the proxy closed the connection");
+  c.check(ec);
+  co_return out;
+}
+
+std::uint16_t port_number(const std::string& text, const std::string& what) {
+  unsigned value = 0;
+  auto [end, err] = std::from_chars(text.data(), text.data() + text.size(), value);
+  if (err != std::errc() || end != text.data() + text.size() || value == 0 || value > 65535) {
+    throw SocketFailure(SocketFailure::Kind::failed, what + ": bad port '" + text + "'");
+  }
+  return static_cast<std::uint16_t>(value);
+}
+
+std::string target_text(const Connect& c) {
+  return c.address + ":" + std::to_string(c.port);
+}
+
+asio::awaitable<void> http_connect(Connect& c) {
+  const Proxy& p = *c.proxy;
+  const std::string target =
+      (c.address.find(':') != std::string::npos ? "[" + c.address + "]" : c.address) + ":" +
+      std::to_string(c.port);
+  c.step = "proxy " + p.host + ":" + p.port + ": HTTP CONNECT " + target;
+  std::string request = "CONNECT " + target + " HTTP/1.1\r\nHost: " + target + "\r\n";
+  if (p.auth) {
+    request +=
+        "Proxy-Authorization: Basic " + base64(p.auth->first + ":" + p.auth->second) + "\r\n";
+  }
+  request += "\r\n";
+  co_await write_bytes(c, request);
+  // Byte by byte up to the blank line, so that nothing of the tunnelled stream
+  // is read into a buffer of ours.
+  std::string head;
+  while (head.size() < 16384 &&
+         (head.size() < 4 || head.compare(head.size() - 4, 4, "\r\n\r\n") != 0)) {
+    head += co_await read_bytes(c, 1);
+  }
+  if (head.size() >= 16384) c.fail("answer too long");
+  const auto line_end = head.find("\r\n");
+  const std::string status_line = head.substr(0, line_end);
+  // "HTTP/1.1 200 Connection established"
+  const auto sp = status_line.find(' ');
+  if (status_line.rfind("HTTP/", 0) != 0 || sp == std::string::npos) {
+    c.fail("not an HTTP answer: " + status_line);
+  }
+  const std::string status = status_line.substr(sp + 1);
+  if (status.rfind("200", 0) != 0) c.fail("refused: " + status);
+}
+
+asio::awaitable<void> socks4_connect(Connect& c, bool remote_dns) {
+  const Proxy& p = *c.proxy;
+  c.step =
+      "proxy " + p.host + ":" + p.port + ": SOCKS4" + (remote_dns ? "a " : " ") + target_text(c);
+  std::string request;
+  request += '\x04';
+  request += '\x01';
+  request += static_cast<char>((c.port >> 8) & 0xff);
+  request += static_cast<char>(c.port & 0xff);
+  std::string host_part;
+  if (remote_dns && !is_ip_literal(c.address)) {
+    request += std::string("\0\0\0\x01", 4);
+    host_part = c.address + '\0';
+  } else {
+    error_code ec;
+    auto results = co_await c.resolver.async_resolve(tcp::v4(), c.address, "", awaitable_ec(ec));
+    c.check(ec);
+    auto bytes = results.begin()->endpoint().address().to_v4().to_bytes();
+    request.append(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+  }
+  request += p.auth ? p.auth->first : std::string();
+  request += '\0';
+  request += host_part;
+  co_await write_bytes(c, request);
+  const std::string reply = co_await read_bytes(c, 8);
+  const auto code = static_cast<unsigned char>(reply[1]);
+  if (code != 90) {
+    c.fail("refused with code " + std::to_string(code) +
+           (code == 92 || code == 93 ? " (identd / user id rejected)" : ""));
+  }
+}
+
+std::string socks5_reply_text(unsigned code) {
+  switch (code) {
+    case 1:
+      return "general failure";
+    case 2:
+      return "connection not allowed by ruleset";
+    case 3:
+      return "network unreachable";
+    case 4:
+      return "host unreachable";
+    case 5:
+      return "connection refused";
+    case 6:
+      return "TTL expired";
+    case 7:
+      return "command not supported";
+    case 8:
+      return "address type not supported";
+    default:
+      return "error " + std::to_string(code);
+  }
+}
+
+asio::awaitable<void> socks5_connect(Connect& c) {
+  const Proxy& p = *c.proxy;
+  c.step = "proxy " + p.host + ":" + p.port + ": SOCKS5 " + target_text(c);
+  std::string greeting =
+      p.auth ? std::string("\x05\x02\x00\x02", 4) : std::string("\x05\x01\x00", 3);
+  co_await write_bytes(c, greeting);
+  const std::string choice = co_await read_bytes(c, 2);
+  if (choice[0] != '\x05') c.fail("not a SOCKS5 proxy");
+  const auto method = static_cast<unsigned char>(choice[1]);
+  if (method == 0x02) {
+    if (!p.auth) c.fail("the proxy asks for credentials and none are configured");
+    const auto& [user, password] = *p.auth;
+    if (user.size() > 255 || password.size() > 255) c.fail("user name or password too long");
+    std::string auth;
+    auth += '\x01';
+    auth += static_cast<char>(user.size());
+    auth += user;
+    auth += static_cast<char>(password.size());
+    auth += password;
+    co_await write_bytes(c, auth);
+    const std::string status = co_await read_bytes(c, 2);
+    if (status[1] != '\0') c.fail("credentials refused");
+  } else if (method != 0x00) {
+    c.fail("no acceptable authentication method");
+  }
+  std::string request("\x05\x01\x00", 3);
+  error_code parse_ec;
+  const auto ip = asio::ip::make_address(c.address, parse_ec);
+  if (!parse_ec && ip.is_v4()) {
+    request += '\x01';
+    auto b = ip.to_v4().to_bytes();
+    request.append(reinterpret_cast<const char*>(b.data()), b.size());
+  } else if (!parse_ec && ip.is_v6()) {
+    request += '\x04';
+    auto b = ip.to_v6().to_bytes();
+    request.append(reinterpret_cast<const char*>(b.data()), b.size());
+  } else {
+    if (c.address.size() > 255) c.fail("host name too long");
+    request += '\x03';
+    request += static_cast<char>(c.address.size());
+    request += c.address;  // resolved by the proxy
+  }
+  request += static_cast<char>((c.port >> 8) & 0xff);
+  request += static_cast<char>(c.port & 0xff);
+  co_await write_bytes(c, request);
+  const std::string head = co_await read_bytes(c, 4);
+  const auto rep = static_cast<unsigned char>(head[1]);
+  if (rep != 0) c.fail("refused: " + socks5_reply_text(rep));
+  std::size_t rest = 0;
+  switch (head[3]) {
+    case '\x01':
+      rest = 4 + 2;
+      break;
+    case '\x04':
+      rest = 16 + 2;
+      break;
+    case '\x03': {
+      const std::string len = co_await read_bytes(c, 1);
+      rest = static_cast<unsigned char>(len[0]) + 2u;
+      break;
+    }
+    default:
+      c.fail("bad address type in the answer");
+  }
+  co_await read_bytes(c, rest);
+}
+
+asio::awaitable<void> tls_handshake(Connect& c) {
+  const TlsSettings& t = c.options.tls;
+  const std::string name = t.server_name.empty() ? c.address : t.server_name;
+  c.step = "TLS handshake with " + name;
+  c.tls_context = std::make_shared<ssl::context>(ssl::context::tls_client);
+  SSL_CTX_set_min_proto_version(c.tls_context->native_handle(), TLS1_2_VERSION);
+  if (t.verify) {
+    if (t.cacert_file) {
+      if (SSL_CTX_load_verify_locations(c.tls_context->native_handle(), t.cacert_file->c_str(),
+                                        nullptr) != 1) {
+        c.fail("cannot load CA file " + *t.cacert_file + ": " + openssl_errors());
+      }
+    } else {
+      SSL_CTX_set_default_verify_paths(c.tls_context->native_handle());
+    }
+    c.tls_context->set_verify_mode(ssl::verify_peer);
+    c.tls_context->set_verify_callback(ssl::host_name_verification(name));
+  } else {
+    c.tls_context->set_verify_mode(ssl::verify_none);
+  }
+  c.tls.emplace(std::move(c.socket), *c.tls_context);
+  if (!is_ip_literal(name)) SSL_set_tlsext_host_name(c.tls->native_handle(), name.c_str());
+  error_code ec;
+  co_await c.tls->async_handshake(ssl::stream_base::client, awaitable_ec(ec));
+  if (ec && !c.timed_out) {
+    const long verify = SSL_get_verify_result(c.tls->native_handle());
+    std::string why = ec.message();
+    if (verify != X509_V_OK) {
+      why = std::string("certificate verify failed: ") + X509_verify_cert_error_string(verify);
+    } else if (auto more = openssl_errors(); !more.empty()) {
+      why += " (" + more + ")";
+    }
+    c.fail(why);
+  }
+  c.check(ec);
+}
+
+asio::awaitable<void> run_connect(std::shared_ptr<Connect> c) {
+  const bool proxied = c->proxy.has_value();
+  const std::string host = proxied ? c->proxy->host : c->address;
+  std::string service;
+  if (proxied) {
+    service = std::to_string(port_number(c->proxy->port, "proxy " + c->proxy->host));
+  } else {
+    if (c->port <= 0 || c->port > 65535) {
+      throw SocketFailure(SocketFailure::Kind::failed, "connect " + target_text(*c) + ": bad port");
+    }
+    service = std::to_string(c->port);
+  }
+  c->step = (proxied ? "resolve proxy " : "resolve ") + host;
+  error_code ec;
+  auto endpoints = co_await c->resolver.async_resolve(host, service, awaitable_ec(ec));
+  c->check(ec);
+  c->step = (proxied ? "connect to proxy " : "connect to ") + host + ":" + service;
+  co_await asio::async_connect(c->socket, endpoints, awaitable_ec(ec));
+  c->check(ec);
+  c->socket.set_option(tcp::no_delay(true), ec);
+  if (proxied) {
+    const std::string& type = c->proxy->type;
+    if (type == "http" || type == "https") {
+      co_await http_connect(*c);
+    } else if (type == "socks4") {
+      co_await socks4_connect(*c, false);
+    } else if (type == "socks4a") {
+      co_await socks4_connect(*c, true);
+    } else if (type == "socks5" || type == "socks5h") {
+      co_await socks5_connect(*c);
+    } else {
+      c->fail("unknown proxy type '" + type + "'");
+    }
+  }
+  if (c->options.tls.enabled) co_await tls_handshake(*c);
+}
+
+}  // namespace
+
+std::shared_ptr<Socket> open_socket(const std::string& address, std::int64_t port,
+                                    const std::optional<Proxy>& proxy,
+                                    const ConnectOptions& options) {
+  auto c = std::make_shared<Connect>(address, port, proxy, options);
+  // The outcome crosses threads as plain values: a failure's kind and text.
+  struct Outcome {
+    std::optional<SocketFailure::Kind> failure;
+    std::string what;
+  };
+  auto done = std::make_shared<std::promise<Outcome>>();
+  auto result = done->get_future();
+  asio::post(c->strand, [c, done] {
+    c->deadline.expires_after(seconds(c->options.timeout));
+    c->deadline.async_wait([c](error_code ec) {
+      if (ec || c->finished) return;
+      c->timed_out = true;
+      error_code ignored;
+      c->resolver.cancel();
+      if (c->tls) {
+        c->tls->lowest_layer().close(ignored);
+      } else {
+        c->socket.close(ignored);
+      }
+    });
+    asio::co_spawn(c->strand, run_connect(c), [c, done](std::exception_ptr error) {
+      c->finished = true;
+      c->deadline.cancel();
+      Outcome outcome;
+      if (error) {
+        try {
+          std::rethrow_exception(error);
+        } catch (const SocketFailure& e) {
+          outcome = {e.kind(), e.what()};
+        } catch (const std::exception& e) {
+          outcome = {SocketFailure::Kind::failed, c->step + ": " + e.what()};
+        } catch (...) {
+          outcome = {SocketFailure::Kind::failed, c->step + ": unknown failure"};
+        }
+      }
+      done->set_value(std::move(outcome));
+    });
+  });
+  Outcome outcome = result.get();
+  if (outcome.failure) throw SocketFailure(*outcome.failure, outcome.what);
+  // The coroutine is done; the connect state is ours alone now.
+  if (c->tls) {
+    return std::make_shared<AsioSocket<TlsStream>>(c->strand, c->tls_context, std::move(*c->tls));
+  }
+  return std::make_shared<AsioSocket<tcp::socket>>(c->strand, nullptr, std::move(c->socket));
+}
+
+}  // namespace quillpost::comms

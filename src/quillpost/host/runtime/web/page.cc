@@ -1,0 +1,198 @@
+#include "quillpost/host/runtime/web/page.h"
+
+#include <string>
+
+namespace quillpost::web {
+
+std::string html_escape(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  for (char c : text) {
+    switch (c) {
+      case '&':
+        out += "&amp;";
+        break;
+      case '<':
+        out += "&lt;";
+        break;
+      case '>':
+        out += "&gt;";
+        break;
+      case '"':
+        out += "&quot;";
+        break;
+      case '\'':
+        out += "&#39;";
+        break;
+      default:
+        out += c;
+    }
+  }
+  return out;
+}
+
+namespace {
+
+// A JSON value as the page shows it: texts bare, lists joined with ":" (an
+// address and its port), null as a dash.
+std::string shown(const nlohmann::json& value) {
+  if (value.is_null()) return "\u2014";
+  if (value.is_string()) return value.get<std::string>();
+  if (value.is_array()) {
+    std::string out;
+    for (const auto& item : value) {
+      if (!out.empty()) out += ":";
+      out += shown(item);
+    }
+    return out;
+  }
+  return value.dump();
+}
+
+std::string details(const nlohmann::json& info) {
+  std::string out;
+  if (!info.is_object()) return out;
+  for (const auto& [key, value] : info.items()) {
+    if (!out.empty()) out += ", ";
+    out += key + ": " + shown(value);
+  }
+  return out;
+}
+
+std::string log_items(const nlohmann::json& lines) {
+  std::string out;
+  for (const auto& line : lines) {
+    out += "<li><time>" + html_escape(shown(line.value("time", nlohmann::json()))) + "</time> <b>" +
+           html_escape(shown(line.value("event", nlohmann::json()))) + "</b> <span>" +
+           html_escape(shown(line.value("message", nlohmann::json()))) + "</span></li>\n";
+  }
+  return out;
+}
+
+// The script keeps the page current. It writes only through textContent, so
+// nothing the client reports can become markup.
+constexpr std::string_view script = R"JS(
+(function () {
+  'use strict';
+  var $ = function (id) { return document.getElementById(id); };
+  function shown(v) {
+    if (v === null || v === undefined) return '\u2014';
+    if (Array.isArray(v)) return v.map(shown).join(':');
+    return String(v);
+  }
+  function details(info) {
+    return Object.keys(info || {}).map(function (k) { return k + ': ' + shown(info[k]); }).join(', ');
+  }
+  function render(s) {
+    var st = $('status');
+    st.textContent = s.connection.label;
+    st.className = 'badge status-' + s.connection.status;
+    $('details').textContent = details(s.connection.info);
+    $('account-id').textContent = shown(s.account_id);
+    $('computer-name').textContent = shown(s.computer.name);
+    $('computer-id').textContent = shown(s.computer.id);
+    $('uptime').textContent = s.uptime;
+    var list = $('log');
+    while (list.firstChild) list.removeChild(list.firstChild);
+    s.gui_log.forEach(function (line) {
+      var li = document.createElement('li');
+      var t = document.createElement('time'); t.textContent = line.time;
+      var b = document.createElement('b'); b.textContent = line.event;
+      var m = document.createElement('span'); m.textContent = line.message;
+      li.appendChild(t); li.appendChild(document.createTextNode(' '));
+      li.appendChild(b); li.appendChild(document.createTextNode(' '));
+      li.appendChild(m);
+      list.appendChild(li);
+    });
+    $('empty-log').hidden = s.gui_log.length > 0;
+  }
+  function refresh() {
+    fetch('/status', {cache: 'no-store'})
+      .then(function (r) { if (!r.ok) throw new Error('HTTP ' + r.status); return r.json(); })
+      .then(function (s) {
+        render(s);
+        $('offline').hidden = true;
+        $('updated').textContent = 'Updated ' + new Date().toLocaleTimeString();
+      })
+      .catch(function () { $('offline').hidden = false; });
+  }
+  var button = $('shutdown');
+  if (button) {
+    button.addEventListener('click', function () {
+      if (!window.confirm('Shut the client down?')) return;
+      fetch('/shutdown', {method: 'POST'}).then(function (r) {
+        $('updated').textContent = r.ok ? 'Shutting down' : 'Shutdown refused (HTTP ' + r.status + ')';
+      });
+    });
+  }
+  refresh();
+  setInterval(refresh, 1000);
+})();
+)JS";
+
+constexpr std::string_view style = R"CSS(
+:root { color-scheme: light; font-family: system-ui, sans-serif; }
+body { margin: 0; background: #f2f4f7; color: #1d2430; }
+main { max-width: 760px; margin: 24px auto; padding: 0 16px; }
+h1 { font-size: 20px; margin: 0 0 16px; }
+section { background: #fff; border-radius: 8px; padding: 16px 20px; margin-bottom: 16px;
+          box-shadow: 0 1px 2px rgba(0,0,0,.08); }
+.badge { display: inline-block; padding: 4px 12px; border-radius: 999px; font-weight: 600;
+         background: #d0d5dd; }
+.status-handshaked { background: #c9f2d4; color: #0b5b24; }
+.status-connected, .status-connecting, .status-service_discovery { background: #fde9b8; color: #6b4a00; }
+.status-disconnected { background: #fbd2d0; color: #8a1c14; }
+#details { color: #5a6475; margin-left: 8px; }
+dl { display: grid; grid-template-columns: max-content 1fr; gap: 6px 16px; margin: 16px 0 0; }
+dt { color: #5a6475; }
+dd { margin: 0; font-variant-numeric: tabular-nums; word-break: break-all; }
+h2 { font-size: 15px; margin: 0 0 8px; }
+ol { list-style: none; margin: 0; padding: 0; font: 13px/1.5 ui-monospace, monospace; }
+li { border-top: 1px solid #eef0f3; padding: 2px 0; word-break: break-word; }
+li time { color: #8a93a3; }
+footer { color: #8a93a3; font-size: 12px; display: flex; gap: 12px; align-items: center; }
+#offline { color: #8a1c14; font-weight: 600; }
+button { margin-left: auto; }
+)CSS";
+
+}  // namespace
+
+std::string render_status_page(const nlohmann::json& status) {
+  const auto& connection = status.at("connection");
+  const std::string status_name = shown(connection.at("status"));
+  std::string page;
+  page.reserve(8 * 1024);
+  page += "<!DOCTYPE html>\n<html lang=\"en\">\n<head>\n<meta charset=\"utf-8\">\n";
+  page += "<meta name=\"viewport\" content=\"width=device-width, initial-scale=1\">\n";
+  page += "<title>Quillpost client status</title>\n<style>";
+  page += style;
+  page += "</style>\n</head>\n<body>\n<main>\n<h1>Quillpost client</h1>\n<section>\n";
+  page += "<span id=\"status\" class=\"badge status-" + html_escape(status_name) + "\">" +
+          html_escape(shown(connection.at("label"))) + "</span>";
+  page += "<span id=\"details\">" + html_escape(details(connection.at("info"))) + "</span>\n";
+  page += "<dl>\n";
+  page += "<dt>Account id</dt><dd id=\"account-id\">" +
+          html_escape(shown(status.at("account_id"))) + "</dd>\n";
+  page += "<dt>Computer name</dt><dd id=\"computer-name\">" +
+          html_escape(shown(status.at("computer").at("name"))) + "</dd>\n";
+  page += "<dt>Computer id</dt><dd id=\"computer-id\">" +
+          html_escape(shown(status.at("computer").at("id"))) + "</dd>\n";
+  page += "<dt>Uptime</dt><dd id=\"uptime\">" + html_escape(shown(status.at("uptime"))) + "</dd>\n";
+  page += "</dl>\n</section>\n<section>\n<h2>Recent events</h2>\n<ol id=\"log\">\n";
+  page += log_items(status.at("gui_log"));
+  page += "</ol>\n<p id=\"empty-log\"";
+  if (!status.at("gui_log").empty()) page += " hidden";
+  page += ">No events yet.</p>\n</section>\n<footer>\n";
+  page += "<span>Version " + html_escape(shown(status.at("version"))) + "</span>\n";
+  page += "<span id=\"updated\">Not refreshed yet</span>\n";
+  page += "<span id=\"offline\" hidden>The client does not answer.</span>\n";
+  if (status.value("shutdown_allowed", false)) {
+    page += "<button id=\"shutdown\" type=\"button\">Shut down</button>\n";
+  }
+  page += "</footer>\n</main>\n<script>";
+  page += script;
+  page += "</script>\n</body>\n</html>\n";
+  return page;
+}
+
+}  // namespace quillpost::web

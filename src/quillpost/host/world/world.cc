@@ -1,0 +1,238 @@
+#include "quillpost/host/world/world.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <array>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <fstream>
+#include <nlohmann/json.hpp>
+#include <random>
+#include <sstream>
+#include <stdexcept>
+
+#include "quillpost/host/logging/logs.h"
+#include "quillpost/host/process/os_error.h"
+
+namespace quillpost {
+namespace {
+
+std::string read_whole(const std::filesystem::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) {
+    const std::error_code code(errno, std::generic_category());
+    throw_os_error(code, os_error_text(code, path));
+  }
+  std::ostringstream content;
+  content << in.rdbuf();
+  return content.str();
+}
+
+[[noreturn]] void throw_errno(const std::filesystem::path& path) {
+  const std::error_code code(errno, std::generic_category());
+  throw_os_error(code, os_error_text(code, path));
+}
+
+// A write that failed (a full disk) leaves no half-written temporary file:
+// closes `fd` (unless -1), removes `temp` and throws for `what`.
+[[noreturn]] void fail_atomic_write(const std::filesystem::path& temp,
+                                    const std::filesystem::path& what, int fd) {
+  const int err = errno;
+  if (fd >= 0) ::close(fd);
+  ::unlink(temp.c_str());
+  errno = err;
+  throw_errno(what);
+}
+
+bool is_uuid(std::string_view text) {
+  if (text.size() != 36) return false;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const char c = text[i];
+    if (i == 8 || i == 13 || i == 18 || i == 23) {
+      if (c != '-') return false;
+    } else if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'))) {
+      return false;
+    }
+  }
+  return true;
+}
+
+// Moves an unreadable file out of the way, keeping it for inspection.
+void set_aside(const std::filesystem::path& path, const std::string& why) {
+  const auto stamp = std::chrono::duration_cast<std::chrono::seconds>(
+                         std::chrono::system_clock::now().time_since_epoch())
+                         .count();
+  const std::string base =
+      (path.parent_path() / (path.filename().string() + ".corrupt-" + std::to_string(stamp)))
+          .string();
+  // Never over an earlier copy set aside within the same second: the next
+  // free name "<base>.N" is taken, and the rename refuses to replace a file.
+  std::string aside = base;
+  std::error_code ec;
+  for (int n = 1;; ++n) {
+    if (::renameat2(AT_FDCWD, path.c_str(), AT_FDCWD, aside.c_str(), RENAME_NOREPLACE) == 0) {
+      ec.clear();
+      break;
+    }
+    const int error = errno;
+    if (error == EINVAL && !std::filesystem::exists(aside)) {
+      // A file system without no-replace renames: check, then rename.
+      std::filesystem::rename(path, aside, ec);
+      break;
+    }
+    ec.assign(error, std::generic_category());
+    if (error != EEXIST || n > 1000) break;
+    aside = base + "." + std::to_string(n);
+  }
+  auto log = logs::logger("world");
+  if (ec) {
+    log.error("Cannot read %s (%s) and cannot move it aside: %s", path.string(), why, ec.message());
+  } else {
+    log.error("Cannot read %s (%s); moved it to %s", path.string(), why, aside);
+  }
+}
+
+}  // namespace
+
+std::string Account::to_text() const {
+  return "Account(email=" + element_text(email) + ", client_key=" +
+         (client_key ? "'" + std::string(client_key->size(), '*') + "'" : std::string("None")) +
+         ", computer_id=" + quillpost::to_text(computer_id) + ")";
+}
+
+std::string new_uuid4() {
+  std::random_device device;
+  std::array<unsigned char, 16> bytes{};
+  for (std::size_t i = 0; i < bytes.size(); i += 4) {
+    const auto word = device();
+    for (std::size_t j = 0; j < 4; ++j) bytes[i + j] = static_cast<unsigned char>(word >> (8 * j));
+  }
+  bytes[6] = static_cast<unsigned char>((bytes[6] & 0x0f) | 0x40);  // version 4
+  bytes[8] = static_cast<unsigned char>((bytes[8] & 0x3f) | 0x80);  // RFC 4122 variant
+  static constexpr char kHex[] = "0123456789abcdef";
+  std::string out;
+  for (std::size_t i = 0; i < bytes.size(); ++i) {
+    if (i == 4 || i == 6 || i == 8 || i == 10) out += '-';
+    out += kHex[bytes[i] >> 4];
+    out += kHex[bytes[i] & 15];
+  }
+  return out;
+}
+
+void write_file_atomically(const std::filesystem::path& path, std::string_view content) {
+  const auto temp = path.parent_path() / (path.filename().string() + ".tmp");
+  const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  if (fd < 0) throw_errno(temp);
+  std::size_t written = 0;
+  while (written < content.size()) {
+    const ssize_t n = ::write(fd, content.data() + written, content.size() - written);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      fail_atomic_write(temp, temp, fd);
+    }
+    written += static_cast<std::size_t>(n);
+  }
+  if (::fsync(fd) != 0) fail_atomic_write(temp, temp, fd);
+  if (::close(fd) != 0) fail_atomic_write(temp, temp, -1);
+  if (::rename(temp.c_str(), path.c_str()) != 0) fail_atomic_write(temp, path, -1);
+  // The rename itself is durable only once the directory is synced.
+  const int dir = ::open(path.parent_path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (dir >= 0) {
+    ::fsync(dir);
+    ::close(dir);
+  }
+}
+
+std::optional<Account> AccountStore::load() const {
+  std::error_code ec;
+  if (!std::filesystem::exists(path_, ec)) return std::nullopt;
+  std::string why;
+  try {
+    const auto json = nlohmann::json::parse(read_whole(path_));
+    if (!json.is_object()) throw std::runtime_error("not a JSON object");
+    Account account;
+    if (json.contains("email") && !json["email"].is_null()) {
+      account.email = json["email"].get<std::string>();
+    }
+    if (json.contains("client_key") && !json["client_key"].is_null()) {
+      account.client_key = json["client_key"].get<std::string>();
+    }
+    if (json.contains("computer_id") && !json["computer_id"].is_null()) {
+      account.computer_id = json["computer_id"].get<std::int64_t>();
+    }
+    return account;
+  } catch (const std::exception& e) {
+    why = e.what();
+  }
+  set_aside(path_, why);
+  return std::nullopt;
+}
+
+void AccountStore::save(const Account& account) const {
+  nlohmann::json json = nlohmann::json::object();
+  json["email"] = account.email ? nlohmann::json(*account.email) : nlohmann::json();
+  json["client_key"] = account.client_key ? nlohmann::json(*account.client_key) : nlohmann::json();
+  json["computer_id"] =
+      account.computer_id ? nlohmann::json(*account.computer_id) : nlohmann::json();
+  write_file_atomically(path_, json.dump(2) + "\n");
+}
+
+std::string load_or_create_world_id(const std::filesystem::path& path) {
+  std::error_code ec;
+  if (std::filesystem::exists(path, ec)) {
+    std::string text;
+    try {
+      text = read_whole(path);
+    } catch (const OsError&) {
+      text.clear();
+    }
+    while (!text.empty() && (text.back() == '\n' || text.back() == ' ')) text.pop_back();
+    if (is_uuid(text)) return text;
+    set_aside(path, "not a world id");
+  }
+  const std::string id = new_uuid4();
+  write_file_atomically(path, id + "\n");
+  return id;
+}
+
+std::optional<Account> initial_account(const RuntimeConfig& config, const AccountStore& store) {
+  // Read even when a configured key wins: the account is saved over this file
+  // later, so a corrupt one must be reported and set aside now, not lost then.
+  std::optional<Account> persisted = store.load();
+  if (config.client_key && !config.client_key->empty()) {
+    Account account;
+    account.email = std::string(AUTH_WITH_CLIENT_KEY_EMAIL);
+    account.client_key = config.client_key;
+    account.computer_id = config.computer_id;
+    return account;
+  }
+  return persisted;
+}
+
+std::string computer_name(const RuntimeConfig& config) {
+  if (config.computer && !config.computer->empty()) return *config.computer;
+  std::array<char, 256> name{};
+  if (::gethostname(name.data(), name.size() - 1) != 0) return "";
+  return name.data();
+}
+
+bool is_valid_computername(std::string_view name) {
+  if (name.empty()) return false;
+  for (char c : name) {
+    const bool ok = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+                    c == '.' || c == '-';
+    if (!ok) return false;
+  }
+  return true;
+}
+
+std::pair<std::string, std::string> parse_service_discovery_param_arg(std::string_view text) {
+  const auto eq = text.find('=');
+  if (eq == std::string_view::npos) throw std::runtime_error("should be in format 'key=value'");
+  if (eq == 0) throw std::runtime_error("has an empty key");
+  return {std::string(text.substr(0, eq)), std::string(text.substr(eq + 1))};
+}
+
+}  // namespace quillpost
