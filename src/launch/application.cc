@@ -77,7 +77,7 @@ std::shared_ptr<Application> start_client_application(const AppContext& context,
 
   const World& world = context.world;
   comms::UrlFactory url_factory(
-      service_base_url(),
+      context.service_url,
       comms::UrlContext{build.version, build.edition, world.configuration.computer.name,
                         world.configuration.world_id, world.state.instance_id});
   runtime->spawn(std::make_shared<client::Client>(

@@ -2,13 +2,13 @@
 // result.
 #include <unistd.h>
 
-#include <cstdlib>
 #include <filesystem>
 #include <iostream>
 #include <system_error>
 
 #include "application.h"
 #include "quillpost/host/config/build_info.h"
+#include "quillpost/host/process/environment.h"
 #include "quillpost/host/process/module.h"
 #include "quillpost/main/launcher.h"
 
@@ -49,11 +49,7 @@ int main(int argc, char** argv) {
       };
   process.out = &std::cout;
   process.stdout_is_terminal = ::isatty(STDOUT_FILENO) == 1;
-  process.getenv = [](const std::string& name) -> std::optional<std::string> {
-    const char* value = std::getenv(name.c_str());
-    if (!value) return std::nullopt;
-    return std::string(value);
-  };
+  process.getenv = quillpost::process_getenv;
   try {
     const int code = quillpost::main::main(nullptr, std::nullopt, process);
     std::cout.flush();

@@ -18,6 +18,8 @@
 #include <stdexcept>
 #include <utility>  // before Asio: see the notes on Boost 1.74
 
+#include "quillpost/host/runtime/comms/endpoint_text.h"
+#include "quillpost/host/runtime/comms/openssl.h"
 #include "service/frame.h"
 
 namespace quillpost::service {
@@ -59,23 +61,9 @@ constexpr std::array<std::string_view, 12> authenticate_keys{
 constexpr std::array<std::string_view, 5> discovery_params{"version", "edition", "computer_name",
                                                            "world_id", "instance_id"};
 
-std::string openssl_error_text() {
-  std::string text;
-  while (unsigned long code = ERR_get_error()) {
-    std::array<char, 256> buffer{};
-    ERR_error_string_n(code, buffer.data(), buffer.size());
-    text += text.empty() ? "" : "; ";
-    text += buffer.data();
-  }
+std::string tls_error_text() {
+  std::string text = openssl_error_text();
   return text.empty() ? "unknown OpenSSL error" : text;
-}
-
-std::string address_text(const asio::ip::address& address) {
-  return address.is_v6() ? "[" + address.to_string() + "]" : address.to_string();
-}
-
-std::string endpoint_text(const tcp::endpoint& endpoint) {
-  return address_text(endpoint.address()) + ":" + std::to_string(endpoint.port());
 }
 
 std::string seconds_text(Clock::duration d) {
@@ -687,11 +675,11 @@ void Service::Impl::setup() {
     ERR_clear_error();
     if (SSL_CTX_use_certificate_chain_file(ctx, options.cert_file.c_str()) != 1) {
       throw std::runtime_error("cannot load certificate " + options.cert_file + ": " +
-                               openssl_error_text());
+                               tls_error_text());
     }
     if (SSL_CTX_use_PrivateKey_file(ctx, options.key_file.c_str(), SSL_FILETYPE_PEM) != 1) {
       throw std::runtime_error("cannot load private key " + options.key_file + ": " +
-                               openssl_error_text());
+                               tls_error_text());
     }
     if (SSL_CTX_check_private_key(ctx) != 1) {
       throw std::runtime_error("private key " + options.key_file + " does not match certificate " +

@@ -8,6 +8,7 @@
 #include <fstream>
 
 #include "harness.h"
+#include "quillpost/host/runtime/comms/openssl.h"
 #include "support/service_process.h"
 
 namespace quillpost::faults {
@@ -20,24 +21,6 @@ constexpr const char* kPassword = "Ann-Passw0rd-9f3e";
 constexpr const char* kClientKey = "ann-client-key-77c1d0";
 constexpr const char* kProxyUser = "proxyuser-5b2a";
 constexpr const char* kProxyPassword = "Pr0xy-Secret-c41d";
-
-std::string base64(const std::string& in) {
-  static const char* table = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-  std::string out;
-  unsigned value = 0;
-  int bits = -6;
-  for (unsigned char c : in) {
-    value = (value << 8) + c;
-    bits += 8;
-    while (bits >= 0) {
-      out.push_back(table[(value >> bits) & 0x3F]);
-      bits -= 6;
-    }
-  }
-  if (bits > -6) out.push_back(table[((value << 8) >> (bits + 8)) & 0x3F]);
-  while (out.size() % 4) out.push_back('=');
-  return out;
-}
 
 // Every file under `dir` (log files, rotated ones included) with its text.
 std::vector<std::pair<std::string, std::string>> files_under(const std::filesystem::path& dir) {

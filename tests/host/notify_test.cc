@@ -8,7 +8,6 @@
 #include <unistd.h>
 
 #include <cstddef>
-#include <cstdlib>
 #include <cstring>
 #include <string>
 
@@ -51,37 +50,38 @@ class Listener {
   bool bound_ = false;
 };
 
+// An environment that holds NOTIFY_SOCKET=`value` and nothing else.
+Getenv notify_socket(const std::string& value) {
+  return [value](const std::string& name) -> std::optional<std::string> {
+    if (name == "NOTIFY_SOCKET") return value;
+    return std::nullopt;
+  };
+}
+
 TEST(NotifyReady, SendsReadyToASocketPath) {
   testing::TempDir dir;
   Listener listener((dir / "notify").string());
   ASSERT_TRUE(listener.bound());
-  ::setenv("NOTIFY_SOCKET", listener.name().c_str(), 1);
-  EXPECT_TRUE(notify_ready());
+  EXPECT_TRUE(notify_ready(notify_socket(listener.name())));
   EXPECT_EQ(listener.receive(), "READY=1");
-  ::unsetenv("NOTIFY_SOCKET");
 }
 
 TEST(NotifyReady, SendsReadyToAnAbstractSocket) {
   Listener listener("@quillpost-notify-test-" + std::to_string(::getpid()));
   ASSERT_TRUE(listener.bound());
-  ::setenv("NOTIFY_SOCKET", listener.name().c_str(), 1);
-  EXPECT_TRUE(notify_service_manager("STATUS=starting\nREADY=1"));
+  EXPECT_TRUE(notify_service_manager(notify_socket(listener.name()), "STATUS=starting\nREADY=1"));
   EXPECT_EQ(listener.receive(), "STATUS=starting\nREADY=1");
-  ::unsetenv("NOTIFY_SOCKET");
 }
 
 TEST(NotifyReady, FalseWithoutAUsableSocket) {
   testing::TempDir dir;
-  ::unsetenv("NOTIFY_SOCKET");
-  EXPECT_FALSE(notify_ready());
+  EXPECT_FALSE(notify_ready(Getenv{}));
   for (const std::string& value :
        {std::string(), std::string("@"), std::string("relative/notify"),
         "/" + std::string(200, 'x'),  // longer than a socket address holds
         (dir / "nobody-listens").string()}) {
-    ::setenv("NOTIFY_SOCKET", value.c_str(), 1);
-    EXPECT_FALSE(notify_ready()) << value;
+    EXPECT_FALSE(notify_ready(notify_socket(value))) << value;
   }
-  ::unsetenv("NOTIFY_SOCKET");
 }
 
 }  // namespace

@@ -29,9 +29,10 @@ int main(int argc, char** argv) {
   build.develop = false;  // SIGINT shutdown only as configured
   main::configure_multiprocessing();
   const Paths paths(get_base_dir(argv[1], true), "resources");
-  const SystemInfo system_info = main::get_system_info();
+  const SystemInfo system_info = main::get_system_info(main::real_system_probes(process_getenv));
   const auto logger = main::configure_logging(paths.logs_dir(), system_info, true, build);
   AppServices services;
+  services.getenv = process_getenv;
   services.application_starter = [](const AppContext& context) {
     auto app = start_headless_application(context);
     std::cout << "started" << std::endl;

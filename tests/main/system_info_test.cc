@@ -65,7 +65,12 @@ TEST(GetSystemInfo, AFailingProbeLeavesOnlyItsFieldNone) {
 }
 
 TEST(GetSystemInfo, RealProbesOnThisMachine) {
-  const SystemInfo info = get_system_info();
+  const auto getenv = [](const std::string& name) -> std::optional<std::string> {
+    if (name == "LOGNAME") return "login-from-env";
+    return std::nullopt;
+  };
+  const SystemInfo info = get_system_info(real_system_probes(getenv));
+  EXPECT_EQ(info.username, "login-from-env");
   EXPECT_EQ(info.system, "Linux");
   EXPECT_EQ(info.pid, ::getpid());
   EXPECT_TRUE(info.hostname && !info.hostname->empty());

@@ -11,6 +11,8 @@
 #include <stdexcept>
 #include <string>
 
+#include "quillpost/host/runtime/comms/openssl.h"
+
 namespace quillpost::testing {
 
 namespace {
@@ -25,13 +27,8 @@ using Key = std::unique_ptr<EVP_PKEY, KeyFree>;
 using Cert = std::unique_ptr<X509, CertFree>;
 
 [[noreturn]] void fail(const std::string& what) {
-  std::string text = what;
-  while (unsigned long code = ERR_get_error()) {
-    char buffer[256];
-    ERR_error_string_n(code, buffer, sizeof buffer);
-    text += std::string("; ") + buffer;
-  }
-  throw std::runtime_error("test PKI: " + text);
+  const std::string errors = openssl_error_text();
+  throw std::runtime_error("test PKI: " + what + (errors.empty() ? "" : "; " + errors));
 }
 
 Key new_key() {

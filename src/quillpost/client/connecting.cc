@@ -7,6 +7,7 @@
 
 #include "quillpost/client/client.h"
 #include "quillpost/host/runtime/comms/priority_queues.h"
+#include "quillpost/host/runtime/comms/url.h"
 #include "quillpost/host/runtime/comms/wire.h"
 
 namespace quillpost::client {
@@ -15,17 +16,6 @@ namespace {
 
 bool missing(const std::optional<std::string>& value) {
   return !value || value->empty();
-}
-
-// The network-location part of an absolute URL (host and optional port). Any
-// user information before an "@" is left out, so that it never reaches the
-// GUI.
-std::string url_host(std::string_view url) {
-  const auto scheme_end = url.find("://");
-  std::string_view rest = scheme_end == std::string_view::npos ? url : url.substr(scheme_end + 3);
-  rest = rest.substr(0, rest.find_first_of("/?#"));
-  if (const auto at = rest.rfind('@'); at != std::string_view::npos) rest = rest.substr(at + 1);
-  return std::string(rest);
 }
 
 std::string proxy_suffix(const std::optional<Proxy>& proxy) {
@@ -98,7 +88,7 @@ void Client::to_service_discovery(const std::string& address, const std::string&
   state_ = comms::ServiceDiscovery{address, connection_id, {comms::monotonic()}};
   logger.info("DISCONNECTED --> SERVICE_DISCOVERY, %s", address);
   logger.debug("proxy_settings %s", proxy ? proxy->str_redacted() : to_text(std::nullopt));
-  std::string message = "Finding server with " + url_host(address);
+  std::string message = "Finding server with " + comms::url_host(address);
   message += proxy ? " using " + proxy->type + " proxy." : ".";
   _log_to_gui("CLIENT_FINDING_SERVER", message);
   _update_connection(comms::Connection{comms::ClientStatus::service_discovery, std::nullopt,

@@ -169,7 +169,7 @@ int main(const Event* boot_sigint, const std::optional<std::string>& default_con
       return value(ExitCodes::APP_SETTINGS_DIR_ERROR);
     }
   } else {
-    base_dir = default_base_dir();
+    base_dir = default_base_dir(process.getenv);
   }
 
   // 11. The CA certificate file, when one is configured.
@@ -201,7 +201,7 @@ int main(const Event* boot_sigint, const std::optional<std::string>& default_con
     print(process, e.what());
     return value(ExitCodes::APP_PATHS_ERROR);
   }
-  const SystemInfo system_info = get_system_info();
+  const SystemInfo system_info = get_system_info(real_system_probes(process.getenv));
   std::optional<logs::Logger> logger;
   try {
     logger =
@@ -221,6 +221,7 @@ int main(const Event* boot_sigint, const std::optional<std::string>& default_con
   // 20. The application, until it ends.
   AppServices services = process.app_services;
   if (!services.headless_out) services.headless_out = process.out;
+  if (!services.getenv) services.getenv = process.getenv;
   return start_quillpost(config, *paths, system_info, *sigint, *logger, build, std::move(services));
 }
 

@@ -10,6 +10,7 @@
 
 #include "quillpost/host/app/binding_specs.h"
 #include "quillpost/host/config/build_info.h"
+#include "quillpost/host/process/environment.h"
 #include "quillpost/host/process/event.h"
 
 namespace quillpost::main {
@@ -21,8 +22,8 @@ struct Process {
   BuildInfo build;
   std::ostream* out = nullptr;  // standard output
   bool stdout_is_terminal = false;
-  // Reads one environment variable; nullopt when it is not set.
-  std::function<std::optional<std::string>(const std::string&)> getenv;
+  // The environment; unset: an empty one.
+  Getenv getenv;
   // The operating system's name as the platform reports it: "Linux", "Windows", "Darwin".
   std::string system_name = "Linux";
   // Reads a registry value (Windows only); unset: the host's registry reader.

@@ -124,7 +124,7 @@ int start_quillpost(const RuntimeConfig& config, const Paths& paths, const Syste
     return value(ExitCodes::START_MUTEX);
   }
   // A service manager waiting for us learns that the application runs.
-  notify_ready();
+  notify_ready(services.getenv);
 
   configure_signal_handlers(
       config, sigint,

@@ -21,11 +21,11 @@ utsname uname_or_throw() {
   return names;
 }
 
-std::string login_name() {
+std::string login_name(const Getenv& getenv) {
   // The usual order: the login environment first, then the password database.
   for (const char* name : {"LOGNAME", "USER", "LNAME", "USERNAME"}) {
-    const char* value = std::getenv(name);
-    if (value && *value) return value;
+    const std::optional<std::string> value = read_env(getenv, name);
+    if (value && !value->empty()) return *value;
   }
   const passwd* entry = ::getpwuid(::getuid());
   if (!entry || !entry->pw_name) throw std::runtime_error("no login name");
@@ -98,10 +98,10 @@ std::string utc_timestamp(std::chrono::system_clock::time_point time) {
   return out;
 }
 
-SystemProbes real_system_probes() {
+SystemProbes real_system_probes(const Getenv& getenv) {
   SystemProbes probes;
   probes.hostname = [] { return std::string(uname_or_throw().nodename); };
-  probes.username = login_name;
+  probes.username = [getenv] { return login_name(getenv); };
   probes.system = [] { return std::string(uname_or_throw().sysname); };
   probes.linux_distribution = linux_distribution;
   probes.platform = [] {

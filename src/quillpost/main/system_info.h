@@ -13,6 +13,7 @@
 #include "quillpost/host/config/build_info.h"
 #include "quillpost/host/config/records.h"
 #include "quillpost/host/logging/logs.h"
+#include "quillpost/host/process/environment.h"
 
 namespace quillpost::main {
 
@@ -34,11 +35,11 @@ struct SystemProbes {
   std::function<std::int64_t()> pid;
 };
 
-// The probes of this machine.
-SystemProbes real_system_probes();
+// The probes of this machine; the login name is read from `getenv` first.
+SystemProbes real_system_probes(const Getenv& getenv);
 
 // Gathers the SystemInfo. Only the clock and the process id are not guarded.
-SystemInfo get_system_info(const SystemProbes& probes = real_system_probes());
+SystemInfo get_system_info(const SystemProbes& probes);
 
 // The distribution as (name, version, id) from an os-release file
 // ("Debian GNU/Linux", "12", "debian"); nullopt when the file cannot be read

@@ -78,10 +78,12 @@ TEST(HttpCredentialsChecker, NetworkFailuresAndNonsenseAreProgressFailed) {
 }
 
 TEST(ServiceBaseUrl, TheEnvironmentNamesALocalService) {
-  ::setenv("QUILLPOST_SERVICE_URL", "http://127.0.0.1:8080/", 1);
-  EXPECT_EQ(service_base_url(), "http://127.0.0.1:8080");
-  ::unsetenv("QUILLPOST_SERVICE_URL");
-  EXPECT_EQ(service_base_url(), QP_SERVICE_URL);
+  const auto environment = [](const std::string& name) -> std::optional<std::string> {
+    if (name == "QUILLPOST_SERVICE_URL") return "http://127.0.0.1:8080/";
+    return std::nullopt;
+  };
+  EXPECT_EQ(service_base_url(environment), "http://127.0.0.1:8080");
+  EXPECT_EQ(service_base_url(Getenv{}), QP_SERVICE_URL);
 }
 
 }  // namespace

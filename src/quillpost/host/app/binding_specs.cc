@@ -61,9 +61,9 @@ std::shared_ptr<MainLoopQueue> SecondaryBindingSpec::main_loop_queue() {
 }
 
 AppContext SecondaryBindingSpec::context() {
-  return AppContext{config_,           paths_,         system_info_,
-                    sigint_,           world_,         http_config(),
-                    main_loop_queue(), event_logger(), account_store_};
+  return AppContext{config_,        paths_,        system_info_,      sigint_,
+                    world_,         http_config(), main_loop_queue(), event_logger(),
+                    account_store_, service_url()};
 }
 
 QuillPostBootstrap& SecondaryBindingSpec::bootstrap() {
@@ -83,7 +83,7 @@ CredentialsChecker& SecondaryBindingSpec::credentials_checker() {
     credentials_checker_ =
         services_.make_credentials_checker
             ? services_.make_credentials_checker()
-            : make_http_credentials_checker(LoginSettings{service_base_url() + login_path});
+            : make_http_credentials_checker(LoginSettings{service_url() + login_path});
   }
   return *credentials_checker_;
 }

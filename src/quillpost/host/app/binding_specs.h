@@ -61,6 +61,7 @@ struct AppServices {
   // Makes the credentials checker; unset: the HTTP checker against the service.
   std::function<std::unique_ptr<CredentialsChecker>()> make_credentials_checker;
   std::ostream* headless_out = nullptr;  // null: standard output
+  Getenv getenv;                         // the environment; unset: an empty one
 };
 
 class SecondaryBindingSpec {
@@ -85,7 +86,7 @@ class SecondaryBindingSpec {
   ServerAddress override_server_address() const;
   ParamMap service_discovery_params() const;
   std::string server_protocol_logfile() const;
-  std::string service_url() const { return service_base_url(); }
+  std::string service_url() const { return service_base_url(services_.getenv); }
 
  private:
   AppContext context();

@@ -40,6 +40,7 @@ struct AppContext {
   std::shared_ptr<MainLoopQueue> main_loop_queue;
   EventLogger& event_logger;    // where the application's GUI log lines go
   AccountStore& account_store;  // the persisted account
+  std::string service_url;      // the service's base URL
 };
 
 // Starts the application's parts (agent runtime, agents) and returns its front.

@@ -15,9 +15,9 @@ constexpr const char* kDefaultServiceUrl = QP_SERVICE_URL;
 
 }  // namespace
 
-std::string service_base_url() {
-  const char* url = std::getenv("QUILLPOST_SERVICE_URL");
-  std::string base = url && *url ? url : kDefaultServiceUrl;
+std::string service_base_url(const Getenv& getenv) {
+  const std::optional<std::string> url = read_env(getenv, "QUILLPOST_SERVICE_URL");
+  std::string base = url && !url->empty() ? *url : kDefaultServiceUrl;
   while (!base.empty() && base.back() == '/') base.pop_back();
   return base;
 }

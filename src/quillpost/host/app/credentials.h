@@ -11,6 +11,7 @@
 #include <string>
 
 #include "quillpost/host/config/records.h"
+#include "quillpost/host/process/environment.h"
 #include "quillpost/host/world/world.h"
 
 namespace quillpost {
@@ -38,7 +39,7 @@ class CredentialsChecker {
 // The service's base URL (scheme, host and port): the build's, unless the
 // environment variable QUILLPOST_SERVICE_URL names another (a local service,
 // tests). The login is POSTed to base + login_path.
-std::string service_base_url();
+std::string service_base_url(const Getenv& getenv);
 inline constexpr const char* login_path = "/v1/login";
 
 struct LoginSettings {

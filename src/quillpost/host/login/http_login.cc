@@ -9,7 +9,7 @@
 
 #include "quillpost/host/app/credentials.h"
 #include "quillpost/host/logging/logs.h"
-#include "quillpost/host/process/openssl_init.h"
+#include "quillpost/host/runtime/comms/openssl.h"
 
 namespace quillpost {
 namespace {

@@ -6,16 +6,15 @@
 
 #include <cerrno>
 #include <cstddef>
-#include <cstdlib>
 #include <cstring>
 #include <string>
 
 namespace quillpost {
 
-bool notify_service_manager(std::string_view state) {
-  const char* env = std::getenv("NOTIFY_SOCKET");
-  if (env == nullptr) return false;
-  const std::string_view path(env);
+bool notify_service_manager(const Getenv& getenv, std::string_view state) {
+  const std::optional<std::string> env = read_env(getenv, "NOTIFY_SOCKET");
+  if (!env) return false;
+  const std::string_view path(*env);
   sockaddr_un address{};
   address.sun_family = AF_UNIX;
   // Abstract addresses start with a NUL byte instead of '@' and are not
@@ -41,8 +40,8 @@ bool notify_service_manager(std::string_view state) {
   return sent == static_cast<ssize_t>(state.size());
 }
 
-bool notify_ready() {
-  return notify_service_manager("READY=1");
+bool notify_ready(const Getenv& getenv) {
+  return notify_service_manager(getenv, "READY=1");
 }
 
 }  // namespace quillpost

@@ -41,9 +41,9 @@ std::filesystem::path get_base_dir(const std::string& base_dir, bool create) {
   return dir;
 }
 
-std::filesystem::path default_base_dir() {
-  const char* home = std::getenv("HOME");
-  if (home && *home) return std::filesystem::path(home) / ".quillpost";
+std::filesystem::path default_base_dir(const Getenv& getenv) {
+  const std::optional<std::string> home = read_env(getenv, "HOME");
+  if (home && !home->empty()) return std::filesystem::path(*home) / ".quillpost";
   if (const passwd* entry = ::getpwuid(::getuid()); entry && entry->pw_dir) {
     return std::filesystem::path(entry->pw_dir) / ".quillpost";
   }

@@ -5,6 +5,7 @@
 #include <stdexcept>
 #include <string>
 
+#include "quillpost/host/process/environment.h"
 #include "quillpost/host/process/os_error.h"
 
 namespace quillpost {
@@ -25,7 +26,7 @@ std::filesystem::path get_base_dir(const std::string& base_dir, bool create);
 
 // The default settings directory: ".quillpost" in the home directory ($HOME,
 // else the password database's entry).
-std::filesystem::path default_base_dir();
+std::filesystem::path default_base_dir(const Getenv& getenv);
 
 // The application's directories and files. Building it creates the settings
 // and log directories; failures are OsErrors (PermissionError, NotFoundError

@@ -36,7 +36,7 @@
 #include <utility>  // before Asio: its coroutine support needs std::exchange
 
 #include "quillpost/host/logging/text.h"
-#include "quillpost/host/process/openssl_init.h"
+#include "quillpost/host/runtime/comms/openssl.h"
 #include "quillpost/host/runtime/comms/wire.h"
 
 namespace quillpost::comms {
@@ -78,47 +78,6 @@ asio::io_context& reactor() {
 std::chrono::steady_clock::duration seconds(double s) {
   return std::chrono::duration_cast<std::chrono::steady_clock::duration>(
       std::chrono::duration<double>(s));
-}
-
-std::string openssl_errors() {
-  std::string out;
-  while (unsigned long e = ERR_get_error()) {
-    char buf[256];
-    ERR_error_string_n(e, buf, sizeof buf);
-    if (!out.empty()) out += "; ";
-    out += buf;
-  }
-  return out;
-}
-
-std::string base64(std::string_view in) {
-  static constexpr char table[] =
-      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-  std::string out;
-  std::size_t i = 0;
-  for (; i + 2 < in.size(); i += 3) {
-    const unsigned v = (static_cast<unsigned char>(in[i]) << 16) |
-                       (static_cast<unsigned char>(in[i + 1]) << 8) |
-                       static_cast<unsigned char>(in[i + 2]);
-    out += table[(v >> 18) & 63];
-    out += table[(v >> 12) & 63];
-    out += table[(v >> 6) & 63];
-    out += table[v & 63];
-  }
-  if (i + 1 == in.size()) {
-    const unsigned v = static_cast<unsigned char>(in[i]) << 16;
-    out += table[(v >> 18) & 63];
-    out += table[(v >> 12) & 63];
-    out += "==";
-  } else if (i + 2 == in.size()) {
-    const unsigned v =
-        (static_cast<unsigned char>(in[i]) << 16) | (static_cast<unsigned char>(in[i + 1]) << 8);
-    out += table[(v >> 18) & 63];
-    out += table[(v >> 12) & 63];
-    out += table[(v >> 6) & 63];
-    out += '=';
-  }
-  return out;
 }
 
 Address to_address(const tcp::endpoint& e) {
@@ -481,7 +440,7 @@ asio::awaitable<void> tls_handshake(Connect& c) {
     if (t.cacert_file) {
       if (SSL_CTX_load_verify_locations(c.tls_context->native_handle(), t.cacert_file->c_str(),
                                         nullptr) != 1) {
-        c.fail("cannot load CA file " + *t.cacert_file + ": " + openssl_errors());
+        c.fail("cannot load CA file " + *t.cacert_file + ": " + openssl_error_text());
       }
     } else {
       SSL_CTX_set_default_verify_paths(c.tls_context->native_handle());
@@ -500,7 +459,7 @@ asio::awaitable<void> tls_handshake(Connect& c) {
     std::string why = ec.message();
     if (verify != X509_V_OK) {
       why = std::string("certificate verify failed: ") + X509_verify_cert_error_string(verify);
-    } else if (auto more = openssl_errors(); !more.empty()) {
+    } else if (auto more = openssl_error_text(); !more.empty()) {
       why += " (" + more + ")";
     }
     c.fail(why);

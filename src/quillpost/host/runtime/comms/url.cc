@@ -81,6 +81,14 @@ std::string url_encode(std::string_view text) {
   return out;
 }
 
+std::string url_host(std::string_view url) {
+  try {
+    return split_http_url(url).host_header;
+  } catch (const std::invalid_argument&) {
+    return {};
+  }
+}
+
 UrlFactory::UrlFactory(std::string base_url, UrlContext context)
     : base_url_(std::move(base_url)), context_(std::move(context)) {
   split_http_url(base_url_);  // validates

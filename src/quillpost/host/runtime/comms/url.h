@@ -49,6 +49,10 @@ class UrlFactory {
   UrlContext context_;
 };
 
+// The host and port of an http(s) URL as its Host header carries them
+// ("service.example:8443"), for messages to people; empty for any other text.
+std::string url_host(std::string_view url);
+
 // Percent-encodes everything but unreserved characters.
 std::string url_encode(std::string_view text);
 

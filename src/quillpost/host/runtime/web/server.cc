@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "quillpost/host/logging/logs.h"
+#include "quillpost/host/runtime/comms/endpoint_text.h"
 #include "quillpost/host/runtime/web/page.h"
 
 namespace quillpost::web {
@@ -33,12 +34,6 @@ namespace {
 constexpr std::chrono::seconds drain_timeout{2};
 
 constexpr std::string_view shutdown_reason = "Shutdown requested through the web interface";
-
-std::string endpoint_text(const tcp::endpoint& endpoint) {
-  const auto address = endpoint.address();
-  const std::string host = address.is_v6() ? "[" + address.to_string() + "]" : address.to_string();
-  return host + ":" + std::to_string(endpoint.port());
-}
 
 // What one request is answered with.
 struct Answer {
