@@ -6,6 +6,8 @@
 #include <filesystem>
 #include <ostream>
 #include <system_error>
+#include <tuple>
+#include <vector>
 
 #include "quillpost/host/config/qp_config.h"
 #include "quillpost/host/config/records.h"
@@ -46,71 +48,34 @@ RuntimeConfig application_default_config(const Process& process) {
   });
 }
 
-// The outcome of a check that may end the run: the line to print and the code.
-struct Failure {
+// Ends the run before the application starts: the line to print on standard
+// output and the exit code. Each phase below maps its own failures to one.
+struct EarlyExit {
   std::string line;
   ExitCodes code;
 };
 
-std::optional<Failure> check_cacert_file(const std::string& configured) {
-  std::error_code ec;
-  const fs::path path = fs::absolute(configured, ec);
-  const std::string shown = (ec ? fs::path(configured) : path).string();
-  const auto status = fs::status(path, ec);
-  if (!fs::exists(status)) {
-    return Failure{"Cacert file '" + shown + "' does not exist",
-                   ExitCodes::APP_CACERT_FILE_NOT_FOUND};
-  }
-  if (!fs::is_regular_file(status)) {
-    return Failure{"Cacert file '" + shown + "' is not a file",
-                   ExitCodes::APP_CACERT_FILE_NOT_FOUND};
-  }
-  // Opened and closed at once: only whether it can be read matters here.
-  if (FILE* file = std::fopen(path.c_str(), "rb")) {
-    std::fclose(file);
-    return std::nullopt;
-  }
-  if (errno == EACCES || errno == EPERM) {
-    return Failure{"Permissions error opening cacert file; " + shown,
-                   ExitCodes::APP_CACERT_FILE_PERMISSION_ERROR};
-  }
-  return Failure{"Error opening cacert file at; " + shown, ExitCodes::APP_CACERT_FILE_ERROR};
-}
+// The merged configuration and what is known about it before the log exists.
+struct Configuration {
+  RuntimeConfig config;
+  std::vector<std::string> provenance;  // debug lines: which layer set what
+  bool check_only = false;              // --check: validate, then exit
+};
 
-}  // namespace
-
-int main(const Event* boot_sigint, const std::optional<std::string>& default_config_location,
-         const Process& process) {
-  const BuildInfo& build = process.build;
-  // 1. From here on a SIGINT only raises this flag until the application runs.
-  const std::shared_ptr<Event> sigint = configure_initial_shutdown_handler();
-
-  // 2. Interrupted before we got here: leave without a trace.
-  if (boot_sigint && boot_sigint->is_set()) {
-    print(process, "SIGINT received before application start. This has not been logged.");
-    return value(ExitCodes::OK);
-  }
-
-  // 3. Resources, and the sample configuration copied to the default location.
-  const ResourcesFolder resources = app_build_resources_folder(process.resources_dir);
-  const auto [conf_copied, conf_copy_msg] =
-      copy_default_config(default_config_location, sample_config_location(resources.dir),
-                          build.default_config_file_md5sums);
-  (void)conf_copied;
-
-  // 4. The command line.
+// The command line, the configuration file and the other layers, merged.
+Configuration read_configuration(const std::optional<std::string>& default_config_location,
+                                 const Process& process) {
   const RuntimeConfig application_defaults = application_default_config(process);
   RuntimeConfig command_line_config;
-  bool exit_after_config_check = false;
+  bool check_only = false;
   try {
-    std::tie(command_line_config, exit_after_config_check) =
+    std::tie(command_line_config, check_only) =
         get_runtime_config(default_config_location, process.args, process);
   } catch (const InvalidCommandLine& e) {
-    print(process, e.what());
-    return value(ExitCodes::BAD_COMMAND_LINE_ARGUMENTS);
+    throw EarlyExit{e.what(), ExitCodes::BAD_COMMAND_LINE_ARGUMENTS};
   }
 
-  // 5, 6. The configuration file; a missing default file is simply no file.
+  // A missing default file is simply no file, except when it is being checked.
   RuntimeConfig config_file_config;
   if (command_line_config.config_file && !command_line_config.config_file->empty()) {
     try {
@@ -118,111 +83,164 @@ int main(const Event* boot_sigint, const std::optional<std::string>& default_con
     } catch (const BadConfigError& e) {
       const bool tolerated = e.cfg_err() == CfgErr::DOES_NOT_EXIST &&
                              command_line_config.config_file_using_default.value_or(false) &&
-                             !exit_after_config_check;
-      if (!tolerated) {
-        print(process, e.what());
-        return value(ExitCodes::BAD_CONFIG_ERROR);
-      }
+                             !check_only;
+      if (!tolerated) throw EarlyExit{e.what(), ExitCodes::BAD_CONFIG_ERROR};
     }
   }
 
-  // 7. A build without a GUI toolkit always runs headless.
+  // A build without a GUI toolkit always runs headless.
   RuntimeConfig build_constants_config;
-  if (build.pyqt_available == false) build_constants_config.headless = true;
+  if (process.build.pyqt_available == false) build_constants_config.headless = true;
 
-  // 8. The layers, lowest precedence first.
-  auto [config, config_debug] = combine_runtime_configs({
+  auto [config, provenance] = combine_runtime_configs({
       {"app-default", application_defaults},
       {command_line_config.config_file, config_file_config},
       {"command-line", command_line_config},
       {"build-constants", build_constants_config},
   });
 
-  // 9. Headless runs send crash reports unless a layer said otherwise.
+  // Headless runs send crash reports unless a layer said otherwise.
   if (config.headless.value_or(false) && !config.send_crash_report) {
-    config_debug.push_back("Setting send_crash_report to True");
+    provenance.push_back("Setting send_crash_report to True");
     RuntimeConfig incompatible_mods;
     incompatible_mods.send_crash_report = true;
     config =
         combine_runtime_configs({{"user-set", config}, {"incompatible-mods", incompatible_mods}})
             .first;
   }
+  return {std::move(config), std::move(provenance), check_only};
+}
 
-  // 10. The settings directory.
-  fs::path base_dir;
-  if (config.base_dir && !config.base_dir->empty()) {
-    try {
-      base_dir = get_base_dir(*config.base_dir, config.base_dir_create.value_or(false));
-    } catch (const PathNotAbsoluteError& e) {
-      print(process, std::string("Settings dir \"") + e.what() +
-                         "\" is not a absolute path, please use a fully qualified path. ");
-      return value(ExitCodes::BAD_COMMAND_LINE_ARGUMENTS);
-    } catch (const PermissionError& e) {
-      print(process, e.what());
-      return value(ExitCodes::APP_SETTINGS_DIR_PERMISSION_ERROR);
-    } catch (const NotFoundError& e) {
-      print(process, std::string("Settings dir \"") + e.what() +
-                         "\" doesn't exist. Using --settings-dir-create might help.");
-      return value(ExitCodes::APP_SETTINGS_DIR_NOT_FOUND);
-    } catch (const OsError& e) {
-      print(process, e.what());
-      return value(ExitCodes::APP_SETTINGS_DIR_ERROR);
-    }
-  } else {
-    base_dir = default_base_dir(process.getenv);
+// The settings directory: the configured one, checked (and created when
+// asked), or the default one.
+fs::path settings_directory(const RuntimeConfig& config, const Process& process) {
+  if (!config.base_dir || config.base_dir->empty()) return default_base_dir(process.getenv);
+  try {
+    return get_base_dir(*config.base_dir, config.base_dir_create.value_or(false));
+  } catch (const PathNotAbsoluteError& e) {
+    throw EarlyExit{std::string("Settings dir \"") + e.what() +
+                        "\" is not a absolute path, please use a fully qualified path. ",
+                    ExitCodes::BAD_COMMAND_LINE_ARGUMENTS};
+  } catch (const PermissionError& e) {
+    throw EarlyExit{e.what(), ExitCodes::APP_SETTINGS_DIR_PERMISSION_ERROR};
+  } catch (const NotFoundError& e) {
+    throw EarlyExit{std::string("Settings dir \"") + e.what() +
+                        "\" doesn't exist. Using --settings-dir-create might help.",
+                    ExitCodes::APP_SETTINGS_DIR_NOT_FOUND};
+  } catch (const OsError& e) {
+    throw EarlyExit{e.what(), ExitCodes::APP_SETTINGS_DIR_ERROR};
   }
+}
 
-  // 11. The CA certificate file, when one is configured.
-  if (config.cacert_file && !config.cacert_file->empty()) {
-    if (const auto failure = check_cacert_file(*config.cacert_file)) {
-      print(process, failure->line);
-      return value(failure->code);
-    }
+// The CA certificate file, when one is configured, must be a readable file.
+void check_cacert_file(const RuntimeConfig& config) {
+  if (!config.cacert_file || config.cacert_file->empty()) return;
+  const std::string& configured = *config.cacert_file;
+  std::error_code ec;
+  const fs::path path = fs::absolute(configured, ec);
+  const std::string shown = (ec ? fs::path(configured) : path).string();
+  const auto status = fs::status(path, ec);
+  if (!fs::exists(status)) {
+    throw EarlyExit{"Cacert file '" + shown + "' does not exist",
+                    ExitCodes::APP_CACERT_FILE_NOT_FOUND};
   }
+  if (!fs::is_regular_file(status)) {
+    throw EarlyExit{"Cacert file '" + shown + "' is not a file",
+                    ExitCodes::APP_CACERT_FILE_NOT_FOUND};
+  }
+  // Opened and closed at once: only whether it can be read matters here.
+  if (FILE* file = std::fopen(path.c_str(), "rb")) {
+    std::fclose(file);
+    return;
+  }
+  if (errno == EACCES || errno == EPERM) {
+    throw EarlyExit{"Permissions error opening cacert file; " + shown,
+                    ExitCodes::APP_CACERT_FILE_PERMISSION_ERROR};
+  }
+  throw EarlyExit{"Error opening cacert file at; " + shown, ExitCodes::APP_CACERT_FILE_ERROR};
+}
 
-  // 12. The HTTP library.
+void check_http_engine(const RuntimeConfig& config) {
   if (config.http_engine && *config.http_engine != "pycurl" && *config.http_engine != "requests") {
-    print(process, "HTTP library '" + *config.http_engine + "' is not a permitted values");
-    return value(ExitCodes::BAD_COMMAND_LINE_ARGUMENTS);
+    throw EarlyExit{"HTTP library '" + *config.http_engine + "' is not a permitted values",
+                    ExitCodes::BAD_COMMAND_LINE_ARGUMENTS};
   }
+}
 
-  // 13. A check-only run ends here, before anything is logged.
-  if (exit_after_config_check) {
-    print(process, "Config OK :)");
-    return value(ExitCodes::OK);
-  }
+// What a run needs besides its configuration: the application's directories,
+// the facts about this system and the log.
+struct RunSetup {
+  Paths paths;
+  SystemInfo system_info;
+  logs::Logger logger;
+};
 
-  // 14 - 17. Worker processes, directories, system facts, the log.
+RunSetup prepare_run(const RuntimeConfig& config, const fs::path& base_dir,
+                     const fs::path& resources_dir, const Process& process) {
   configure_multiprocessing();
   std::optional<Paths> paths;
   try {
-    paths.emplace(base_dir, resources.dir);
+    paths.emplace(base_dir, resources_dir);
   } catch (const OsError& e) {
-    print(process, e.what());
-    return value(ExitCodes::APP_PATHS_ERROR);
+    throw EarlyExit{e.what(), ExitCodes::APP_PATHS_ERROR};
   }
-  const SystemInfo system_info = get_system_info(real_system_probes(process.getenv));
-  std::optional<logs::Logger> logger;
+  SystemInfo system_info = get_system_info(real_system_probes(process.getenv));
   try {
-    logger =
-        configure_logging(paths->logs_dir(), system_info, config.log_all.value_or(false), build);
+    logs::Logger logger = configure_logging(paths->logs_dir(), system_info,
+                                            config.log_all.value_or(false), process.build);
+    return {std::move(*paths), std::move(system_info), std::move(logger)};
   } catch (const PermissionError& e) {
-    print(process, e.what());
-    return value(ExitCodes::APP_LOGGING_PERMISSIONS_ERROR);
+    throw EarlyExit{e.what(), ExitCodes::APP_LOGGING_PERMISSIONS_ERROR};
   } catch (const OsError& e) {
-    print(process, e.what());
-    return value(ExitCodes::APP_LOGGING_ERROR);
+    throw EarlyExit{e.what(), ExitCodes::APP_LOGGING_ERROR};
+  }
+}
+
+}  // namespace
+
+int main(const Event* boot_sigint, const std::optional<std::string>& default_config_location,
+         const Process& process) {
+  // From here on a SIGINT only raises this flag until the application runs.
+  const std::shared_ptr<Event> sigint = configure_initial_shutdown_handler();
+
+  // Interrupted before we got here: leave without a trace.
+  if (boot_sigint && boot_sigint->is_set()) {
+    print(process, "SIGINT received before application start. This has not been logged.");
+    return value(ExitCodes::OK);
   }
 
-  // 18, 19. What happened before the log existed.
-  logger->debug("%s", conf_copy_msg);
-  for (const auto& line : config_debug) logger->debug("%s", line);
+  const ResourcesFolder resources = app_build_resources_folder(process.resources_dir);
+  const std::string conf_copy_msg =
+      copy_default_config(default_config_location, sample_config_location(resources.dir),
+                          process.build.default_config_file_md5sums)
+          .second;
 
-  // 20. The application, until it ends.
-  AppServices services = process.app_services;
-  if (!services.headless_out) services.headless_out = process.out;
-  if (!services.getenv) services.getenv = process.getenv;
-  return start_quillpost(config, *paths, system_info, *sigint, *logger, build, std::move(services));
+  try {
+    const Configuration configuration = read_configuration(default_config_location, process);
+    const RuntimeConfig& config = configuration.config;
+    const fs::path base_dir = settings_directory(config, process);
+    check_cacert_file(config);
+    check_http_engine(config);
+    // A check-only run ends here, before anything is written or logged.
+    if (configuration.check_only) {
+      print(process, "Config OK :)");
+      return value(ExitCodes::OK);
+    }
+
+    RunSetup run = prepare_run(config, base_dir, resources.dir, process);
+    // What happened before the log existed.
+    run.logger.debug("%s", conf_copy_msg);
+    for (const auto& line : configuration.provenance) run.logger.debug("%s", line);
+
+    AppServices services = process.app_services;
+    if (!services.headless_out) services.headless_out = process.out;
+    if (!services.getenv) services.getenv = process.getenv;
+    return start_quillpost(config, run.paths, run.system_info, *sigint, run.logger, process.build,
+                           std::move(services));
+  } catch (const EarlyExit& exit) {
+    print(process, exit.line);
+    return value(exit.code);
+  }
 }
 
 }  // namespace quillpost::main
