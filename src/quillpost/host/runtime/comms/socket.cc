@@ -22,12 +22,9 @@
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/post.hpp>
-#include <boost/asio/read.hpp>
-#include <boost/asio/redirect_error.hpp>
 #include <boost/asio/ssl.hpp>
 #include <boost/asio/steady_timer.hpp>
 #include <boost/asio/strand.hpp>
-#include <boost/asio/use_awaitable.hpp>
 #include <boost/asio/write.hpp>
 #include <charconv>
 #include <future>
@@ -37,6 +34,7 @@
 
 #include "quillpost/host/logging/text.h"
 #include "quillpost/host/runtime/comms/openssl.h"
+#include "quillpost/host/runtime/comms/proxy.h"
 #include "quillpost/host/runtime/comms/wire.h"
 
 namespace quillpost::comms {
@@ -82,12 +80,6 @@ std::chrono::steady_clock::duration seconds(double s) {
 
 Address to_address(const tcp::endpoint& e) {
   return {e.address().to_string(), static_cast<std::int64_t>(e.port())};
-}
-
-bool is_ip_literal(const std::string& host) {
-  error_code ec;
-  asio::ip::make_address(host, ec);
-  return !ec;
 }
 
 // The socket after connect: a plain TCP stream or a TLS stream over one.
@@ -206,7 +198,7 @@ class AsioSocket final : public Socket, public std::enable_shared_from_this<Asio
 using TlsStream = ssl::stream<tcp::socket>;
 
 // The state of one connect, shared by its coroutine and its deadline.
-struct Connect {
+struct Connect : ConnectProgress {
   Connect(std::string a, std::int64_t p, std::optional<Proxy> pr, ConnectOptions o)
       : strand(asio::make_strand(reactor())),
         resolver(strand),
@@ -215,7 +207,9 @@ struct Connect {
         address(std::move(a)),
         port(p),
         proxy(std::move(pr)),
-        options(std::move(o)) {}
+        options(std::move(o)) {
+    timeout = options.timeout;
+  }
 
   Strand strand;
   tcp::resolver resolver;
@@ -225,43 +219,10 @@ struct Connect {
   std::int64_t port;
   std::optional<Proxy> proxy;
   ConnectOptions options;
-  std::string step;  // what is under way, for failure texts
-  bool timed_out = false;
   bool finished = false;  // the coroutine has ended: the deadline must not act
   std::shared_ptr<ssl::context> tls_context;
   std::optional<TlsStream> tls;
-
-  [[noreturn]] void fail(const std::string& why) const {
-    throw SocketFailure(SocketFailure::Kind::failed, step + ": " + why);
-  }
-  void check(const error_code& ec) const {
-    if (!ec) return;
-    if (timed_out) {
-      throw SocketFailure(SocketFailure::Kind::timed_out,
-                          step + ": timed out after " + to_text(options.timeout) + "s");
-    }
-    fail(ec.message());
-  }
 };
-
-auto awaitable_ec(error_code& ec) {
-  return asio::redirect_error(asio::use_awaitable, ec);
-}
-
-asio::awaitable<void> write_bytes(Connect& c, const std::string& bytes) {
-  error_code ec;
-  co_await asio::async_write(c.socket, asio::buffer(bytes), awaitable_ec(ec));
-  c.check(ec);
-}
-
-asio::awaitable<std::string> read_bytes(Connect& c, std::size_t n) {
-  std::string out(n, '\0');
-  error_code ec;
-  co_await asio::async_read(c.socket, asio::buffer(out), awaitable_ec(ec));
-  if (ec == asio::error::eof) c.fail("the proxy closed the connection");
-  c.check(ec);
-  co_return out;
-}
 
 std::uint16_t port_number(const std::string& text, const std::string& what) {
   unsigned value = 0;
@@ -274,160 +235,6 @@ std::uint16_t port_number(const std::string& text, const std::string& what) {
 
 std::string target_text(const Connect& c) {
   return c.address + ":" + std::to_string(c.port);
-}
-
-asio::awaitable<void> http_connect(Connect& c) {
-  const Proxy& p = *c.proxy;
-  const std::string target =
-      (c.address.find(':') != std::string::npos ? "[" + c.address + "]" : c.address) + ":" +
-      std::to_string(c.port);
-  c.step = "proxy " + p.host + ":" + p.port + ": HTTP CONNECT " + target;
-  std::string request = "CONNECT " + target + " HTTP/1.1\r\nHost: " + target + "\r\n";
-  if (p.auth) {
-    request +=
-        "Proxy-Authorization: Basic " + base64(p.auth->first + ":" + p.auth->second) + "\r\n";
-  }
-  request += "\r\n";
-  co_await write_bytes(c, request);
-  // Byte by byte up to the blank line, so that nothing of the tunnelled stream
-  // is read into a buffer of ours.
-  std::string head;
-  while (head.size() < 16384 &&
-         (head.size() < 4 || head.compare(head.size() - 4, 4, "\r\n\r\n") != 0)) {
-    head += co_await read_bytes(c, 1);
-  }
-  if (head.size() >= 16384) c.fail("answer too long");
-  const auto line_end = head.find("\r\n");
-  const std::string status_line = head.substr(0, line_end);
-  // "HTTP/1.1 200 Connection established"
-  const auto sp = status_line.find(' ');
-  if (status_line.rfind("HTTP/", 0) != 0 || sp == std::string::npos) {
-    c.fail("not an HTTP answer: " + status_line);
-  }
-  const std::string status = status_line.substr(sp + 1);
-  if (status.rfind("200", 0) != 0) c.fail("refused: " + status);
-}
-
-asio::awaitable<void> socks4_connect(Connect& c, bool remote_dns) {
-  const Proxy& p = *c.proxy;
-  c.step =
-      "proxy " + p.host + ":" + p.port + ": SOCKS4" + (remote_dns ? "a " : " ") + target_text(c);
-  std::string request;
-  request += '\x04';
-  request += '\x01';
-  request += static_cast<char>((c.port >> 8) & 0xff);
-  request += static_cast<char>(c.port & 0xff);
-  std::string host_part;
-  if (remote_dns && !is_ip_literal(c.address)) {
-    request += std::string("\0\0\0\x01", 4);
-    host_part = c.address + '\0';
-  } else {
-    error_code ec;
-    auto results = co_await c.resolver.async_resolve(tcp::v4(), c.address, "", awaitable_ec(ec));
-    c.check(ec);
-    auto bytes = results.begin()->endpoint().address().to_v4().to_bytes();
-    request.append(reinterpret_cast<const char*>(bytes.data()), bytes.size());
-  }
-  request += p.auth ? p.auth->first : std::string();
-  request += '\0';
-  request += host_part;
-  co_await write_bytes(c, request);
-  const std::string reply = co_await read_bytes(c, 8);
-  const auto code = static_cast<unsigned char>(reply[1]);
-  if (code != 90) {
-    c.fail("refused with code " + std::to_string(code) +
-           (code == 92 || code == 93 ? " (identd / user id rejected)" : ""));
-  }
-}
-
-std::string socks5_reply_text(unsigned code) {
-  switch (code) {
-    case 1:
-      return "general failure";
-    case 2:
-      return "connection not allowed by ruleset";
-    case 3:
-      return "network unreachable";
-    case 4:
-      return "host unreachable";
-    case 5:
-      return "connection refused";
-    case 6:
-      return "TTL expired";
-    case 7:
-      return "command not supported";
-    case 8:
-      return "address type not supported";
-    default:
-      return "error " + std::to_string(code);
-  }
-}
-
-asio::awaitable<void> socks5_connect(Connect& c) {
-  const Proxy& p = *c.proxy;
-  c.step = "proxy " + p.host + ":" + p.port + ": SOCKS5 " + target_text(c);
-  std::string greeting =
-      p.auth ? std::string("\x05\x02\x00\x02", 4) : std::string("\x05\x01\x00", 3);
-  co_await write_bytes(c, greeting);
-  const std::string choice = co_await read_bytes(c, 2);
-  if (choice[0] != '\x05') c.fail("not a SOCKS5 proxy");
-  const auto method = static_cast<unsigned char>(choice[1]);
-  if (method == 0x02) {
-    if (!p.auth) c.fail("the proxy asks for credentials and none are configured");
-    const auto& [user, password] = *p.auth;
-    if (user.size() > 255 || password.size() > 255) c.fail("user name or password too long");
-    std::string auth;
-    auth += '\x01';
-    auth += static_cast<char>(user.size());
-    auth += user;
-    auth += static_cast<char>(password.size());
-    auth += password;
-    co_await write_bytes(c, auth);
-    const std::string status = co_await read_bytes(c, 2);
-    if (status[1] != '\0') c.fail("credentials refused");
-  } else if (method != 0x00) {
-    c.fail("no acceptable authentication method");
-  }
-  std::string request("\x05\x01\x00", 3);
-  error_code parse_ec;
-  const auto ip = asio::ip::make_address(c.address, parse_ec);
-  if (!parse_ec && ip.is_v4()) {
-    request += '\x01';
-    auto b = ip.to_v4().to_bytes();
-    request.append(reinterpret_cast<const char*>(b.data()), b.size());
-  } else if (!parse_ec && ip.is_v6()) {
-    request += '\x04';
-    auto b = ip.to_v6().to_bytes();
-    request.append(reinterpret_cast<const char*>(b.data()), b.size());
-  } else {
-    if (c.address.size() > 255) c.fail("host name too long");
-    request += '\x03';
-    request += static_cast<char>(c.address.size());
-    request += c.address;  // resolved by the proxy
-  }
-  request += static_cast<char>((c.port >> 8) & 0xff);
-  request += static_cast<char>(c.port & 0xff);
-  co_await write_bytes(c, request);
-  const std::string head = co_await read_bytes(c, 4);
-  const auto rep = static_cast<unsigned char>(head[1]);
-  if (rep != 0) c.fail("refused: " + socks5_reply_text(rep));
-  std::size_t rest = 0;
-  switch (head[3]) {
-    case '\x01':
-      rest = 4 + 2;
-      break;
-    case '\x04':
-      rest = 16 + 2;
-      break;
-    case '\x03': {
-      const std::string len = co_await read_bytes(c, 1);
-      rest = static_cast<unsigned char>(len[0]) + 2u;
-      break;
-    }
-    default:
-      c.fail("bad address type in the answer");
-  }
-  co_await read_bytes(c, rest);
 }
 
 asio::awaitable<void> tls_handshake(Connect& c) {
@@ -488,18 +295,7 @@ asio::awaitable<void> run_connect(std::shared_ptr<Connect> c) {
   c->check(ec);
   c->socket.set_option(tcp::no_delay(true), ec);
   if (proxied) {
-    const std::string& type = c->proxy->type;
-    if (type == "http" || type == "https") {
-      co_await http_connect(*c);
-    } else if (type == "socks4") {
-      co_await socks4_connect(*c, false);
-    } else if (type == "socks4a") {
-      co_await socks4_connect(*c, true);
-    } else if (type == "socks5" || type == "socks5h") {
-      co_await socks5_connect(*c);
-    } else {
-      c->fail("unknown proxy type '" + type + "'");
-    }
+    co_await proxy_handshake(Tunnel{c->socket, c->resolver, *c, *c->proxy, c->address, c->port});
   }
   if (c->options.tls.enabled) co_await tls_handshake(*c);
 }
