@@ -1,0 +1,151 @@
+// One HTTP(S) connection of the public or the control listener.
+#include <array>
+#include <boost/beast/ssl.hpp>
+
+#include "quillpost/host/runtime/comms/endpoint_text.h"
+#include "service/server_impl.h"
+
+namespace quillpost::service {
+namespace {
+
+// One HTTP(S) connection of the public or the control listener, in the style
+// of Beast's asynchronous servers: read a request, answer, read the next.
+template <typename Stream>
+class HttpSession : public std::enable_shared_from_this<HttpSession<Stream>> {
+  static constexpr bool is_tls = !std::is_same_v<Stream, beast::tcp_stream>;
+
+ public:
+  HttpSession(Service::Impl& service, Stream stream, bool control, asio::ip::address peer)
+      : service_(service), stream_(std::move(stream)), control_(control), peer_(std::move(peer)) {}
+
+  void run() {
+    if constexpr (is_tls) {
+      beast::get_lowest_layer(stream_).expires_after(tls_handshake_timeout);
+      stream_.async_handshake(
+          ssl::stream_base::server,
+          [self = this->shared_from_this()](error_code ec) { self->on_handshake(ec); });
+    } else {
+      do_read();
+    }
+  }
+
+ private:
+  void on_handshake(error_code ec) {
+    if (ec) {
+      service_.write_log("https " + address_text(peer_) + " TLS handshake failed: " + ec.message());
+      return;
+    }
+    do_read();
+  }
+
+  void do_read() {
+    parser_.emplace();
+    parser_->body_limit(max_http_body_bytes);
+    parser_->header_limit(16 * 1024);
+    beast::get_lowest_layer(stream_).expires_after(http_timeout);
+    http::async_read(
+        stream_, buffer_, *parser_,
+        [self = this->shared_from_this()](error_code ec, std::size_t) { self->on_read(ec); });
+  }
+
+  void on_read(error_code ec) {
+    if (ec == http::error::end_of_stream) {
+      return do_close();
+    }
+    if (ec == http::error::body_limit || ec == http::error::header_limit) {
+      service_.write_log("http " + address_text(peer_) + " request over the size limit");
+      Reply too_large = message_reply(http::status::payload_too_large,
+                                      "The request is over the size limit of " +
+                                          std::to_string(max_http_body_bytes) + " bytes.");
+      return answer(std::move(too_large), 11, false);
+    }
+    if (ec) {
+      if (ec != asio::error::eof && ec != beast::error::timeout &&
+          ec != asio::error::operation_aborted && ec != asio::ssl::error::stream_truncated) {
+        service_.write_log("http " + address_text(peer_) + " bad request: " + ec.message());
+      }
+      return;
+    }
+    auto request = parser_->release();
+    Reply reply =
+        control_ ? service_.handle_control(request) : service_.handle_public(request, peer_);
+    if (reply.hang) {
+      return hang();
+    }
+    answer(std::move(reply), request.version(), request.keep_alive());
+  }
+
+  void answer(Reply reply, unsigned version, bool keep_alive) {
+    auto response = std::make_shared<http::response<http::string_body>>(reply.status, version);
+    response->set(http::field::server, "quillpost-service");
+    response->set(http::field::content_type, "application/json");
+    response->keep_alive(keep_alive);
+    response->body() = std::move(reply.body);
+    response->prepare_payload();
+    beast::get_lowest_layer(stream_).expires_after(http_timeout);
+    http::async_write(
+        stream_, *response,
+        [self = this->shared_from_this(), response](error_code write_ec, std::size_t) {
+          if (write_ec) return;
+          if (!response->keep_alive()) {
+            self->do_close();
+            // What the client still sends is read and dropped, so that the
+            // close does not reset the connection before it has the answer.
+            // (With TLS the shutdown exchange does the reading.)
+            if constexpr (!is_tls) self->drain();
+            return;
+          }
+          self->do_read();
+        });
+  }
+
+  void drain() {
+    beast::get_lowest_layer(stream_).expires_after(drain_timeout);
+    stream_.async_read_some(asio::buffer(hang_buffer_),
+                            [self = this->shared_from_this()](error_code ec, std::size_t) {
+                              if (!ec) self->drain();
+                            });
+  }
+
+  // Holds the connection open without answering until the client gives up.
+  void hang() {
+    beast::get_lowest_layer(stream_).expires_after(discovery_hang_limit);
+    stream_.async_read_some(asio::buffer(hang_buffer_),
+                            [self = this->shared_from_this()](error_code, std::size_t) {});
+  }
+
+  void do_close() {
+    if constexpr (is_tls) {
+      beast::get_lowest_layer(stream_).expires_after(tls_handshake_timeout);
+      stream_.async_shutdown([self = this->shared_from_this()](error_code) {});
+    } else {
+      error_code ignored;
+      stream_.socket().shutdown(tcp::socket::shutdown_send, ignored);
+    }
+  }
+
+  Service::Impl& service_;
+  Stream stream_;
+  bool control_;
+  asio::ip::address peer_;
+  beast::flat_buffer buffer_;
+  std::optional<http::request_parser<http::string_body>> parser_;
+  std::array<char, 4096> hang_buffer_{};
+};
+
+}  // namespace
+
+void start_http_session(Service::Impl& service, tcp::socket socket, ssl::context* tls, bool control,
+                        const asio::ip::address& peer) {
+  if (tls) {
+    std::make_shared<HttpSession<beast::ssl_stream<beast::tcp_stream>>>(
+        service, beast::ssl_stream<beast::tcp_stream>(std::move(socket), *tls), control, peer)
+        ->run();
+  } else {
+    std::make_shared<HttpSession<beast::tcp_stream>>(service, beast::tcp_stream(std::move(socket)),
+                                                     control, peer)
+        ->run();
+  }
+}
+
+}  // namespace quillpost::service
