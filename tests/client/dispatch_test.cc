@@ -8,6 +8,7 @@
 
 #include "client_harness.h"
 #include "quillpost/host/runtime/comms/priority_queues.h"
+#include "support/files.h"
 
 namespace quillpost::client::testing {
 namespace {
@@ -202,10 +203,7 @@ TEST(ProtocolLog, FileNeverReceivesTheClientKey) {
         comms::Direction::out, "c1",
         R"({"event":"authenticate","payload":{"clientKey":"abc-secret"}})");
   }
-  std::ifstream in(path);
-  std::stringstream buffer;
-  buffer << in.rdbuf();
-  const std::string content = buffer.str();
+  const std::string content = quillpost::testing::read_file(path);
   std::filesystem::remove(path);
   EXPECT_EQ(content.find("abc-secret"), std::string::npos);
 }

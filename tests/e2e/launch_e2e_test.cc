@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "e2e/launch_process.h"
+#include "support/files.h"
 #include "support/ports.h"
 #include "support/service_process.h"
 #include "support/temp_dir.h"
@@ -33,6 +34,7 @@ using testing::free_port;
 using ::testing::HasSubstr;
 using testing::LaunchProcess;
 using ::testing::Not;
+using testing::read_file;
 using testing::ServiceProcess;
 using testing::TempDir;
 using Clock = std::chrono::steady_clock;
@@ -65,13 +67,6 @@ std::vector<std::string> with_account(std::vector<std::string> args = {}) {
   return args;
 }
 
-std::string read_text(const std::filesystem::path& path) {
-  std::ifstream in(path);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
 // The client's environment: the service's URL.
 std::vector<std::string> client_env(const ServiceProcess& service) {
   return {"QUILLPOST_SERVICE_URL=" + service.base_url()};
@@ -92,7 +87,7 @@ std::unique_ptr<LaunchProcess> start_client(const ServiceProcess& service, const
 }
 
 std::string log_of(const TempDir& dir) {
-  return read_text(dir / "settings/logs/quillpost.log");
+  return read_file(dir / "settings/logs/quillpost.log");
 }
 
 // Ends the client with SIGINT and expects the clean close.

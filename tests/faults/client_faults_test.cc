@@ -175,7 +175,7 @@ TEST(ClientFaults, AuthAnswersThatEndTheClient) {
     ASSERT_TRUE(code.has_value()) << run->out();
     EXPECT_EQ(*code, 20) << run->out();
     row.observe("exit " + std::to_string(*code));
-    const std::string account = slurp(run->settings_dir() / "account.json");
+    const std::string account = read_file(run->settings_dir() / "account.json");
     EXPECT_EQ(account.find(kDemoClientKey), std::string::npos) << account;
     row.observe(account.find(kDemoClientKey) == std::string::npos ? "key forgotten" : "KEY KEPT");
     EXPECT_FALSE(service.state()["lastAuthenticate"].is_null());
@@ -205,7 +205,7 @@ TEST(ClientFaults, DestroyedKeyIsForgottenOnDisk) {
     LaunchRun run(options);
     const auto code = run.process().wait_exit(20s);
     EXPECT_EQ(code, 20) << run.out();
-    const std::string account = slurp(settings / "account.json");
+    const std::string account = read_file(settings / "account.json");
     EXPECT_EQ(account.find(kDemoClientKey), std::string::npos) << account;
     row.observe(account.find(kDemoClientKey) == std::string::npos ? "key removed" : "KEY KEPT");
   }

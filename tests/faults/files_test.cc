@@ -25,7 +25,7 @@ void expect_whole(const std::filesystem::path& dir, int kill) {
   EXPECT_EQ(*account->email, "gen" + generation + "-" + std::string(20000, 'x') + "@example.test")
       << "kill " << kill;
   EXPECT_EQ(*account->client_key, "key-" + generation) << "kill " << kill;
-  const std::string world = slurp(dir / "world_id");
+  const std::string world = read_file(dir / "world_id");
   EXPECT_EQ(world.size(), 37u) << "kill " << kill << ": " << world;
   EXPECT_EQ(world.rfind("00000000-0000-4000-8000-", 0), 0u) << world;
   EXPECT_EQ(load_or_create_world_id(dir / "world_id"), world.substr(0, 36));
@@ -100,19 +100,19 @@ TEST(FileFaults, CorruptFilesAtStartAreReportedAndSetAside) {
   for (const auto& entry : std::filesystem::directory_iterator(settings)) {
     const std::string name = entry.path().filename().string();
     if (name.rfind("account.json.corrupt-", 0) == 0) {
-      EXPECT_EQ(slurp(entry.path()), garbage_account);
+      EXPECT_EQ(read_file(entry.path()), garbage_account);
       ++set_aside;
     } else if (name.rfind("world_id.corrupt-", 0) == 0) {
-      EXPECT_EQ(slurp(entry.path()), garbage_world);
+      EXPECT_EQ(read_file(entry.path()), garbage_world);
       ++set_aside;
     }
   }
   EXPECT_EQ(set_aside, 2);
-  const std::string log = slurp(settings / "logs" / "quillpost.log");
+  const std::string log = read_file(settings / "logs" / "quillpost.log");
   EXPECT_NE(log.find("Cannot read " + (settings / "account.json").string()), std::string::npos)
       << log;
   EXPECT_NE(log.find("Cannot read " + (settings / "world_id").string()), std::string::npos);
-  EXPECT_NE(slurp(settings / "world_id"), garbage_world);
+  EXPECT_NE(read_file(settings / "world_id"), garbage_world);
   row.observe(
       std::string("exit ") + (code ? std::to_string(*code) : "none") + ", " +
       std::to_string(set_aside) + " file(s) set aside with their content, " +

@@ -28,13 +28,6 @@ bool eventually(const std::function<bool()>& predicate, std::chrono::millisecond
   return true;
 }
 
-std::string slurp(const std::filesystem::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
-
 int count_of(const std::string& haystack, const std::string& needle) {
   int n = 0;
   for (auto at = haystack.find(needle); at != std::string::npos;
@@ -135,7 +128,7 @@ std::optional<int> Child::wait_exit(std::chrono::milliseconds timeout) {
 }
 
 int thread_count(pid_t pid) {
-  std::istringstream status(slurp("/proc/" + std::to_string(pid) + "/status"));
+  std::istringstream status(read_file("/proc/" + std::to_string(pid) + "/status"));
   for (std::string line; std::getline(status, line);) {
     if (line.rfind("Threads:", 0) == 0) return std::stoi(line.substr(8));
   }

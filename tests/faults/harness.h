@@ -16,6 +16,7 @@
 #include <thread>
 #include <vector>
 
+#include "support/files.h"
 #include "support/ports.h"
 #include "support/service_process.h"
 #include "support/temp_dir.h"
@@ -29,8 +30,6 @@ using Clock = std::chrono::steady_clock;
 // Polls `predicate` every 20 ms until it holds; false once `timeout` passed.
 bool eventually(const std::function<bool()>& predicate, std::chrono::milliseconds timeout);
 
-// The whole content of a file; empty when it cannot be read.
-std::string slurp(const std::filesystem::path& path);
 // How many times `needle` occurs in `haystack`.
 int count_of(const std::string& haystack, const std::string& needle);
 // The last line of `text` that contains `needle`, or an empty text.
@@ -72,6 +71,7 @@ int thread_count(pid_t pid);
 int fd_count(pid_t pid);
 
 using testing::free_port;
+using testing::read_file;
 // True once something accepts on 127.0.0.1:`port`.
 bool port_open(int port, std::chrono::milliseconds timeout);
 
@@ -106,9 +106,9 @@ class LaunchRun {
   const std::filesystem::path& dir() const { return dir_.path(); }
   std::filesystem::path settings_dir() const { return dir_ / "settings"; }
   std::filesystem::path log_file() const { return settings_dir() / "logs" / "quillpost.log"; }
-  std::string out() const { return slurp(dir_ / "stdout"); }
-  std::string err() const { return slurp(dir_ / "stderr"); }
-  std::string log() const { return slurp(log_file()); }
+  std::string out() const { return read_file(dir_ / "stdout"); }
+  std::string err() const { return read_file(dir_ / "stderr"); }
+  std::string log() const { return read_file(log_file()); }
 
   // Waits until standard output holds `text` at least `times` times.
   bool wait_out(const std::string& text, int times = 1,

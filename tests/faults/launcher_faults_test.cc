@@ -63,10 +63,10 @@ TEST(LauncherFaults, BadConfigurationFiles) {
       Child child(options);
       const auto code = child.wait_exit(60s);
       EXPECT_EQ(code, c.code);
-      const std::string out = slurp(dir / "out");
+      const std::string out = read_file(dir / "out");
       EXPECT_EQ(count_of(out, "\n"), 1) << out;
       EXPECT_NE(out.find(c.line), std::string::npos) << out;
-      EXPECT_EQ(slurp(dir / "err"), "");
+      EXPECT_EQ(read_file(dir / "err"), "");
       row.observe(code_text(code) + ", \"" + out.substr(0, 150) + "\"");
     }
   }
@@ -137,7 +137,7 @@ TEST(LauncherFaults, SettingsDirectoryNotWritable) {
 
 // Whether `pid` catches SIGINT (its handler is installed).
 bool catches_sigint(pid_t pid) {
-  const std::string status = slurp("/proc/" + std::to_string(pid) + "/status");
+  const std::string status = read_file("/proc/" + std::to_string(pid) + "/status");
   const std::string line = last_line_with(status, "SigCgt:");
   if (line.empty()) return false;
   return (std::stoull(line.substr(7), nullptr, 16) >> (SIGINT - 1)) & 1;

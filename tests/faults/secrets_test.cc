@@ -26,7 +26,7 @@ constexpr const char* kProxyPassword = "Pr0xy-Secret-c41d";
 std::vector<std::pair<std::string, std::string>> files_under(const std::filesystem::path& dir) {
   std::vector<std::pair<std::string, std::string>> files;
   for (const auto& entry : std::filesystem::recursive_directory_iterator(dir)) {
-    if (entry.is_regular_file()) files.emplace_back(entry.path().string(), slurp(entry.path()));
+    if (entry.is_regular_file()) files.emplace_back(entry.path().string(), read_file(entry.path()));
   }
   return files;
 }

@@ -6,6 +6,8 @@
 #include <fstream>
 #include <sstream>
 
+#include "support/files.h"
+
 namespace quillpost::logs {
 namespace {
 
@@ -28,11 +30,9 @@ TEST(Logs, ConfigureWritesTheFileAtTheChosenThreshold) {
   logger("main").debug("hidden %s", 1);
   logger("main").info("shown %s", 2);
   flush();
-  std::ifstream in(log_file());
-  std::stringstream content;
-  content << in.rdbuf();
-  EXPECT_EQ(content.str().find("hidden 1"), std::string::npos);
-  EXPECT_NE(content.str().find("INFO      main: shown 2"), std::string::npos) << content.str();
+  const std::string content = quillpost::testing::read_file(log_file());
+  EXPECT_EQ(content.find("hidden 1"), std::string::npos);
+  EXPECT_NE(content.find("INFO      main: shown 2"), std::string::npos) << content;
   std::filesystem::remove_all(dir.parent_path());
 }
 

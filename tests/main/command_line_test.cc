@@ -7,6 +7,7 @@
 #include <sstream>
 
 #include "quillpost/main/errors.h"
+#include "support/files.h"
 
 namespace quillpost::main {
 namespace {
@@ -32,10 +33,8 @@ Arguments parse(const std::vector<std::string>& args) {
 }
 
 TEST(UsageDocs, HelpScreenMatchesTheReviewedText) {
-  std::ifstream in(QP_SOURCE_DIR "/tests/main/data/help_no_default_location.txt");
-  std::stringstream expected;
-  expected << in.rdbuf();
-  EXPECT_EQ(make_usage_docs(test_build(), std::nullopt).public_docs + "\n", expected.str());
+  EXPECT_EQ(make_usage_docs(test_build(), std::nullopt).public_docs + "\n",
+            testing::read_file(QP_SOURCE_DIR "/tests/main/data/help_no_default_location.txt"));
 }
 
 TEST(UsageDocs, OptionDescriptionsStartAtColumn41) {

@@ -12,6 +12,7 @@
 #include <string>
 
 #include "quillpost/host/config/records.h"
+#include "support/files.h"
 
 namespace quillpost {
 namespace {
@@ -42,10 +43,7 @@ LaunchResult launch(const std::vector<std::string>& args, const std::string& env
 }
 
 std::string help_screen() {
-  std::ifstream in(QP_SOURCE_DIR "/tests/main/data/help_no_default_location.txt");
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
+  return testing::read_file(QP_SOURCE_DIR "/tests/main/data/help_no_default_location.txt");
 }
 
 constexpr int kBadArgs = value(ExitCodes::BAD_COMMAND_LINE_ARGUMENTS);

@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "host/services/files.h"
+#include "support/files.h"
 
 namespace quillpost::testing {
 

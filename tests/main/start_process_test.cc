@@ -5,8 +5,8 @@
 #include <signal.h>
 #include <unistd.h>
 
-#include "host/services/files.h"
 #include "main/process_driver.h"
+#include "support/files.h"
 #include "support/service_process.h"
 
 namespace quillpost {

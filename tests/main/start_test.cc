@@ -9,12 +9,12 @@
 #include <fstream>
 #include <sstream>
 
-#include "host/services/files.h"
 #include "quillpost/host/app/credentials.h"
 #include "quillpost/host/process/signal_dispatch.h"
 #include "quillpost/host/process/start_method.h"
 #include "quillpost/host/process/startup_lock.h"
 #include "quillpost/main/signals.h"
+#include "support/files.h"
 
 namespace quillpost::main {
 namespace {

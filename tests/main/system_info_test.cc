@@ -4,7 +4,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include "host/services/files.h"
+#include "support/files.h"
 
 namespace quillpost::main {
 namespace {

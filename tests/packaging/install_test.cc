@@ -7,11 +7,13 @@
 #include <filesystem>
 #include <string>
 
+#include "support/files.h"
 #include "support/temp_dir.h"
 
 namespace {
 
 namespace fs = std::filesystem;
+using quillpost::testing::read_file;
 
 struct CommandResult {
   int status = -1;
@@ -30,18 +32,6 @@ CommandResult run(const std::string& command) {
   const int raw = ::pclose(pipe);
   result.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
   return result;
-}
-
-std::string read_file(const fs::path& path) {
-  std::string data;
-  if (FILE* file = std::fopen(path.c_str(), "rb")) {
-    char buffer[8192];
-    for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, file)) > 0;) {
-      data.append(buffer, n);
-    }
-    std::fclose(file);
-  }
-  return data;
 }
 
 TEST(Install, IntoATemporaryPrefixGivesARunnableLaunch) {

@@ -6,11 +6,11 @@
 #include <sstream>
 #include <thread>
 
-#include "host/services/files.h"
 #include "quillpost/host/app/binding_specs.h"
 #include "quillpost/host/comms/defs.h"
 #include "quillpost/host/logging/logs.h"
 #include "quillpost/host/process/signal_dispatch.h"
+#include "support/files.h"
 
 namespace quillpost {
 namespace {

@@ -5,11 +5,11 @@
 #include <regex>
 #include <stdexcept>
 
-#include "host/services/files.h"
 #include "quillpost/host/logging/logs.h"
 #include "quillpost/host/process/startup_lock.h"
 #include "quillpost/host/world/paths.h"
 #include "quillpost/host/world/world.h"
+#include "support/files.h"
 
 namespace quillpost {
 namespace {

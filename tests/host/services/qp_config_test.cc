@@ -6,8 +6,8 @@
 #include <regex>
 #include <set>
 
-#include "host/services/files.h"
 #include "quillpost/host/config/md5.h"
+#include "support/files.h"
 
 namespace quillpost {
 namespace {

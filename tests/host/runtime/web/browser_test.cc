@@ -8,29 +8,20 @@
 #include <string>
 
 #include "fixture.h"
+#include "support/files.h"
 #include "support/temp_dir.h"
 
 namespace quillpost::web {
 namespace {
 
 namespace fs = std::filesystem;
+using quillpost::testing::read_file;
 
 std::string find_chromium() {
   for (const char* candidate : {"/usr/bin/chromium", "/usr/bin/chromium-browser"}) {
     if (fs::exists(candidate)) return candidate;
   }
   return {};
-}
-
-std::string read_file(const fs::path& path) {
-  std::string data;
-  if (FILE* file = std::fopen(path.c_str(), "rb")) {
-    char buffer[8192];
-    for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, file)) > 0;)
-      data.append(buffer, n);
-    std::fclose(file);
-  }
-  return data;
 }
 
 // Runs Chromium headless on `url` with `action` ("--dump-dom" or
