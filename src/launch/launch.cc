@@ -1,5 +1,6 @@
 // The host process: hands the real process to the launcher and exits with its
 // result.
+#include <sys/prctl.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -8,6 +9,7 @@
 
 #include "application.h"
 #include "quillpost/host/config/build_info.h"
+#include "quillpost/host/logging/logs.h"
 #include "quillpost/host/process/environment.h"
 #include "quillpost/host/process/module.h"
 #include "quillpost/main/launcher.h"
@@ -30,9 +32,35 @@ std::string resources_dir() {
   return "./resources";
 }
 
+// A failure the launcher does not map, as one line: control characters in its
+// text (which may come from outside) show as '?'.
+std::string failure_line(std::string_view what) {
+  std::string line = "Unexpected failure: ";
+  for (const char c : what) {
+    const auto byte = static_cast<unsigned char>(c);
+    line += byte < 0x20 || byte == 0x7f ? '?' : c;
+  }
+  return line;
+}
+
+// An unexpected failure ends the process with 1 and one line on standard
+// output (and in the log when it exists), never with an abort.
+int unexpected_failure(std::string_view what) {
+  const std::string line = failure_line(what);
+  quillpost::logs::logger("main").exception("%s", line);
+  std::cout << line << std::endl;
+  return 1;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+  // The memory holds the password and the client key: no core dump, and no
+  // other process of the same user may read it through ptrace or /proc. Done
+  // first, before the command line (which may carry the password) is read. A
+  // development build stays debuggable.
+  if (!quillpost::compiled_build_info().develop) ::prctl(PR_SET_DUMPABLE, 0, 0, 0, 0);
+
   quillpost::main::Process process;
   process.resources_dir = resources_dir();
   process.args.assign(argv + 1, argv + argc);
@@ -57,5 +85,9 @@ int main(int argc, char** argv) {
   } catch (const quillpost::main::ProcessExit& exit) {
     std::cout.flush();
     return exit.status();
+  } catch (const std::exception& e) {
+    return unexpected_failure(e.what());
+  } catch (...) {
+    return unexpected_failure("an error of unknown kind");
   }
 }

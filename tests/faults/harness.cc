@@ -2,11 +2,13 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <grp.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <signal.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -79,6 +81,14 @@ Child::Child(const Options& options) {
       ::signal(SIGXFSZ, SIG_IGN);
       const rlimit limit{*options.file_size_limit, *options.file_size_limit};
       ::setrlimit(RLIMIT_FSIZE, &limit);
+    }
+    if (options.umask) ::umask(*options.umask);
+    if (options.uid && *options.uid != ::geteuid()) {
+      const gid_t gid = static_cast<gid_t>(*options.uid);
+      if (::setgroups(0, nullptr) != 0 || ::setresgid(gid, gid, gid) != 0 ||
+          ::setresuid(*options.uid, *options.uid, *options.uid) != 0) {
+        ::_exit(125);
+      }
     }
     for (auto& e_ : env) ::putenv(e_.data());
     ::execv(argv[0], argv.data());
@@ -168,6 +178,12 @@ LaunchRun::LaunchRun(Options options) {
     argv.push_back("--settings-dir-create");
   }
   std::ofstream(dir_ / "client.conf") << options.config_text;
+  if (options.uid) {
+    // The other user reaches the settings directory below and reads the
+    // configuration, nothing else of ours.
+    ::chmod(dir_.path().c_str(), 0711);
+    ::chmod((dir_ / "client.conf").c_str(), 0644);
+  }
   argv.push_back("--config-file=" + (dir_ / "client.conf").string());
   const bool credentials = std::any_of(options.args.begin(), options.args.end(), [](const auto& a) {
     return a.rfind("--client-key", 0) == 0 || a.rfind("--email", 0) == 0 ||
@@ -182,6 +198,8 @@ LaunchRun::LaunchRun(Options options) {
   child.out = dir_ / "stdout";
   child.err = dir_ / "stderr";
   child.file_size_limit = options.file_size_limit;
+  child.uid = options.uid;
+  child.umask = options.umask;
   child_ = std::make_unique<Child>(child);
 }
 

@@ -46,6 +46,11 @@ class Child {
     std::filesystem::path out;              // standard output; /dev/null when empty
     std::filesystem::path err;              // standard error; /dev/null when empty
     std::optional<rlim_t> file_size_limit;  // RLIMIT_FSIZE, in bytes
+    // Run as this user (and the group of the same number, no other groups)
+    // when it is not the current one; needs root. A child that cannot switch
+    // exits with 125.
+    std::optional<uid_t> uid;
+    std::optional<mode_t> umask;
   };
   explicit Child(const Options& options);
   ~Child();
@@ -99,6 +104,8 @@ class LaunchRun {
     std::optional<rlim_t> file_size_limit;
     bool add_settings_dir = true;
     bool add_client_key = true;  // when `args` name no credentials
+    std::optional<uid_t> uid;    // see Child::Options
+    std::optional<mode_t> umask;
   };
   explicit LaunchRun(Options options);
 

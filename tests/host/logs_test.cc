@@ -6,6 +6,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "quillpost/host/process/os_error.h"
 #include "support/files.h"
 
 namespace quillpost::logs {
@@ -38,8 +39,7 @@ TEST(Logs, ConfigureWritesTheFileAtTheChosenThreshold) {
 
 TEST(Logs, ConfigureReportsAnUnusableDirectory) {
   if (::geteuid() == 0) GTEST_SKIP() << "root may write anywhere";
-  EXPECT_THROW(configure("/proc/quillpost-no-such-dir/logs", false),
-               std::filesystem::filesystem_error);
+  EXPECT_THROW(configure("/proc/quillpost-no-such-dir/logs", false), OsError);
 }
 
 }  // namespace

@@ -28,9 +28,11 @@ std::string shell_word(const std::string& s) {
   return out + "'";
 }
 
-LaunchResult launch(const std::vector<std::string>& args, const std::string& env = "") {
+LaunchResult launch(const std::vector<std::string>& args, const std::string& env = "",
+                    const std::string& redirect = "") {
   std::string command = env + " " QP_BINARY_DIR "/bin/launch";
   for (const auto& a : args) command += " " + shell_word(a);
+  command += " " + redirect;
   FILE* pipe = ::popen(command.c_str(), "r");
   if (!pipe) return {"", -1};
   std::string out;
@@ -192,6 +194,21 @@ TEST(Launch, CheckWithSettingsDirCreateMakesTheDirectoryButNoLog) {
   EXPECT_EQ(run.out, "Config OK :)\n");
   EXPECT_EQ(::access(settings.c_str(), F_OK), 0) << "--settings-dir-create makes the directory";
   EXPECT_NE(::access((settings + "/logs").c_str(), F_OK), 0) << "--check must not set up logging";
+}
+
+TEST(Launch, AFailureTheLauncherDoesNotMapIsOneLineNotAnAbort) {
+  const std::string conf = temp_file("run.conf", "");
+  const std::string settings = conf.substr(0, conf.rfind('/')) + "/settings";
+  // A service URL without a scheme fails once the application starts.
+  const LaunchResult run =
+      launch({"--headless", "--config-file=" + conf, "--settings-dir=" + settings,
+              "--settings-dir-create", "--client-key=k"},
+             "QUILLPOST_SERVICE_URL=127.0.0.1:8470 timeout 20", "2>&1");
+  EXPECT_GE(run.status, 0) << "ended by a signal: " << run.out;
+  EXPECT_NE(run.status, 124) << "still running: " << run.out;
+  EXPECT_EQ(run.out.find("terminate called"), std::string::npos) << run.out;
+  const std::string last = run.out.substr(run.out.rfind('\n', run.out.size() - 2) + 1);
+  EXPECT_NE(last.find("127.0.0.1:8470"), std::string::npos) << run.out;
 }
 
 }  // namespace

@@ -13,6 +13,7 @@
 #include "quillpost/host/config/records.h"
 #include "quillpost/host/config/resources.h"
 #include "quillpost/host/process/os_error.h"
+#include "quillpost/host/process/private_files.h"
 #include "quillpost/host/world/paths.h"
 #include "quillpost/main/errors.h"
 #include "quillpost/main/layering.h"
@@ -181,6 +182,11 @@ RunSetup prepare_run(const RuntimeConfig& config, const fs::path& base_dir,
   std::optional<Paths> paths;
   try {
     paths.emplace(base_dir, resources_dir);
+  } catch (const UnsafeDirectoryError& e) {
+    // The default settings directory is checked only here; a directory that
+    // other users may change is a settings directory problem, as it is for a
+    // configured one.
+    throw EarlyExit{e.what(), ExitCodes::APP_SETTINGS_DIR_PERMISSION_ERROR};
   } catch (const OsError& e) {
     throw EarlyExit{e.what(), ExitCodes::APP_PATHS_ERROR};
   }

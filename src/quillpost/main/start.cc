@@ -18,6 +18,17 @@
 
 namespace quillpost::main {
 
+namespace {
+
+// A settings directory that start-up cannot use: a lack of permission, or
+// anything else.
+ExitCodes settings_dir_exit_code(const OsError& error) {
+  return is_permission_error(error.code()) ? ExitCodes::APP_SETTINGS_DIR_PERMISSION_ERROR
+                                           : ExitCodes::APP_SETTINGS_DIR_ERROR;
+}
+
+}  // namespace
+
 double monotonic_seconds() {
   return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
 }
@@ -34,11 +45,7 @@ void configure_multiprocessing() {
 
 logs::Logger configure_logging(const std::filesystem::path& logs_dir, const SystemInfo& system_info,
                                bool log_all, const BuildInfo& build) {
-  try {
-    logs::configure(logs_dir, log_all);
-  } catch (const std::filesystem::filesystem_error& e) {
-    rethrow_as_os_error(e);
-  }
+  logs::configure(logs_dir, log_all);
   // The agent runtime's loggers come from the facility just configured.
   agent::replace_logger_creator([](const std::string& name) { return logs::logger(name); });
   auto logger = logs::logger("main");
@@ -79,12 +86,13 @@ int start_quillpost(const RuntimeConfig& config, const Paths& paths, const Syste
   try {
     world_ptr = &primary_injector.get_world()();
   } catch (const OsError& e) {
-    // The settings directory cannot take the world id file (full, or not
-    // writable): one clear line and the settings directory's exit code.
+    // The account or world id file cannot be read (it is left as it is), or
+    // the world id cannot be saved (a full disk): one clear line and the
+    // settings directory's exit code.
     logger.error("Cannot set up the settings directory: %s", e.what());
     std::ostream& out = services.headless_out ? *services.headless_out : std::cout;
     out << e.what() << '\n' << std::flush;
-    return value(ExitCodes::APP_SETTINGS_DIR_ERROR);
+    return value(settings_dir_exit_code(e));
   }
   World& world = *world_ptr;
   SecondaryBindingSpec secondary_injector(config, paths, system_info, sigint, world,
@@ -122,6 +130,12 @@ int start_quillpost(const RuntimeConfig& config, const Paths& paths, const Syste
     evt_logger.report_gui_log(GuiLog{GuiLogEvent::APP_STARTING_ERROR, error.what()});
     close_app(value(ExitCodes::START_MUTEX), time_started, evt_logger);
     return value(ExitCodes::START_MUTEX);
+  } catch (const StartupLockError& error) {
+    // The settings directory cannot be locked, or the lock's note written.
+    evt_logger.report_gui_log(GuiLog{GuiLogEvent::APP_STARTING_ERROR, error.what()});
+    const ExitCodes code = settings_dir_exit_code(error);
+    close_app(value(code), time_started, evt_logger);
+    return value(code);
   }
   // A service manager waiting for us learns that the application runs.
   notify_ready(services.getenv);

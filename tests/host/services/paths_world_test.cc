@@ -2,10 +2,13 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <functional>
 #include <regex>
 #include <stdexcept>
 
 #include "quillpost/host/logging/logs.h"
+#include "quillpost/host/logging/rotating_file.h"
+#include "quillpost/host/process/private_files.h"
 #include "quillpost/host/process/startup_lock.h"
 #include "quillpost/host/world/paths.h"
 #include "quillpost/host/world/world.h"
@@ -64,6 +67,97 @@ TEST(GetBaseDir, PermissionProblemsArePermissionErrors) {
   EXPECT_THROW(Paths(dir / "ro/sub", dir / "resources"), PermissionError);
 }
 
+TEST(GetBaseDir, RefusesADirectoryOthersMayWrite) {
+  TempDir dir;
+  std::filesystem::create_directories(dir / "shared");
+  for (const mode_t mode : {0777, 0775, 0757}) {
+    ::chmod((dir / "shared").c_str(), mode);
+    try {
+      get_base_dir((dir / "shared").string(), false);
+      FAIL() << std::oct << mode;
+    } catch (const UnsafeDirectoryError& e) {
+      EXPECT_THAT(e.what(), HasSubstr("other users may write to it"));
+    }
+    EXPECT_THROW(Paths(dir / "shared", dir / "resources"), UnsafeDirectoryError);
+  }
+  ::chmod((dir / "shared").c_str(), 0755);
+  EXPECT_NO_THROW(get_base_dir((dir / "shared").string(), false));
+}
+
+mode_t mode_of(const std::filesystem::path& path) {
+  struct stat info {};
+  return ::lstat(path.c_str(), &info) == 0 ? info.st_mode & 07777 : 07777;
+}
+
+TEST(PrivateFiles, EverythingMadeIsPrivateWhateverTheUmask) {
+  TempDir dir;
+  const mode_t saved = ::umask(0);
+  make_private_directories(dir / "a/b");
+  write_file_atomically(dir / "a/b/state", "x");
+  {
+    logs::RotatingFile log(dir / "a/b/quillpost.log", 64, 2);
+    for (int i = 0; i < 20; ++i) log.write("a line of twenty b.\n");
+  }
+  ::umask(saved);
+  for (const char* name : {"a", "a/b"}) EXPECT_EQ(mode_of(dir / name), 0700u) << name;
+  for (const char* name :
+       {"a/b/state", "a/b/quillpost.log", "a/b/quillpost.1.log", "a/b/quillpost.2.log"}) {
+    EXPECT_EQ(mode_of(dir / name), 0600u) << name;
+  }
+  EXPECT_FALSE(std::filesystem::exists(dir / "a/b/quillpost.3.log"));
+  EXPECT_EQ(std::filesystem::file_size(dir / "a/b/quillpost.1.log"), 60u);
+}
+
+// Links planted in place of the settings directory's files: never followed,
+// neither to read nor to write, and never taken for corrupt content.
+TEST(PrivateFiles, LinksInPlaceOfFilesAreNotFollowed) {
+  TempDir dir;
+  const auto target = write_file(dir, "target", "{\"email\": \"planted@example.com\"}");
+  const auto link = dir / "link";
+  std::filesystem::create_symlink(target, link);
+  logs::Capture capture;
+  struct Case {
+    std::string name;
+    std::function<void()> act;
+  };
+  const std::vector<Case> cases = {
+      {"read", [&] { read_private_file(link, 100); }},
+      {"append", [&] { ::close(open_private_append(link)); }},
+      {"account", [&] { AccountStore(link).load(); }},
+      {"world id", [&] { load_or_create_world_id(link); }},
+      {"log", [&] { logs::RotatingFile(link, 100, 1); }},
+  };
+  for (const auto& c : cases) {
+    try {
+      c.act();
+      ADD_FAILURE() << c.name << " went through the link";
+    } catch (const OsError& e) {
+      EXPECT_THAT(e.what(), HasSubstr("Is a symbolic link, which is not followed")) << c.name;
+    }
+    EXPECT_TRUE(std::filesystem::is_symlink(link)) << c.name;
+  }
+  // The temporary file of an atomic write is new and unpredictable: a link at
+  // the old fixed name is left alone.
+  std::filesystem::create_symlink(target, dir / "account.json.tmp");
+  AccountStore(dir / "account.json").save(Account{"a@example.com", "key", 1});
+  EXPECT_EQ(testing::read_file(target), "{\"email\": \"planted@example.com\"}");
+  EXPECT_TRUE(capture.texts("world").empty()) << "nothing may be set aside as corrupt";
+}
+
+TEST(PrivateFiles, AStateFileThatCannotBeReadIsLeftAlone) {
+  TempDir dir;
+  std::filesystem::create_directories(dir / "world_id");
+  EXPECT_THROW(load_or_create_world_id(dir / "world_id"), OsError);
+  EXPECT_TRUE(std::filesystem::is_directory(dir / "world_id"));
+  std::filesystem::create_directories(dir / "account.json");
+  EXPECT_THROW(AccountStore(dir / "account.json").load(), OsError);
+  if (testing::running_as_root()) return;  // root reads anything
+  const auto account = write_file(dir, "readable-by-nobody", "{\"email\": \"a@example.com\"}");
+  ::chmod(account.c_str(), 0);
+  EXPECT_THROW(AccountStore(account).load(), PermissionError);
+  EXPECT_EQ(mode_of(account), 0u);
+}
+
 TEST(Paths, CreatesTheSettingsAndLogDirectories) {
   TempDir dir;
   const Paths paths(dir / "settings", dir / "resources");
@@ -83,7 +177,9 @@ TEST(AccountStore, SavesAtomicallyReadableByTheOwnerOnly) {
   ASSERT_EQ(::stat(store.path().c_str(), &info), 0);
   EXPECT_EQ(info.st_mode & 0777, 0600u);
   // No temporary file is left behind.
-  EXPECT_FALSE(std::filesystem::exists(dir / "account.json.tmp"));
+  for (const auto& entry : std::filesystem::directory_iterator(dir.path())) {
+    EXPECT_EQ(entry.path().filename(), "account.json");
+  }
   store.save(Account{"b@example.com", std::nullopt, std::nullopt});
   EXPECT_EQ(store.load()->email, "b@example.com");
   EXPECT_FALSE(store.load()->client_key);
@@ -180,6 +276,9 @@ TEST(StartupLock, OnlyOneHolderAtATime) {
   const auto file = dir / "quillpost.lock";
   {
     StartupLock first(file);
+    EXPECT_EQ(testing::read_file(file), std::to_string(::getpid()) + "\n");
+    // Deleting the holder's note by hand lets no second holder in.
+    std::filesystem::remove(file);
     try {
       StartupLock second(file);
       FAIL() << "two holders";
@@ -188,6 +287,20 @@ TEST(StartupLock, OnlyOneHolderAtATime) {
     }
   }
   EXPECT_NO_THROW(StartupLock again(file));
+}
+
+TEST(StartupLock, ALockFileThatIsADirectoryIsALockError) {
+  TempDir dir;
+  std::filesystem::create_directories(dir / "quillpost.lock");
+  try {
+    StartupLock lock(dir / "quillpost.lock");
+    FAIL();
+  } catch (const StartupLockError& e) {
+    EXPECT_THAT(e.what(), HasSubstr("quillpost.lock"));
+  }
+  // The failed attempt let the lock go: the next one fails the same way, not
+  // as if another instance held it.
+  EXPECT_THROW(StartupLock(dir / "quillpost.lock"), StartupLockError);
 }
 
 TEST(IsValidComputername, AsciiLettersDigitsDotsAndDashes) {

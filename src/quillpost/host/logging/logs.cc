@@ -1,12 +1,15 @@
 #include "quillpost/host/logging/logs.h"
 
 #include <spdlog/pattern_formatter.h>
-#include <spdlog/sinks/rotating_file_sink.h>
+#include <spdlog/sinks/base_sink.h>
 #include <spdlog/spdlog.h>
 
 #include <algorithm>
 #include <atomic>
 #include <cstdio>
+
+#include "quillpost/host/logging/rotating_file.h"
+#include "quillpost/host/process/private_files.h"
 
 namespace quillpost::logs {
 namespace {
@@ -49,6 +52,23 @@ void refresh_any_sink(State& s) {
 constexpr std::size_t kMaxFileBytes = 5 * 1024 * 1024;
 constexpr std::size_t kMaxFiles = 5;
 
+// spdlog formats the line (time stamp and all); the file is ours.
+class FileSink final : public spdlog::sinks::base_sink<std::mutex> {
+ public:
+  explicit FileSink(const std::filesystem::path& path) : file_(path, kMaxFileBytes, kMaxFiles) {}
+
+ protected:
+  void sink_it_(const spdlog::details::log_msg& msg) override {
+    spdlog::memory_buf_t line;
+    formatter_->format(msg, line);
+    file_.write(std::string_view(line.data(), line.size()));
+  }
+  void flush_() override {}  // every line is written as it comes
+
+ private:
+  RotatingFile file_;
+};
+
 }  // namespace
 
 std::string_view level_name(Level level) {
@@ -69,7 +89,7 @@ std::string_view level_name(Level level) {
 
 // A log file that cannot take a line (a full disk, a file size limit) loses
 // that line; the program goes on. Standard error says so once.
-static void report_file_failure(const spdlog::spdlog_ex& e) {
+static void report_file_failure(const std::exception& e) {
   static std::atomic<bool> reported{false};
   if (!reported.exchange(true)) {
     std::fprintf(stderr, "The log file cannot be written; log lines are lost: %s\n", e.what());
@@ -104,28 +124,16 @@ void Logger::write(Level level, std::string_view format,
       // it when it happens, and a killed process loses nothing it logged.
       s.file->log(msg);
       s.file->flush();
-    } catch (const spdlog::spdlog_ex& e) {
+    } catch (const std::exception& e) {
       report_file_failure(e);
     }
   }
 }
 
 void configure(const std::filesystem::path& logs_dir, bool log_all) {
-  std::filesystem::create_directories(logs_dir);
+  make_private_directories(logs_dir);
   const auto path = logs_dir / "quillpost.log";
-  std::shared_ptr<spdlog::sinks::sink> sink;
-  try {
-    sink = std::make_shared<spdlog::sinks::rotating_file_sink_mt>(path.string(), kMaxFileBytes,
-                                                                  kMaxFiles);
-  } catch (const spdlog::spdlog_ex& e) {
-    // spdlog reports the OS error number; hand it on as the file-system error it is.
-    const int err =
-        e.what() && std::string_view(e.what()).find("Permission denied") != std::string_view::npos
-            ? EACCES
-            : EIO;
-    throw std::filesystem::filesystem_error(e.what(), path,
-                                            std::error_code(err, std::generic_category()));
-  }
+  std::shared_ptr<spdlog::sinks::sink> sink = std::make_shared<FileSink>(path);
   sink->set_formatter(std::make_unique<spdlog::pattern_formatter>("%Y-%m-%d %H:%M:%S.%e %v",
                                                                   spdlog::pattern_time_type::utc));
   sink->set_level(spdlog::level::trace);
@@ -147,7 +155,7 @@ void flush() {
   if (!state().file) return;
   try {
     state().file->flush();
-  } catch (const spdlog::spdlog_ex& e) {
+  } catch (const std::exception& e) {
     report_file_failure(e);
   }
 }

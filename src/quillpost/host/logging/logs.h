@@ -66,9 +66,10 @@ class Logger {
 Logger logger(const std::string& name);
 
 // Sets up the log once: a rotating file "quillpost.log" in `logs_dir` (created
-// when missing) with time, level and logger name on every line. `log_all`
-// lowers the file's threshold from info to debug. Throws
-// std::filesystem::filesystem_error (permission or other OS error) when the
+// when missing; both private to this user, see rotating_file.h) with time,
+// level and logger name on every line. `log_all` lowers the file's threshold
+// from info to debug. Throws OsError (PermissionError, NotFoundError,
+// UnsafeDirectoryError included), its text naming the real cause, when the
 // directory or the file cannot be made or opened.
 void configure(const std::filesystem::path& logs_dir, bool log_all);
 

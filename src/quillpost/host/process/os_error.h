@@ -31,13 +31,13 @@ class NotFoundError : public OsError {
   using OsError::OsError;
 };
 
+// Whether `code` is a lack of permission (denied, not permitted, read-only).
+bool is_permission_error(std::error_code code);
+
 // Throws the kind of OsError that `code` names, with `message` as its text.
 [[noreturn]] void throw_os_error(std::error_code code, const std::string& message);
 
 // "Permission denied: '/path'": the usual text of a failed operation on a path.
 std::string os_error_text(std::error_code code, const std::filesystem::path& path);
-
-// Rethrows a file-system error of the standard library as the matching OsError.
-[[noreturn]] void rethrow_as_os_error(const std::filesystem::filesystem_error& error);
 
 }  // namespace quillpost

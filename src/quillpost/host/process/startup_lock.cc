@@ -7,15 +7,24 @@
 #include <cerrno>
 #include <string>
 
-#include "quillpost/host/process/os_error.h"
+#include "quillpost/host/process/private_files.h"
 
 namespace quillpost {
+namespace {
+
+[[noreturn]] void throw_lock_error(std::error_code code, const std::string& what) {
+  throw StartupLockError(code, "Cannot take the start-up lock: " + what);
+}
+
+}  // namespace
 
 StartupLock::StartupLock(const std::filesystem::path& lock_file) {
-  fd_ = ::open(lock_file.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+  const std::filesystem::path dir =
+      lock_file.has_parent_path() ? lock_file.parent_path() : std::filesystem::path(".");
+  fd_ = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (fd_ < 0) {
     const std::error_code code(errno, std::generic_category());
-    throw_os_error(code, os_error_text(code, lock_file));
+    throw_lock_error(code, os_error_text(code, dir));
   }
   if (::flock(fd_, LOCK_EX | LOCK_NB) != 0) {
     const int err = errno;
@@ -23,17 +32,18 @@ StartupLock::StartupLock(const std::filesystem::path& lock_file) {
     fd_ = -1;
     if (err == EWOULDBLOCK) {
       throw StartupMutexError(
-          "Another instance is already running with the settings directory '" +
-          lock_file.parent_path().string() +
+          "Another instance is already running with the settings directory '" + dir.string() +
           "'. Stop it first, or use --allow-multiple-instances to run more than one.");
     }
     const std::error_code code(err, std::generic_category());
-    throw_os_error(code, os_error_text(code, lock_file));
+    throw_lock_error(code, os_error_text(code, dir));
   }
-  // The holder's process id, for whoever wonders which instance runs.
-  const std::string pid = std::to_string(::getpid()) + "\n";
-  if (::ftruncate(fd_, 0) == 0) {
-    [[maybe_unused]] const auto n = ::write(fd_, pid.data(), pid.size());
+  try {
+    write_file_atomically(lock_file, std::to_string(::getpid()) + "\n");
+  } catch (const OsError& e) {
+    ::close(fd_);
+    fd_ = -1;
+    throw_lock_error(e.code(), e.what());
   }
 }
 

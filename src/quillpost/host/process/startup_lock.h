@@ -4,6 +4,8 @@
 #include <filesystem>
 #include <stdexcept>
 
+#include "quillpost/host/process/os_error.h"
+
 namespace quillpost {
 
 // Another instance holds the lock. The text is shown to the user.
@@ -12,13 +14,25 @@ class StartupMutexError : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
-// An exclusive lock (flock) on a file in the settings directory, held while the
-// object lives. The kernel drops it when the process ends, however it ends, so a
-// crashed instance never blocks the next one.
+// The lock cannot be taken for another reason: the settings directory cannot
+// be opened or locked, or the holder's note cannot be written. code() tells a
+// permission problem from others.
+class StartupLockError : public OsError {
+ public:
+  using OsError::OsError;
+};
+
+// An exclusive lock (flock) on the settings directory itself, held while the
+// object lives. The directory cannot vanish while the instance uses it (it is
+// never empty), so deleting a file by hand never lets a second instance in.
+// The kernel drops the lock when the process ends, however it ends, so a
+// crashed instance never blocks the next one. The holder's process id is
+// written to `lock_file` in that directory, for whoever wonders which
+// instance runs.
 class StartupLock {
  public:
-  // Throws StartupMutexError when another process holds the lock, OsError when
-  // the lock file cannot be opened.
+  // Throws StartupMutexError when another process holds the lock,
+  // StartupLockError when it cannot be taken or the note cannot be written.
   explicit StartupLock(const std::filesystem::path& lock_file);
   ~StartupLock();
   StartupLock(const StartupLock&) = delete;

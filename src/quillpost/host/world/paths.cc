@@ -5,16 +5,9 @@
 
 #include <cstdlib>
 
+#include "quillpost/host/process/private_files.h"
+
 namespace quillpost {
-namespace {
-
-void make_directories(const std::filesystem::path& dir) {
-  std::error_code ec;
-  std::filesystem::create_directories(dir, ec);
-  if (ec) throw_os_error(ec, os_error_text(ec, dir));
-}
-
-}  // namespace
 
 std::filesystem::path get_base_dir(const std::string& base_dir, bool create) {
   const std::filesystem::path dir(base_dir);
@@ -25,7 +18,7 @@ std::filesystem::path get_base_dir(const std::string& base_dir, bool create) {
     if (!create) {
       throw NotFoundError(std::make_error_code(std::errc::no_such_file_or_directory), base_dir);
     }
-    make_directories(dir);
+    make_private_directories(dir);
     return dir;
   }
   if (ec) throw_os_error(ec, os_error_text(ec, dir));
@@ -33,6 +26,8 @@ std::filesystem::path get_base_dir(const std::string& base_dir, bool create) {
     const auto code = std::make_error_code(std::errc::not_a_directory);
     throw OsError(code, os_error_text(code, dir));
   }
+  // Another user who may change what is in it could plant links there.
+  check_private_directory(dir);
   // Everything the application keeps lives here, so it must be writable.
   if (::access(dir.c_str(), W_OK | X_OK) != 0) {
     const std::error_code code(errno, std::generic_category());
@@ -54,8 +49,8 @@ Paths::Paths(std::filesystem::path base_dir, std::filesystem::path resources_dir
     : base_dir_(std::move(base_dir)),
       resources_dir_(std::move(resources_dir)),
       logs_dir_(base_dir_ / "logs") {
-  make_directories(base_dir_);
-  make_directories(logs_dir_);
+  make_private_directories(base_dir_);
+  make_private_directories(logs_dir_);
 }
 
 }  // namespace quillpost

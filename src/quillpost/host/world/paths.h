@@ -17,11 +17,13 @@ class PathNotAbsoluteError : public std::runtime_error {
 };
 
 // Checks the settings directory `base_dir` and, when `create` is true, creates
-// it (with its parents). Returns the directory to use. Throws
-// PathNotAbsoluteError for a relative path; NotFoundError (its text is the
-// path) when it is missing and `create` is false; PermissionError when it
-// cannot be created or is not writable; OsError for anything else (a file in
-// the way, for example).
+// it (with its parents, each private to this user). Returns the directory to
+// use. Throws PathNotAbsoluteError for a relative path; NotFoundError (its
+// text is the path) when it is missing and `create` is false;
+// PermissionError when it cannot be created or is not writable, and
+// UnsafeDirectoryError (a PermissionError) when it belongs to another user or
+// others may write to it; OsError for anything else (a file in the way, for
+// example).
 std::filesystem::path get_base_dir(const std::string& base_dir, bool create);
 
 // The default settings directory: ".quillpost" in the home directory ($HOME,
@@ -29,8 +31,9 @@ std::filesystem::path get_base_dir(const std::string& base_dir, bool create);
 std::filesystem::path default_base_dir(const Getenv& getenv);
 
 // The application's directories and files. Building it creates the settings
-// and log directories; failures are OsErrors (PermissionError, NotFoundError
-// included).
+// and log directories (mode 0700) and checks that both are private to this
+// user; failures are OsErrors (PermissionError, NotFoundError and
+// UnsafeDirectoryError included).
 class Paths {
  public:
   Paths(std::filesystem::path base_dir, std::filesystem::path resources_dir);

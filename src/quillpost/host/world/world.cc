@@ -7,10 +7,8 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
-#include <fstream>
 #include <nlohmann/json.hpp>
 #include <random>
-#include <sstream>
 #include <stdexcept>
 
 #include "quillpost/host/logging/logs.h"
@@ -19,31 +17,15 @@
 namespace quillpost {
 namespace {
 
-std::string read_whole(const std::filesystem::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) {
-    const std::error_code code(errno, std::generic_category());
-    throw_os_error(code, os_error_text(code, path));
-  }
-  std::ostringstream content;
-  content << in.rdbuf();
-  return content.str();
-}
+// The account and world id files are a few hundred bytes; anything much larger
+// is not one of them.
+constexpr std::size_t kMaxStateFileBytes = 1 << 20;
 
-[[noreturn]] void throw_errno(const std::filesystem::path& path) {
-  const std::error_code code(errno, std::generic_category());
-  throw_os_error(code, os_error_text(code, path));
-}
-
-// A write that failed (a full disk) leaves no half-written temporary file:
-// closes `fd` (unless -1), removes `temp` and throws for `what`.
-[[noreturn]] void fail_atomic_write(const std::filesystem::path& temp,
-                                    const std::filesystem::path& what, int fd) {
-  const int err = errno;
-  if (fd >= 0) ::close(fd);
-  ::unlink(temp.c_str());
-  errno = err;
-  throw_errno(what);
+// The content of a state file, or nullopt when there is none. OS errors
+// propagate (the file is left alone); a file over the size bound comes back
+// as it is, to fail its parse.
+std::optional<std::string> read_state_file(const std::filesystem::path& path) {
+  return read_private_file(path, kMaxStateFileBytes);
 }
 
 bool is_uuid(std::string_view text) {
@@ -59,7 +41,8 @@ bool is_uuid(std::string_view text) {
   return true;
 }
 
-// Moves an unreadable file out of the way, keeping it for inspection.
+// Moves a file whose content is unusable out of the way, keeping it for
+// inspection.
 void set_aside(const std::filesystem::path& path, const std::string& why) {
   const auto stamp = std::chrono::duration_cast<std::chrono::seconds>(
                          std::chrono::system_clock::now().time_since_epoch())
@@ -121,36 +104,13 @@ std::string new_uuid4() {
   return out;
 }
 
-void write_file_atomically(const std::filesystem::path& path, std::string_view content) {
-  const auto temp = path.parent_path() / (path.filename().string() + ".tmp");
-  const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-  if (fd < 0) throw_errno(temp);
-  std::size_t written = 0;
-  while (written < content.size()) {
-    const ssize_t n = ::write(fd, content.data() + written, content.size() - written);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      fail_atomic_write(temp, temp, fd);
-    }
-    written += static_cast<std::size_t>(n);
-  }
-  if (::fsync(fd) != 0) fail_atomic_write(temp, temp, fd);
-  if (::close(fd) != 0) fail_atomic_write(temp, temp, -1);
-  if (::rename(temp.c_str(), path.c_str()) != 0) fail_atomic_write(temp, path, -1);
-  // The rename itself is durable only once the directory is synced.
-  const int dir = ::open(path.parent_path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (dir >= 0) {
-    ::fsync(dir);
-    ::close(dir);
-  }
-}
-
 std::optional<Account> AccountStore::load() const {
-  std::error_code ec;
-  if (!std::filesystem::exists(path_, ec)) return std::nullopt;
+  const std::optional<std::string> content = read_state_file(path_);
+  if (!content) return std::nullopt;
   std::string why;
   try {
-    const auto json = nlohmann::json::parse(read_whole(path_));
+    if (content->size() > kMaxStateFileBytes) throw std::runtime_error("larger than 1 MiB");
+    const auto json = nlohmann::json::parse(*content);
     if (!json.is_object()) throw std::runtime_error("not a JSON object");
     Account account;
     if (json.contains("email") && !json["email"].is_null()) {
@@ -180,14 +140,8 @@ void AccountStore::save(const Account& account) const {
 }
 
 std::string load_or_create_world_id(const std::filesystem::path& path) {
-  std::error_code ec;
-  if (std::filesystem::exists(path, ec)) {
-    std::string text;
-    try {
-      text = read_whole(path);
-    } catch (const OsError&) {
-      text.clear();
-    }
+  if (const std::optional<std::string> content = read_state_file(path)) {
+    std::string text = *content;
     while (!text.empty() && (text.back() == '\n' || text.back() == ' ')) text.pop_back();
     if (is_uuid(text)) return text;
     set_aside(path, "not a world id");

@@ -10,6 +10,7 @@
 #include <utility>
 
 #include "quillpost/host/config/records.h"
+#include "quillpost/host/process/private_files.h"
 
 namespace quillpost {
 
@@ -52,12 +53,16 @@ std::string new_uuid4();
 
 // The account kept in the settings directory. Saving writes a temporary file,
 // syncs it and renames it over the old one, so a crash never leaves half a
-// file. A file that cannot be read is renamed aside (".corrupt-<time>") and
-// reported in the log, never silently dropped.
+// file. A file whose content is not an account is renamed aside
+// (".corrupt-<time>") and reported in the log, never silently dropped.
 class AccountStore {
  public:
   explicit AccountStore(std::filesystem::path path) : path_(std::move(path)) {}
 
+  // Nullopt when there is no file or its content is not an account (then set
+  // aside). Throws OsError, leaving the file alone, when it exists but cannot
+  // be read (no permission, a link, not a regular file): saving over it later
+  // would lose an account that is only out of reach.
   std::optional<Account> load() const;
   // Throws OsError when the file cannot be written.
   void save(const Account& account) const;
@@ -67,12 +72,10 @@ class AccountStore {
   std::filesystem::path path_;
 };
 
-// The world id kept in `path`; made and saved when missing or unusable.
+// The world id kept in `path`; made and saved when missing or when its content
+// is not a world id (then set aside). Throws OsError, leaving the file alone,
+// when it exists but cannot be read, or when a new one cannot be saved.
 std::string load_or_create_world_id(const std::filesystem::path& path);
-
-// Writes `content` to `path` atomically: temporary file, fsync, rename, fsync of
-// the directory. The file is readable by its owner only. Throws OsError.
-void write_file_atomically(const std::filesystem::path& path, std::string_view content);
 
 // The account to start with: one made from a configured client key (with the
 // placeholder e-mail), else the persisted one. The credentials check may still

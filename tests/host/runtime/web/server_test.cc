@@ -1,10 +1,15 @@
 // The web interface over real HTTP on loopback.
 #include <gtest/gtest.h>
+#include <ifaddrs.h>
+#include <netinet/in.h>
+#include <unistd.h>
 
+#include <regex>
 #include <string>
 #include <vector>
 
 #include "fixture.h"
+#include "quillpost/host/logging/logs.h"
 
 namespace quillpost::web {
 namespace {
@@ -234,6 +239,85 @@ TEST(WebInterfaceServer, OnLoopbackOnlyLoopbackHostNamesAreServed) {
                                "\r\nContent-Length: 0\r\nConnection: close\r\n\r\n");
   EXPECT_EQ(shutdown.status, 403);
   EXPECT_TRUE(web.exits_after(std::chrono::milliseconds(50)).empty());
+}
+
+// An IPv4 address of one of this machine's interfaces other than loopback.
+std::optional<std::string> interface_address() {
+  ifaddrs* list = nullptr;
+  if (::getifaddrs(&list) != 0) return std::nullopt;
+  std::optional<std::string> found;
+  for (const ifaddrs* entry = list; entry && !found; entry = entry->ifa_next) {
+    if (!entry->ifa_addr || entry->ifa_addr->sa_family != AF_INET) continue;
+    char text[INET_ADDRSTRLEN] = {};
+    const auto* address = reinterpret_cast<const sockaddr_in*>(entry->ifa_addr);
+    ::inet_ntop(AF_INET, &address->sin_addr, text, sizeof text);
+    if (std::string(text).rfind("127.", 0) != 0) found = text;
+  }
+  ::freeifaddrs(list);
+  return found;
+}
+
+TEST(WebInterfaceServer, OnAllInterfacesOnlyThisMachinesNamesAreServed) {
+  WebInterfaceFixture web(true, [](WebServerOptions& options) { options.listen = ""; });
+  const std::string port = std::to_string(web.port());
+  char name[256] = {};
+  ASSERT_EQ(::gethostname(name, sizeof name - 1), 0);
+  std::string upper = name;
+  for (auto& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  struct Row {
+    std::string host;
+    int status;
+  };
+  std::vector<Row> rows = {
+      {"127.0.0.1:" + port, 200},      {"localhost", 200},
+      {"[::1]:" + port, 200},          {name, 200},
+      {upper + ":" + port, 200},       {"evil.example:" + port, 403},
+      {"localhost.evil.example", 403}, {"192.0.2.1:" + port, 403},
+      {std::string(name) + "x", 403},  {"", 403},
+      {name + std::string(":x"), 403},
+  };
+  if (const auto address = interface_address()) rows.push_back({*address + ":" + port, 200});
+  for (const auto& row : rows) {
+    const HttpReply reply = send_raw(
+        web.port(), "GET /status HTTP/1.1\r\nHost: " + row.host + "\r\nConnection: close\r\n\r\n");
+    EXPECT_EQ(reply.status, row.status) << row.host;
+  }
+  const HttpReply shutdown =
+      send_raw(web.port(), "POST /shutdown HTTP/1.1\r\nHost: evil.example:" + port +
+                               "\r\nOrigin: http://evil.example:" + port +
+                               "\r\nContent-Length: 0\r\nConnection: close\r\n\r\n");
+  EXPECT_EQ(shutdown.status, 403);
+  EXPECT_TRUE(web.exits_after(std::chrono::milliseconds(50)).empty());
+}
+
+TEST(WebInterfaceServer, RefusedConnectionsAreLoggedAtMostOncePerInterval) {
+  logs::Capture capture;
+  WebServerOptions options;
+  options.port = 0;
+  options.max_connections = 0;  // every connection is refused
+  options.line_interval = std::chrono::milliseconds(1000);
+  WebServer server(
+      options, std::make_shared<StatusBoard>("x", std::nullopt, std::vector<std::string>{}), {});
+  server.start();
+  constexpr int kFlood = 30;
+  for (int i = 0; i < kFlood; ++i) EXPECT_EQ(send_raw(server.port(), "").status, 0);
+  std::this_thread::sleep_for(std::chrono::milliseconds(1100));
+  EXPECT_EQ(send_raw(server.port(), "").status, 0);
+  // Every refusal is either a line or counted in the next one.
+  std::vector<std::string> lines;
+  int accounted = 0;
+  for (const auto& text : capture.texts("web_interface")) {
+    if (text.find("refusing one more") == std::string::npos) continue;
+    lines.push_back(text);
+    ++accounted;
+    std::smatch held;
+    if (std::regex_search(text, held, std::regex("\\((\\d+) similar lines held back"))) {
+      accounted += std::stoi(held[1]);
+    }
+  }
+  EXPECT_EQ(accounted, kFlood + 1) << ::testing::PrintToString(lines);
+  EXPECT_GE(lines.size(), 2u);
+  EXPECT_LE(lines.size(), 4u) << ::testing::PrintToString(lines);
 }
 
 TEST(WebInterfaceServer, PortInUseIsReported) {

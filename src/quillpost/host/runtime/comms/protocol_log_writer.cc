@@ -1,5 +1,9 @@
 #include "quillpost/host/runtime/comms/protocol_log_writer.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <chrono>
 #include <ctime>
@@ -34,9 +38,19 @@ class NoopProtocolLog final : public ProtocolLog {
 }  // namespace
 
 ProtocolLogWriter::ProtocolLogWriter(const std::filesystem::path& path) {
-  file_ = std::fopen(path.c_str(), "a");
+  // The frames carry the account's e-mail: a new file is private whatever the
+  // umask, and a link planted in the file's place is not followed.
+  const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
+  struct stat info {};
+  if (fd >= 0 && ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_uid == ::geteuid() &&
+      (info.st_mode & 077) != 0) {
+    ::fchmod(fd, 0600);
+  }
+  file_ = fd >= 0 ? ::fdopen(fd, "a") : nullptr;
   if (!file_) {
-    throw std::system_error(errno, std::generic_category(),
+    const int err = errno;
+    if (fd >= 0) ::close(fd);
+    throw std::system_error(err, std::generic_category(),
                             "cannot open protocol log " + path.string());
   }
 }

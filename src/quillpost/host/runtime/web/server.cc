@@ -17,6 +17,7 @@
 
 #include "quillpost/host/logging/logs.h"
 #include "quillpost/host/runtime/comms/endpoint_text.h"
+#include "quillpost/host/runtime/web/host_check.h"
 #include "quillpost/host/runtime/web/page.h"
 
 namespace quillpost::web {
@@ -64,6 +65,28 @@ Answer method_not_allowed(std::string allow) {
   return answer;
 }
 
+// Lets at most one line through per interval and counts the ones it holds
+// back, so that the next line can say how many there were.
+class LineLimiter {
+ public:
+  explicit LineLimiter(std::chrono::milliseconds interval) : interval_(interval) {}
+
+  // Nullopt: hold this line back. Otherwise the number held back before it.
+  std::optional<std::size_t> admit(std::chrono::steady_clock::time_point now) {
+    if (last_ && now - *last_ < interval_) {
+      ++held_back_;
+      return std::nullopt;
+    }
+    last_ = now;
+    return std::exchange(held_back_, 0);
+  }
+
+ private:
+  std::chrono::milliseconds interval_;
+  std::optional<std::chrono::steady_clock::time_point> last_;
+  std::size_t held_back_ = 0;
+};
+
 }  // namespace
 
 struct WebServer::Impl {
@@ -71,6 +94,21 @@ struct WebServer::Impl {
       : options(std::move(opts)), board(std::move(status_board)), exit(std::move(exit_fn)) {}
 
   void accept();
+  // Logs a line about one connection or request (a refusal, a bad request).
+  // Anyone who can connect can cause these as fast as they like, so at most
+  // one per `line_interval` is written; the next one says how many were held
+  // back. Runs on the strand.
+  template <typename... Args>
+  void log_limited(logs::Level level, std::string format, const Args&... args) {
+    const std::optional<std::size_t> held_back = limiter.admit(std::chrono::steady_clock::now());
+    if (!held_back) return;
+    std::vector<std::string> texts{to_text(args)...};
+    if (*held_back > 0) {
+      format += " (%s similar lines held back before this one)";
+      texts.push_back(std::to_string(*held_back));
+    }
+    log.write(level, format, texts);
+  }
   Answer answer(const http::request<http::string_body>& request) const;
   Answer shutdown(const http::request<http::string_body>& request) const;
   void request_exit(const std::string& peer);
@@ -79,6 +117,7 @@ struct WebServer::Impl {
   const std::shared_ptr<const StatusBoard> board;
   const ExitFunction exit;
   logs::Logger log = logs::logger("web_interface");
+  LineLimiter limiter{options.line_interval};
 
   std::optional<asio::io_context> ioc;
   std::optional<asio::strand<asio::io_context::executor_type>> strand;
@@ -121,7 +160,8 @@ class Session : public std::enable_shared_from_this<Session> {
   void on_read(error_code ec) {
     if (ec == http::error::end_of_stream) return do_close();
     if (ec == http::error::header_limit) {
-      server_.log.warning("web interface: request headers from %s over %s bytes", peer_,
+      server_.log_limited(logs::Level::warning,
+                          "web interface: request headers from %s over %s bytes", peer_,
                           server_.options.max_header_bytes);
       Answer answer =
           error_answer(http::status::request_header_fields_too_large, "Request headers too large.");
@@ -129,8 +169,8 @@ class Session : public std::enable_shared_from_this<Session> {
       return write(std::move(answer), 11, false);
     }
     if (ec == http::error::body_limit) {
-      server_.log.warning("web interface: request body from %s over %s bytes", peer_,
-                          server_.options.max_body_bytes);
+      server_.log_limited(logs::Level::warning, "web interface: request body from %s over %s bytes",
+                          peer_, server_.options.max_body_bytes);
       Answer answer = error_answer(http::status::payload_too_large, "Request body too large.");
       answer.close = true;
       return write(std::move(answer), 11, false);
@@ -140,7 +180,8 @@ class Session : public std::enable_shared_from_this<Session> {
       return do_close();
     }
     if (ec) {
-      server_.log.debug("web interface: bad request from %s: %s", peer_, ec.message());
+      server_.log_limited(logs::Level::debug, "web interface: bad request from %s: %s", peer_,
+                          ec.message());
       Answer answer = error_answer(http::status::bad_request, "Bad request.");
       answer.close = true;
       return write(std::move(answer), 11, false);
@@ -212,32 +253,18 @@ class Session : public std::enable_shared_from_this<Session> {
 
 }  // namespace
 
-namespace {
-
-// True when `host` (a Host header: name or address, optional port) names this
-// machine's loopback interface.
-bool is_loopback_host(std::string_view host) {
-  if (host.rfind("[::1]", 0) == 0) return host.size() == 5 || host[5] == ':';
-  const std::string_view name = host.substr(0, host.find(':'));
-  if (name == "localhost") return true;
-  error_code ec;
-  const auto address = asio::ip::make_address_v4(std::string(name), ec);
-  return !ec && address.is_loopback();
-}
-
-}  // namespace
-
 Answer WebServer::Impl::answer(const http::request<http::string_body>& request) const {
-  // Listening on loopback, only requests that name loopback are served: a
-  // foreign site whose name was made to point at 127.0.0.1 (DNS rebinding)
-  // gets nothing, neither the status nor a shutdown.
-  if (local.address().is_loopback()) {
-    const auto host = request.find(http::field::host);
-    if (host == request.end() ||
-        !is_loopback_host(std::string_view(host->value().data(), host->value().size()))) {
-      return error_answer(http::status::forbidden, "Unknown host.");
-    }
-  }
+  // Only requests that name this machine are served: a foreign site whose
+  // name was made to point at it (DNS rebinding) gets nothing, neither the
+  // status nor a shutdown. Listening on loopback, only loopback names count;
+  // otherwise the machine's own names and addresses.
+  const auto host = request.find(http::field::host);
+  const std::string_view host_header =
+      host == request.end() ? std::string_view()
+                            : std::string_view(host->value().data(), host->value().size());
+  const bool own = local.address().is_loopback() ? is_loopback_host(host_header)
+                                                 : is_own_host(host_header, options.listen);
+  if (!own) return error_answer(http::status::forbidden, "Unknown host.");
   std::string_view target(request.target().data(), request.target().size());
   const std::string_view path = target.substr(0, target.find('?'));
   const auto method = request.method();
@@ -291,7 +318,7 @@ void WebServer::Impl::accept() {
     if (ec == asio::error::operation_aborted || !acceptor->is_open()) return;
     if (!ec) {
       if (sessions.load() >= options.max_connections) {
-        log.warning("web interface: %s connections open, refusing one more",
+        log_limited(logs::Level::warning, "web interface: %s connections open, refusing one more",
                     options.max_connections);
         error_code ignored;
         socket.close(ignored);
@@ -299,7 +326,7 @@ void WebServer::Impl::accept() {
         std::make_shared<Session>(*this, std::move(socket))->run();
       }
     } else {
-      log.debug("web interface: accept failed: %s", ec.message());
+      log_limited(logs::Level::debug, "web interface: accept failed: %s", ec.message());
     }
     accept();
   });

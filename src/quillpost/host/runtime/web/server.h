@@ -5,7 +5,9 @@
 //   GET  /status    the status board as JSON
 //   POST /shutdown  asks the application to exit with code 0 when allowed, else 403
 //
-// Any other path is 404, another method on these paths 405. Requests are
+// Only requests whose Host header names this machine are served, others get
+// 403 (see host_check.h). Any other path is 404, another method on these
+// paths 405. Requests are
 // bounded: headers over `max_header_bytes` get 431, bodies over
 // `max_body_bytes` 413, and a request not complete within `request_timeout`
 // closes the connection. Every socket operation runs on one strand of one
@@ -36,6 +38,9 @@ struct WebServerOptions {
   std::chrono::milliseconds request_timeout{10'000};
   // Connections served at once; more are closed as soon as they are accepted.
   std::size_t max_connections = 64;
+  // Lines about single connections and requests (refusals, bad requests) are
+  // logged at most once per interval, so that a flood cannot fill the disk.
+  std::chrono::milliseconds line_interval{10'000};
 };
 
 // The server could not listen (address not resolved, port taken, no permission).
