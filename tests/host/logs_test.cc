@@ -6,6 +6,8 @@
 #include <fstream>
 #include <sstream>
 
+#include "quillpost/host/app/event_logger.h"
+
 namespace quillpost::logs {
 namespace {
 
@@ -27,13 +29,32 @@ TEST(Logs, ConfigureWritesTheFileAtTheChosenThreshold) {
   configure(dir, /*log_all=*/false);
   logger("main").debug("hidden %s", 1);
   logger("main").info("shown %s", 2);
+  // A server's reason that would forge a line and drive the terminal.
+  logger("main").info("reason: %s", "x\nINFO      main: forged\x1b[2J");
   flush();
   std::ifstream in(log_file());
   std::stringstream content;
   content << in.rdbuf();
   EXPECT_EQ(content.str().find("hidden 1"), std::string::npos);
   EXPECT_NE(content.str().find("INFO      main: shown 2"), std::string::npos) << content.str();
+  EXPECT_NE(content.str().find("main: reason: x\\nINFO      main: forged\\x1b[2J\n"),
+            std::string::npos)
+      << content.str();
+  EXPECT_EQ(content.str().find('\x1b'), std::string::npos);
   std::filesystem::remove_all(dir.parent_path());
+}
+
+TEST(Logs, GuiLogLinesAreEscapedOnStandardOutputAndInTheLog) {
+  Capture capture;
+  std::ostringstream out;
+  EventLogger events(&out);
+  events.report_gui_log(
+      GuiLog{GuiLogEvent::CLIENT_DISCONNECTED,
+             "Disconnected after 1s; bye\nAPP_CLOSE: forged\x1b]0;t\x07 \xc3\xa9."});
+  const std::string escaped =
+      "Disconnected after 1s; bye\\nAPP_CLOSE: forged\\x1b]0;t\\x07 \xc3\xa9.";
+  EXPECT_EQ(out.str(), "CLIENT_DISCONNECTED: " + escaped + "\n");
+  EXPECT_EQ(capture.texts("gui"), std::vector<std::string>{"CLIENT_DISCONNECTED: " + escaped});
 }
 
 TEST(Logs, ConfigureReportsAnUnusableDirectory) {
