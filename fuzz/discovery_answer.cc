@@ -2,9 +2,8 @@
 //
 // A refused answer must be refused with std::runtime_error. An accepted one
 // names a server that can be connected to (a non-empty address, a port from 1
-// to 65535), carries finite non-negative heartbeat times, and reads back the
-// same when written out as an answer again.
-#include <cmath>
+// to 65535), carries heartbeat times that are unset, 0 or within their bounds,
+// and reads back the same when written out as an answer again.
 #include <cstddef>
 #include <cstdint>
 #include <nlohmann/json.hpp>
@@ -22,8 +21,9 @@ using namespace quillpost;
 
 constexpr const char* kTarget = "discovery answer";
 
-bool good_seconds(const std::optional<double>& value) {
-  return !value || (std::isfinite(*value) && *value >= 0);
+// Unset, 0, or within [min, max].
+bool good_seconds(const std::optional<double>& value, double min, double max) {
+  return !value || *value == 0 || (*value >= min && *value <= max);
 }
 
 nlohmann::json seconds_json(const std::optional<double>& value) {
@@ -58,8 +58,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (payload.connection_id != "fuzz") fuzz::fail(kTarget, "the connection id was lost");
   if (payload.address.empty()) fuzz::fail(kTarget, "empty address accepted");
   if (payload.port < 1 || payload.port > 65535) fuzz::fail(kTarget, "port out of range");
-  if (!good_seconds(payload.heartbeat.interval) || !good_seconds(payload.heartbeat.timeout)) {
-    fuzz::fail(kTarget, "heartbeat time not finite and non-negative");
+  using Bounds = comms::HeartbeatBounds;
+  if (!good_seconds(payload.heartbeat.interval, Bounds::INTERVAL_MIN, Bounds::INTERVAL_MAX)) {
+    fuzz::fail(kTarget, "heartbeat interval outside its bounds");
+  }
+  if (!good_seconds(payload.heartbeat.timeout, Bounds::TIMEOUT_MIN, Bounds::TIMEOUT_MAX)) {
+    fuzz::fail(kTarget, "heartbeat timeout outside its bounds");
   }
   comms::ServiceDiscoveryPayload again;
   try {

@@ -10,6 +10,7 @@
 #include "application.h"
 #include "quillpost/host/config/build_info.h"
 #include "quillpost/host/logging/logs.h"
+#include "quillpost/host/logging/text.h"
 #include "quillpost/host/process/environment.h"
 #include "quillpost/host/process/module.h"
 #include "quillpost/main/launcher.h"
@@ -32,21 +33,10 @@ std::string resources_dir() {
   return "./resources";
 }
 
-// A failure the launcher does not map, as one line: control characters in its
-// text (which may come from outside) show as '?'.
-std::string failure_line(std::string_view what) {
-  std::string line = "Unexpected failure: ";
-  for (const char c : what) {
-    const auto byte = static_cast<unsigned char>(c);
-    line += byte < 0x20 || byte == 0x7f ? '?' : c;
-  }
-  return line;
-}
-
 // An unexpected failure ends the process with 1 and one line on standard
 // output (and in the log when it exists), never with an abort.
 int unexpected_failure(std::string_view what) {
-  const std::string line = failure_line(what);
+  const std::string line = "Unexpected failure: " + quillpost::escape_control(what);
   quillpost::logs::logger("main").exception("%s", line);
   std::cout << line << std::endl;
   return 1;

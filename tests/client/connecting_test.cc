@@ -437,7 +437,7 @@ TEST(SendServer, GateByState) {
       const auto sent = queue->get(std::chrono::milliseconds(0));
       ASSERT_TRUE(sent);
       EXPECT_EQ(sent->msg, row.event);
-      EXPECT_EQ(sent->payload, (nlohmann::json{{"n", 1}}));
+      EXPECT_EQ(sent->payload, (nlohmann::ordered_json{{"n", 1}}));
     } else {
       EXPECT_THAT(h.lines(logs::Level::warning), ElementsAre(row.warning));
       if (queue) {
@@ -445,6 +445,24 @@ TEST(SendServer, GateByState) {
       }
     }
   }
+}
+
+// A server that stops reading leaves the writer stuck and the queue growing:
+// the message that finds it full ends the link instead.
+TEST(SendServer, AFullQueueEndsTheLink) {
+  Harness h;
+  h.to_handshaked();  // the fake writer never takes anything off the queue
+  const auto queue = h.state<comms::Handshaked>().write_queue;
+  for (std::size_t i = 0; i < comms::MAX_QUEUED_MESSAGES; ++i) {
+    h.client->send_server("print_done", {{"n", i}});
+  }
+  ASSERT_TRUE(std::holds_alternative<comms::Handshaked>(h.client->state()));
+  h.client->send_server(std::string(comms::HEARTBEAT), nlohmann::ordered_json::array());
+  EXPECT_EQ(h.state<comms::Disconnected>().reason,
+            "server stopped reading: 1000 messages waiting to be sent");
+  EXPECT_DOUBLE_EQ(h.self_sent(Client::WAIT_OVER).back().delay, Client::SOCKET_ERROR_WAIT);
+  EXPECT_TRUE(h.socket->is_closed());
+  EXPECT_EQ(queue->size(), 0u);
 }
 
 }  // namespace

@@ -117,7 +117,7 @@ TEST(Authentication, SuccessHandshakes) {
   h.forget();
   server_says(h, id, "authenticate.response", {{"success", true}, {"accountId", "42"}, {"id", 7}});
   const auto& state = h.state<comms::Handshaked>();
-  EXPECT_EQ(state.account_id, "42");
+  EXPECT_EQ(state.account_id, 42);
   EXPECT_EQ(state.connection_id, id);
   EXPECT_EQ(state.timings.size(), 4u);
   EXPECT_EQ(state.socket, h.socket);
@@ -130,10 +130,9 @@ TEST(Authentication, SuccessHandshakes) {
                                  "Authenticated. Account email user@example.com. Account id 42."},
                           GuiLog{GuiLogEvent::CLIENT_HANDSHAKED,
                                  "Computer name OFFICE-PC. Computer id 7."}));
-  EXPECT_THAT(
-      h.statuses(),
-      ElementsAre(comms::Connection{
-          comms::ClientStatus::handshaked, "42", {{"account_id", 42}, {"computer_id", 7}}}));
+  EXPECT_THAT(h.statuses(),
+              ElementsAre(comms::Connection{
+                  comms::ClientStatus::handshaked, 42, {{"account_id", 42}, {"computer_id", 7}}}));
   EXPECT_THAT(account_updates(h), IsEmpty());  // computer id 7 and a real e-mail: nothing new
 }
 
@@ -223,6 +222,28 @@ TEST(Authentication, RejectionWaitsAndMayLogOut) {
        "",
        fmt::format("server rejected client. reconnecting after {:.1f}", floor),
        floor},
+      // A retryAfter that is no finite, non-negative number counts as absent;
+      // a huge one waits a day at most.
+      {"retry null",
+       {{"retryAfter", nullptr}},
+       "",
+       fmt::format("server rejected client. reconnecting after {:.1f}", floor),
+       floor},
+      {"retry text",
+       {{"retryAfter", "soon"}},
+       "",
+       fmt::format("server rejected client. reconnecting after {:.1f}", floor),
+       floor},
+      {"retry negative",
+       {{"retryAfter", -30}},
+       "",
+       fmt::format("server rejected client. reconnecting after {:.1f}", floor),
+       floor},
+      {"retry huge",
+       {{"retryAfter", 1e12}},
+       "",
+       "server rejected client. reconnecting after 86400.0",
+       86400.0},
   };
   for (const auto& row : rows) {
     SCOPED_TRACE(row.name);
@@ -244,25 +265,32 @@ TEST(Authentication, RejectionWaitsAndMayLogOut) {
   }
 }
 
-TEST(Authentication, MalformedRepliesStopTheHandlerAndKeepTheConnection) {
-  const std::vector<nlohmann::json> replies = {
-      {{"accountId", 1}, {"id", 2}},
-      {{"success", true}, {"id", 2}},
-      {{"success", true}, {"accountId", "4x"}, {"id", 2}},
-      {{"success", true}, {"accountId", 4.5}, {"id", 2}},
-      {{"success", true}, {"accountId", 1}, {"id", nullptr}},
+// A reply the client cannot read would leave it connected and never signed
+// in: it ends the link like a socket error.
+TEST(Authentication, MalformedRepliesEndTheConnectionWithTheSocketErrorWait) {
+  const std::vector<std::pair<nlohmann::json, std::string>> replies = {
+      {{{"accountId", 1}, {"id", 2}}, "no 'success'"},
+      {{{"success", true}, {"id", 2}}, "no 'accountId'"},
+      {{{"success", true}, {"accountId", "4x"}, {"id", 2}},
+       "'accountId' is not an integer: \"4x\""},
+      {{{"success", true}, {"accountId", 4.5}, {"id", 2}}, "'accountId' is not an integer: 4.5"},
+      {{{"success", true}, {"accountId", 1}, {"id", nullptr}}, "'id' is not an integer: null"},
+      {nlohmann::json::array({1, 2}), "not an object: [1,2]"},
+      {nullptr, "not an object: null"},
   };
-  for (const auto& reply : replies) {
+  for (const auto& [reply, what] : replies) {
     SCOPED_TRACE(reply.dump());
     Harness h;
     const auto id = h.to_connected();
-    EXPECT_ANY_THROW(server_says(h, id, "authenticate.response", reply));
-    EXPECT_TRUE(std::holds_alternative<comms::Connected>(h.client->state()));
+    server_says(h, id, "authenticate.response", reply);
+    EXPECT_EQ(h.state<comms::Disconnected>().reason, "malformed authenticate.response; " + what);
+    EXPECT_DOUBLE_EQ(h.self_sent(Client::WAIT_OVER).back().delay, Client::SOCKET_ERROR_WAIT);
+    EXPECT_TRUE(h.socket->is_closed());
   }
   Harness h;
   const auto id = h.to_connected();
   server_says(h, id, "authenticate.response", {{"success", 1}, {"accountId", 42.0}, {"id", "7"}});
-  EXPECT_EQ(h.state<comms::Handshaked>().account_id, "42");
+  EXPECT_EQ(h.state<comms::Handshaked>().account_id, 42);
 }
 
 TEST(Authentication, UnexpectedEventIsLogged) {
@@ -392,8 +420,8 @@ TEST(AccountUpdate, OnlyCredentialsReconnect) {
 }
 
 // The handshake renames a client-key account's placeholder e-mail to "Id N";
-// the link is signed in with the key, so only a new key reconnects.
-TEST(AccountUpdate, APlaceholderRenamedByTheHandshakeKeepsTheLink) {
+// that is a new e-mail like any other, and reconnects once.
+TEST(AccountUpdate, APlaceholderRenamedByTheHandshakeReconnectsOnce) {
   const std::string placeholder(AUTH_WITH_CLIENT_KEY_EMAIL);
   struct Row {
     std::string name;
@@ -402,7 +430,8 @@ TEST(AccountUpdate, APlaceholderRenamedByTheHandshakeKeepsTheLink) {
     bool reconnect;
   };
   const std::vector<Row> rows = {
-      {"renamed", {placeholder, "k", 7}, {"Id 42", "k", 7}, false},
+      {"renamed", {placeholder, "k", 7}, {"Id 42", "k", 7}, true},
+      {"renamed again, the same", {"Id 42", "k", 7}, {"Id 42", "k", 7}, false},
       {"renamed with a new key", {placeholder, "k", 7}, {"Id 42", "other", 7}, true},
       {"a real e-mail instead", {placeholder, "k", 7}, {"new@example.com", "k", 7}, true},
       {"an ordinary e-mail renamed", {"a@example.com", "k", 7}, {"Id 42", "k", 7}, true},

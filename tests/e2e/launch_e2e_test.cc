@@ -155,14 +155,16 @@ TEST(EndToEnd, TheDemoCommandLineConnectsWithTheClientKey) {
                         "--settings-dir=" + (dir / "settings").string(), "--settings-dir-create"},
                        client_env(service));
   ASSERT_TRUE(client.wait_for_line("CLIENT_HANDSHAKED: Computer name ")) << client.output();
+  // The handshake renames the key's placeholder e-mail to "Id 1": a new
+  // e-mail, so the client reconnects once at once and the second link stays.
+  ASSERT_TRUE(client.wait_for_line("account settings changed")) << client.output();
+  ASSERT_TRUE(client.wait_for_line("CLIENT_HANDSHAKED: Computer name ", 2)) << client.output();
   EXPECT_TRUE(service.wait_for_state([](const nlohmann::json& state) {
     return only_connection(state).value("accountId", 0) == 1;
   })) << service.state().dump();
-  // The handshake renames the key's placeholder e-mail to "Id 1"; that is not
-  // a change of credentials, so the first link stays up.
-  EXPECT_FALSE(client.wait_for_line(kDisconnected, 1, std::chrono::milliseconds(500)))
+  EXPECT_FALSE(client.wait_for_line(kDisconnected, 2, std::chrono::milliseconds(500)))
       << client.output();
-  EXPECT_EQ(service.state()["counts"]["authentications"], 1) << service.state().dump();
+  EXPECT_EQ(service.state()["counts"]["authentications"], 2) << service.state().dump();
   expect_clean_sigint_exit(client);
   EXPECT_THAT(log_of(dir), Not(HasSubstr("demo-client-key")));
 }
@@ -201,14 +203,15 @@ TEST(EndToEnd, SigintEndsTheClientWithZeroInEveryPhase) {
 }
 
 TEST(EndToEnd, AnsweredHeartbeatsKeepTheLinkOverManyIntervals) {
-  // The service's discovery answer sets the interval: 0.2 s, a 1 s time-out.
-  ServiceProcess service(with_account({"--heartbeat-interval", "0.2", "--heartbeat-timeout", "1"}));
+  // The service's discovery answer sets the interval: 1 s (the shortest the
+  // client takes), a 2 s time-out.
+  ServiceProcess service(with_account({"--heartbeat-interval", "1", "--heartbeat-timeout", "2"}));
   TempDir dir;
   auto client = start_client(service, dir);
   const auto handshaked = client->wait_for_line(kHandshaked);
   ASSERT_TRUE(handshaked) << client->output();
 
-  constexpr int kBeats = 10;  // five time-outs' worth of intervals
+  constexpr int kBeats = 5;  // over twice the time-out
   ASSERT_TRUE(service.wait_for_state(
       [](const nlohmann::json& state) {
         return only_connection(state).value("heartbeats", 0) >= kBeats;
@@ -218,9 +221,9 @@ TEST(EndToEnd, AnsweredHeartbeatsKeepTheLinkOverManyIntervals) {
   const double elapsed = seconds_between(*handshaked, Clock::now());
   const auto state = service.state();
   const int beats = only_connection(state)["heartbeats"].get<int>();
-  // Paced by the interval, not faster: at most one per 0.2 s (and some slack).
-  EXPECT_LE(beats, static_cast<int>(elapsed / 0.2) + 3) << "after " << elapsed << " s";
-  EXPECT_GE(elapsed, (kBeats - 2) * 0.2);
+  // Paced by the interval, not faster: at most one per second (and some slack).
+  EXPECT_LE(beats, static_cast<int>(elapsed / 1.0) + 2) << "after " << elapsed << " s";
+  EXPECT_GE(elapsed, (kBeats - 1) * 1.0);
   // One connection all along: the answers kept it alive.
   EXPECT_EQ(state["counts"]["connectionsAccepted"], 1);
   EXPECT_THAT(client->output(), Not(HasSubstr(kDisconnected)));
@@ -229,7 +232,7 @@ TEST(EndToEnd, AnsweredHeartbeatsKeepTheLinkOverManyIntervals) {
 
 TEST(EndToEnd, UnansweredHeartbeatsEndTheLinkAfterTheTimeout) {
   ServiceProcess service(with_account(
-      {"--heartbeat-interval", "0.2", "--heartbeat-timeout", "1", "--fault", "heartbeat=ignore"}));
+      {"--heartbeat-interval", "1", "--heartbeat-timeout", "1", "--fault", "heartbeat=ignore"}));
   TempDir dir;
   auto client = start_client(service, dir);
   const auto handshaked = client->wait_for_line(kHandshaked);
@@ -287,6 +290,13 @@ TEST(EndToEnd, PushedMessagesReachTheClient) {
        {{"oversized", true}},
        "protocol error: frame longer than 1048576 bytes",
        "protocol error: frame longer than"},
+      // A reason that would forge a line and drive the terminal arrives
+      // escaped on standard output and in the log.
+      {"server error with control characters",
+       {{"event", "error"},
+        {"payload", {{"message", "bye\n2026-01-01 00:00:00.000 INFO forged\x1b[2J"}}}},
+       "bye\\n2026-01-01 00:00:00.000 INFO forged\\x1b[2J",
+       "--> DISCONNECTED: bye\\n2026-01-01 00:00:00.000 INFO forged\\x1b[2J\n"},
   };
   for (const auto& row : rows) {
     SCOPED_TRACE(row.what);
@@ -313,6 +323,8 @@ TEST(EndToEnd, PushedMessagesReachTheClient) {
       break;
     }
     EXPECT_THAT(log_of(dir), HasSubstr(row.log_line));
+    EXPECT_THAT(client->output(), Not(HasSubstr("\x1b")));
+    EXPECT_THAT(log_of(dir), Not(HasSubstr("\x1b")));
     expect_clean_sigint_exit(*client);
   }
 }
@@ -396,7 +408,7 @@ TEST(EndToEnd, WebStatusPageFollowsHandshakeAndTheServiceGoing) {
 
   auto status = wait_for_status(port, connection_is("handshaked"));
   ASSERT_TRUE(connection_is("handshaked")(status)) << status.dump() << client->output();
-  EXPECT_EQ(status["account_id"], "7");
+  EXPECT_EQ(status["account_id"], 7);
   EXPECT_TRUE(status["computer"]["id"].is_number()) << status.dump();
   EXPECT_THAT(status["gui_log"].dump(), HasSubstr("Authenticated. Account email"));
   EXPECT_THAT(status.dump(), Not(HasSubstr(kClientKey)));

@@ -85,7 +85,9 @@ std::string waits_text(const std::vector<int>& waits) {
 
 TEST(ClientFaults, DiscoveryFailuresEachWaitThenRecover) {
   ServiceProcess service({"--fault", "discovery=500"});
-  const std::vector<int> waits = {10000, 10000, 5000};
+  // The last wait (0) is the reconnect after the first handshake taught the
+  // client its account id.
+  const std::vector<int> waits = {10000, 10000, 5000, 0};
   Row row("discovery 500, then malformed, then closed-port, then ok",
           "disconnects naming the cause; " + waits_text(waits) + "; handshake; exit 0");
   auto run = start(service);
@@ -96,24 +98,26 @@ TEST(ClientFaults, DiscoveryFailuresEachWaitThenRecover) {
   expect_disconnect(*run, row, 3, "");
   service.set_fault("discovery", "ok");
   expect_handshake_after(*run, row, 0);
+  ASSERT_TRUE(run->wait_out(kHandshaked, 2));
   finish(*run, row, waits);
 }
 
 TEST(ClientFaults, DiscoveryThatNeverAnswersTimesOut) {
   ServiceProcess service({"--fault", "discovery=hang"});
-  const std::vector<int> waits = {10000};
+  const std::vector<int> waits = {10000, 0};
   Row row("discovery never answers (request held open)",
           "disconnect after the 15s discovery time-out; " + waits_text(waits) + "; handshake");
   auto run = start(service);
   expect_disconnect(*run, row, 1, "timed out", 25s);
   service.set_fault("discovery", "ok");
   expect_handshake_after(*run, row, 0);
+  ASSERT_TRUE(run->wait_out(kHandshaked, 2));
   finish(*run, row, waits);
 }
 
 TEST(ClientFaults, SilentSocketDroppedMidHandshakeThenListenerDeadline) {
   ServiceProcess service(with(kFastHeartbeat, {"--fault", "socket=silent"}));
-  const std::vector<int> waits = {3000, 3000};
+  const std::vector<int> waits = {3000, 3000, 0};
   Row row("socket accepts then stays silent: dropped mid-handshake, then left silent",
           "drop: disconnect; silence: listener deadline (2s); " + waits_text(waits) +
               "; handshake once ok");
@@ -126,6 +130,7 @@ TEST(ClientFaults, SilentSocketDroppedMidHandshakeThenListenerDeadline) {
   expect_disconnect(*run, row, 2, "no data within 2.0s");
   service.set_fault("socket", "ok");
   expect_handshake_after(*run, row, 0);
+  ASSERT_TRUE(run->wait_out(kHandshaked, 2));
   finish(*run, row, waits);
 }
 
@@ -152,13 +157,14 @@ TEST(ClientFaults, AuthAnswersThatMakeTheClientComeBack) {
     if (!c.retry_after.empty())
       args.insert(args.end(), {"--fault", "retry-after=" + c.retry_after});
     ServiceProcess service(args);
-    const std::vector<int> waits = {c.wait_ms};
+    const std::vector<int> waits = {c.wait_ms, 0};
     Row row("auth answer " + c.knob + (c.retry_after.empty() ? "" : " retryAfter " + c.retry_after),
             "disconnect \"" + c.reason + "\"; " + waits_text(waits) + "; handshake once ok");
     auto run = start(service);
     expect_disconnect(*run, row, 1, c.reason);
     service.set_fault("auth", "ok");
     expect_handshake_after(*run, row, 0);
+    ASSERT_TRUE(run->wait_out(kHandshaked, 2));
     finish(*run, row, waits);
   }
 }
@@ -213,7 +219,7 @@ TEST(ClientFaults, DestroyedKeyIsForgottenOnDisk) {
 
 TEST(ClientFaults, UnansweredHeartbeatsEndTheLink) {
   ServiceProcess service(kFastHeartbeat);
-  const std::vector<int> waits = {3000};
+  const std::vector<int> waits = {0, 3000};
   Row row("heartbeats unanswered (interval 1s, timeout 2s)",
           "disconnect by the listener deadline; " + waits_text(waits) + "; handshake");
   auto run = start_connected(service);
@@ -229,7 +235,7 @@ TEST(ClientFaults, UnansweredHeartbeatsEndTheLink) {
 
 TEST(ClientFaults, MalformedAndOversizedFramesMidStream) {
   ServiceProcess service;
-  const std::vector<int> waits = {3000, 3000};
+  const std::vector<int> waits = {0, 3000, 3000};
   Row row("pushed: a line that is not JSON, then a frame over 1 MiB",
           "each a protocol-error disconnect; " + waits_text(waits) + "; handshake again");
   auto run = start_connected(service);
@@ -284,7 +290,9 @@ TEST(ClientFaults, DroppedMidStreamManyTimesInARow) {
   row.observe("threads " + std::to_string(threads) + " -> " + std::to_string(thread_count(pid)) +
               ", fds " + std::to_string(fds) + " -> " + std::to_string(fd_count(pid)));
   EXPECT_EQ(service.state()["connections"].size(), 1u);
-  finish(*run, row, std::vector<int>(static_cast<std::size_t>(cycles), 3000));
+  std::vector<int> waits(static_cast<std::size_t>(cycles) + 1, 3000);
+  waits[0] = 0;
+  finish(*run, row, waits);
 }
 
 }  // namespace

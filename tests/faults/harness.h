@@ -140,10 +140,13 @@ class LaunchRun {
   std::unique_ptr<Child> child_;
 };
 
-// Starts launch against `service` and waits for its first handshake (with a
-// client key or with an e-mail and password alike, the first link stays up).
+// Starts launch against `service` and waits for the first steady handshake:
+// with a client key the first handshake renames the account's placeholder
+// e-mail to "Id N", and that change of e-mail reconnects once (wait 0), so the
+// second handshake is the steady one. With an e-mail and password the first
+// handshake is the steady one: pass 1.
 std::unique_ptr<LaunchRun> start_connected(const testing::ServiceProcess& service,
-                                           std::vector<std::string> args = {}, int handshakes = 1);
+                                           std::vector<std::string> args = {}, int handshakes = 2);
 
 // A Debian proxy daemon on a free loopback port. Label "http" (tinyproxy) or
 // "socks5" (microsocks); with `user` set it asks for that user and password.

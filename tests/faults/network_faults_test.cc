@@ -57,7 +57,7 @@ TEST(NetworkFaults, TlsWithAnUntrustedCertificate) {
     if (c.no_verify) args.push_back("--no-ssl-verify");
     auto run = start(service.https_base_url(), args);
     if (c.accepted) {
-      const bool ok = run->wait_out(kHandshaked, 1);
+      const bool ok = run->wait_out(kHandshaked, 2);
       EXPECT_TRUE(ok) << run->out();
       row.observe(ok ? "handshaked" : "no handshake");
     } else {

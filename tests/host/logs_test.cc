@@ -6,6 +6,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "quillpost/host/app/event_logger.h"
 #include "quillpost/host/process/os_error.h"
 #include "support/files.h"
 
@@ -30,11 +31,29 @@ TEST(Logs, ConfigureWritesTheFileAtTheChosenThreshold) {
   configure(dir, /*log_all=*/false);
   logger("main").debug("hidden %s", 1);
   logger("main").info("shown %s", 2);
+  // A server's reason that would forge a line and drive the terminal.
+  logger("main").info("reason: %s", "x\nINFO      main: forged\x1b[2J");
   flush();
   const std::string content = quillpost::testing::read_file(log_file());
   EXPECT_EQ(content.find("hidden 1"), std::string::npos);
   EXPECT_NE(content.find("INFO      main: shown 2"), std::string::npos) << content;
+  EXPECT_NE(content.find("main: reason: x\\nINFO      main: forged\\x1b[2J\n"), std::string::npos)
+      << content;
+  EXPECT_EQ(content.find('\x1b'), std::string::npos);
   std::filesystem::remove_all(dir.parent_path());
+}
+
+TEST(Logs, GuiLogLinesAreEscapedOnStandardOutputAndInTheLog) {
+  Capture capture;
+  std::ostringstream out;
+  EventLogger events(&out);
+  events.report_gui_log(
+      GuiLog{GuiLogEvent::CLIENT_DISCONNECTED,
+             "Disconnected after 1s; bye\nAPP_CLOSE: forged\x1b]0;t\x07 \xc3\xa9."});
+  const std::string escaped =
+      "Disconnected after 1s; bye\\nAPP_CLOSE: forged\\x1b]0;t\\x07 \xc3\xa9.";
+  EXPECT_EQ(out.str(), "CLIENT_DISCONNECTED: " + escaped + "\n");
+  EXPECT_EQ(capture.texts("gui"), std::vector<std::string>{"CLIENT_DISCONNECTED: " + escaped});
 }
 
 TEST(Logs, ConfigureReportsAnUnusableDirectory) {

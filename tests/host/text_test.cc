@@ -58,6 +58,31 @@ TEST(ShellQuote, QuotesOnlyWhatNeedsIt) {
   for (const auto& c : cases) EXPECT_EQ(shell_quote(c.in), c.out) << c.in;
 }
 
+TEST(EscapeControl, EscapesControlsAndBadBytesKeepsPrintableUtf8) {
+  struct Case {
+    std::string in;
+    std::string out;
+  };
+  const Case cases[] = {
+      {"plain text: 100% {ok} \\ 'q'", "plain text: 100% {ok} \\ 'q'"},
+      {"caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x96\xa8 \xe4\xb8\xad",
+       "caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x96\xa8 \xe4\xb8\xad"},
+      {"a\nb\r\tc", "a\\nb\\r\\tc"},
+      {"\x1b[31mred\x1b[0m", "\\x1b[31mred\\x1b[0m"},
+      {std::string("nul\0del\x7f", 8), "nul\\x00del\\x7f"},
+      {"c1 \xc2\x9b"
+       "2J \xc2\x85",
+       "c1 \\u009b2J \\u0085"},
+      {"bare \x9b"
+       "2J",
+       "bare \\x9b2J"},
+      // Not UTF-8: a cut sequence, an overlong form, a surrogate, past U+10FFFF.
+      {"cut \xe2\x82", "cut \\xe2\\x82"},
+      {"\xc0\x8a \xed\xa0\x80 \xf4\x90\x80\x80", "\\xc0\\x8a \\xed\\xa0\\x80 \\xf4\\x90\\x80\\x80"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(escape_control(c.in), c.out) << c.in;
+}
+
 TEST(FormatDuration, ScalesWithTheDuration) {
   EXPECT_EQ(format_duration(0.25), "0.25s");
   EXPECT_EQ(format_duration(12.34), "12.3s");

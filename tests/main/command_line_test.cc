@@ -209,6 +209,17 @@ TEST(DocoptIntArg, ConversionsAndBounds) {
        {},
        "Error with commandline argument '--n', '99999999999999999999' is greater than "
        "9223372036854775807."},
+      // Too large for 64 bits, shown as converted like any other value.
+      {" +099999999999999999999",
+       0,
+       30,
+       {},
+       "Error with commandline argument '--n', '99999999999999999999' is greater than 30."},
+      {"-000099999999999999999999",
+       0,
+       30,
+       {},
+       "Error with commandline argument '--n', '-99999999999999999999' is less than 0."},
   };
   for (const auto& c : cases) {
     const Arguments args{{"--n", std::string(c.text)}};

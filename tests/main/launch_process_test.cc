@@ -153,6 +153,10 @@ TEST(Launch, StartUpChecksPrintOneLineWithTheirCode) {
       {{"--config-file=/no/such/file.conf"},
        "Config file '/no/such/file.conf' does not exist",
        ExitCodes::BAD_CONFIG_ERROR},
+      // A terminal escape in a path reaches the terminal escaped.
+      {{"--config-file=/no/such/\x1b[2J.conf"},
+       "Config file '/no/such/\\x1b[2J.conf' does not exist",
+       ExitCodes::BAD_CONFIG_ERROR},
       {{"--config-file=" + unknown, "--check"},
        "Config file '" + unknown + "': key 'no_such_setting' is not a setting",
        ExitCodes::BAD_CONFIG_ERROR},

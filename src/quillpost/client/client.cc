@@ -23,13 +23,12 @@ std::optional<Account> account_payload(const agent::Payload& payload) {
   return agent::payload_as<std::optional<Account>>(payload);
 }
 
-// What the application asks to send: a JSON value, a text, or nothing.
-nlohmann::json json_payload(const agent::Payload& payload) {
+// What the application asks to send: a JSON value (an ordered one keeps its
+// order), a text, or nothing.
+nlohmann::ordered_json json_payload(const agent::Payload& payload) {
   if (!payload.has_value()) return nullptr;
   if (const auto* json = std::any_cast<nlohmann::json>(&payload)) return *json;
-  if (const auto* ordered = std::any_cast<nlohmann::ordered_json>(&payload)) {
-    return nlohmann::json::parse(ordered->dump());
-  }
+  if (const auto* ordered = std::any_cast<nlohmann::ordered_json>(&payload)) return *ordered;
   return agent::payload_as<std::string>(payload);
 }
 

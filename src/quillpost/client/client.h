@@ -94,7 +94,9 @@ class Client : public agent::SimpleAgent {
   void connecting_complete(const comms::ConnectingCompletePayload& payload);
   void to_connected(std::shared_ptr<comms::Socket> sock, const comms::Heartbeat& heartbeat,
                     const std::string& remote_address, const comms::Address& endpoint_address);
-  void send_server(const std::string& event, const nlohmann::json& payload);
+  // Queues the message for the writer; the payload's keys reach the wire in
+  // their order.
+  void send_server(const std::string& event, const nlohmann::ordered_json& payload);
 
   // Server messages and heartbeat.
   void server_message(const comms::ServerMessage& message_struct);
@@ -106,6 +108,9 @@ class Client : public agent::SimpleAgent {
 
   // Authentication and handshake.
   void server_message_connected(const std::string& event, const nlohmann::json& payload);
+  // The answer to the authenticate message. One that cannot be read ends the
+  // connection with the socket-error wait.
+  void authenticate_response(const nlohmann::json& payload);
   void to_handshaked(std::int64_t account_id, std::int64_t computer_id);
 
   // Read access for the host's status page and for tests.

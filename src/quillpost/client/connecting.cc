@@ -238,7 +238,7 @@ void Client::to_connected(std::shared_ptr<comms::Socket> sock, const comms::Hear
                      {"remote_address", remote_address}}});
 }
 
-void Client::send_server(const std::string& event, const nlohmann::json& payload) {
+void Client::send_server(const std::string& event, const nlohmann::ordered_json& payload) {
   std::shared_ptr<comms::ServerSendQueue> queue;
   if (const auto* connected = std::get_if<comms::Connected>(&state_)) {
     if (event != "authenticate" && event != comms::HEARTBEAT) {
@@ -252,7 +252,14 @@ void Client::send_server(const std::string& event, const nlohmann::json& payload
     logger.warning("socket not connected -> dropping message '%s'", event);
     return;
   }
-  queue->add(comms::ServerMessagePayload{event, payload});
+  if (queue->add(comms::ServerMessagePayload{event, payload}) ==
+      comms::ServerSendQueue::AddResult::full) {
+    // The writer cannot hand anything to a server that stopped reading: the
+    // link is dead even if the socket has not noticed yet.
+    to_disconnected(
+        "server stopped reading: " + std::to_string(queue->size()) + " messages waiting to be sent",
+        SOCKET_ERROR_WAIT);
+  }
 }
 
 }  // namespace quillpost::client

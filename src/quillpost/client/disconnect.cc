@@ -6,6 +6,7 @@
 
 #include "quillpost/client/client.h"
 #include "quillpost/host/logging/text.h"
+#include "quillpost/host/process/timer_duration.h"
 #include "quillpost/host/runtime/comms/priority_queues.h"
 #include "quillpost/host/runtime/comms/wire.h"
 
@@ -94,7 +95,9 @@ void Client::to_disconnected(const Reason& reason, double wait) {
     put_main_loop("Disconnected and not scheduled to reconnect.");
     logger.debug("reconnect not requested");
   } else {
-    logger.debug("... reconnecting in %dms", static_cast<std::int64_t>(wait * 1000));
+    // The wait as the runtime's timer takes it (saturated, never negative),
+    // so that the line tells the wait that is kept.
+    logger.debug("... reconnecting in %dms", static_cast<std::int64_t>(timer_seconds(wait) * 1000));
     send_self(WAIT_OVER, reconnect_generation_, wait);
   }
 }

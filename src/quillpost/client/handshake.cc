@@ -37,6 +37,33 @@ bool truthy(const nlohmann::json& value) {
   return false;
 }
 
+// A server value as a reason shows it: its JSON text, cut to a few dozen
+// characters (at a character boundary) so that a huge value cannot flood the
+// log and the user's messages.
+std::string excerpt(const nlohmann::json& value) {
+  constexpr std::size_t kMaxChars = 60;
+  std::string text = value.dump();
+  if (text.size() <= kMaxChars) return text;
+  std::size_t cut = kMaxChars;
+  while (cut > 0 && (static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80) --cut;
+  return text.substr(0, cut) + "...";
+}
+
+// A server answer the client cannot read. The link it came over is ended
+// like a broken one: waiting on it would leave the client connected and never
+// signed in.
+class MalformedAnswer : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+// The value under `key` of an answer that must have it.
+const nlohmann::json& required(const nlohmann::json& payload, const char* key) {
+  const auto it = payload.find(key);
+  if (it == payload.end()) throw MalformedAnswer(std::string("no '") + key + "'");
+  return *it;
+}
+
 // A server value that must be an integer: a whole number or the text of one.
 std::int64_t to_integer(const nlohmann::json& value, std::string_view key) {
   if (value.is_number_integer()) return value.get<std::int64_t>();
@@ -56,18 +83,26 @@ std::int64_t to_integer(const nlohmann::json& value, std::string_view key) {
     } catch (const std::out_of_range&) {
     }
   }
-  throw std::invalid_argument("server value '" + std::string(key) +
-                              "' is not an integer: " + value.dump());
+  throw MalformedAnswer("'" + std::string(key) + "' is not an integer: " + excerpt(value));
+}
+
+// The wait a rejection asks for: its "retryAfter" when that is a finite,
+// non-negative number, else 1 as when it is absent; never below the minimum
+// nor above the maximum of ReconnectTimings.
+double rejected_wait(const nlohmann::json& details) {
+  double retry_after = 1.0;
+  if (const auto it = details.find("retryAfter"); it != details.end() && it->is_number()) {
+    const double v = it->get<double>();
+    if (std::isfinite(v) && v >= 0) retry_after = v;
+  }
+  return std::clamp(retry_after, comms::ReconnectTimings::REJECTED_MSG_MIN_RECONNECT_TIME,
+                    comms::ReconnectTimings::REJECTED_MSG_MAX_RECONNECT_TIME);
 }
 
 // Whether the server asks to forget the client key: only a true value counts.
 bool equals_true(const nlohmann::json& value) {
   if (value.is_boolean()) return value.get<bool>();
   return value.is_number() && value.get<double>() == 1.0;
-}
-
-nlohmann::json unordered(const nlohmann::ordered_json& value) {
-  return nlohmann::json::parse(value.dump());
 }
 
 }  // namespace
@@ -131,19 +166,9 @@ void Client::server_message_connected(const std::string& event, const nlohmann::
     const auto message =
         create_authenticate_message(_system_info, _account, _computer_name, _world_id, _instance_id,
                                     std::get<comms::Connected>(state_), client_session_, logger);
-    send_server("authenticate", unordered(message));
+    send_server("authenticate", message);
   } else if (event == "authenticate.response") {
-    if (truthy(payload.at("success"))) {
-      const auto account_id = to_integer(payload.at("accountId"), "accountId");
-      const auto computer_id = to_integer(payload.at("id"), "id");
-      to_handshaked(account_id, computer_id);
-    } else {
-      const auto error = payload.find("errorMessage");
-      const std::string reason =
-          "authentication failure; " + (error == payload.end() ? "None" : json_text(*error));
-      core.send(core::REQUEST_LOGOUT, core::LogoutRequest{reason});
-      put_main_loop(reason);
-    }
+    authenticate_response(payload);
   } else if (event == "rejected") {
     // A rejection without details still rejects: it is read as an empty one.
     const nlohmann::json details = payload.is_object() ? payload : nlohmann::json::object();
@@ -156,9 +181,7 @@ void Client::server_message_connected(const std::string& event, const nlohmann::
       core.send(core::REQUEST_LOGOUT, core::LogoutRequest{reason});
       put_main_loop(reason);
     }
-    const double retry_after = details.value("retryAfter", nlohmann::json(1)).get<double>();
-    const double retry =
-        std::max(retry_after, comms::ReconnectTimings::REJECTED_MSG_MIN_RECONNECT_TIME);
+    const double retry = rejected_wait(details);
     const std::string reason =
         message != details.end()
             ? fmt::format("{}  - reconnecting after {:.1f}", json_text(*message), retry)
@@ -167,6 +190,32 @@ void Client::server_message_connected(const std::string& event, const nlohmann::
   } else {
     logger.error("unexpected server message '%s' %s", event, payload.dump());
   }
+}
+
+void Client::authenticate_response(const nlohmann::json& payload) {
+  std::int64_t account_id = 0;
+  std::int64_t computer_id = 0;
+  bool success = false;
+  try {
+    if (!payload.is_object()) throw MalformedAnswer("not an object: " + excerpt(payload));
+    success = truthy(required(payload, "success"));
+    if (success) {
+      account_id = to_integer(required(payload, "accountId"), "accountId");
+      computer_id = to_integer(required(payload, "id"), "id");
+    }
+  } catch (const MalformedAnswer& e) {
+    to_disconnected(std::string("malformed authenticate.response; ") + e.what(), SOCKET_ERROR_WAIT);
+    return;
+  }
+  if (success) {
+    to_handshaked(account_id, computer_id);
+    return;
+  }
+  const auto error = payload.find("errorMessage");
+  const std::string reason =
+      "authentication failure; " + (error == payload.end() ? "None" : json_text(*error));
+  core.send(core::REQUEST_LOGOUT, core::LogoutRequest{reason});
+  put_main_loop(reason);
 }
 
 void Client::to_handshaked(std::int64_t account_id, std::int64_t computer_id) {
@@ -185,12 +234,15 @@ void Client::to_handshaked(std::int64_t account_id, std::int64_t computer_id) {
                                        std::to_string(computer_id) + ".");
   auto timings = connected->timings;
   timings.push_back(comms::monotonic());
-  state_ = comms::Handshaked{connected->socket,         connected->write_queue,
-                             connected->closed_event,   connected->connection_id,
-                             std::move(timings),        connected->heartbeat_interval,
-                             std::to_string(account_id)};
+  state_ = comms::Handshaked{connected->socket,
+                             connected->write_queue,
+                             connected->closed_event,
+                             connected->connection_id,
+                             std::move(timings),
+                             connected->heartbeat_interval,
+                             account_id};
   _update_connection(
-      comms::Connection{comms::ClientStatus::handshaked, std::to_string(account_id),
+      comms::Connection{comms::ClientStatus::handshaked, account_id,
                         nlohmann::json{{"account_id", account_id}, {"computer_id", computer_id}}});
 
   const bool computer_id_differs = account.computer_id != computer_id;

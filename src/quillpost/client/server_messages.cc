@@ -53,7 +53,7 @@ void Client::heartbeat_reminder(const std::string& connection_id) {
   } else {
     return;
   }
-  send_server(std::string(comms::HEARTBEAT), nlohmann::json::array());
+  send_server(std::string(comms::HEARTBEAT), nlohmann::ordered_json::array());
   // Without a positive interval the next reminder would come at once, and the
   // chain would spin; such a connection has no heartbeats.
   if (interval && *interval > 0) {
@@ -65,17 +65,10 @@ void Client::heartbeat_reminder(const std::string& connection_id) {
 void Client::_update_account(const std::optional<Account>& account) {
   const Account old_account = _account.value_or(Account{});
   const Account new_account = account.value_or(Account{});
-  // An account known only by its client key carries a placeholder e-mail,
-  // which the first handshake replaces by the account's name ("Id N"). The
-  // client key is its credential, so that rename is not a change to reconnect
-  // for: the link it came over is already signed in with that key.
-  const bool placeholder_renamed = old_account.email == AUTH_WITH_CLIENT_KEY_EMAIL &&
-                                   new_account.email && new_account.email->starts_with("Id ") &&
-                                   old_account.client_key && !old_account.client_key->empty() &&
-                                   new_account.client_key == old_account.client_key;
+  // Any new e-mail reconnects, the placeholder of a client-key account renamed
+  // by its first handshake ("Id N") included: that costs one extra reconnect.
   const bool credentials_differ =
-      (new_account.email != old_account.email && !placeholder_renamed) ||
-      new_account.client_key != old_account.client_key;
+      new_account.email != old_account.email || new_account.client_key != old_account.client_key;
   if (credentials_differ) to_disconnected("account settings changed", 0);
   _account = account;
 }

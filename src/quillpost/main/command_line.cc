@@ -312,13 +312,18 @@ std::optional<std::int64_t> docopt_int_arg(const Arguments& arguments, const std
   std::int64_t value = 0;
   const auto [end, ec] = std::from_chars(digits.data(), digits.data() + digits.size(), value);
   if (ec == std::errc::result_out_of_range) {
-    // Beyond what the program can hold: say which bound it passed.
-    if (digits.front() == '-') {
+    // Beyond what the program can hold: say which bound it passed, with the
+    // value as converted (sign and digits, no leading zeros) like any other.
+    const bool negative = digits.front() == '-';
+    std::string_view magnitude = digits.substr(negative ? 1 : 0);
+    while (magnitude.size() > 1 && magnitude.front() == '0') magnitude.remove_prefix(1);
+    const std::string converted = (negative ? "-" : "") + std::string(magnitude);
+    if (negative) {
       const auto bound = v_min.value_or(std::numeric_limits<std::int64_t>::min());
-      throw InvalidCommandLineArg(arg_name, *text, "is less than " + std::to_string(bound));
+      throw InvalidCommandLineArg(arg_name, converted, "is less than " + std::to_string(bound));
     }
     const auto bound = v_max.value_or(std::numeric_limits<std::int64_t>::max());
-    throw InvalidCommandLineArg(arg_name, *text, "is greater than " + std::to_string(bound));
+    throw InvalidCommandLineArg(arg_name, converted, "is greater than " + std::to_string(bound));
   }
   if (v_min && value < *v_min) {
     throw InvalidCommandLineArg(arg_name, std::to_string(value),

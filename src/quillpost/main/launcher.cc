@@ -12,6 +12,7 @@
 #include "quillpost/host/config/qp_config.h"
 #include "quillpost/host/config/records.h"
 #include "quillpost/host/config/resources.h"
+#include "quillpost/host/logging/text.h"
 #include "quillpost/host/process/os_error.h"
 #include "quillpost/host/process/private_files.h"
 #include "quillpost/host/world/paths.h"
@@ -31,6 +32,20 @@ namespace fs = std::filesystem;
 // launcher's only way to speak.
 void print(const Process& process, const std::string& line) {
   if (process.out) *process.out << line << '\n' << std::flush;
+}
+
+// A failure's text with its control characters escaped, line by line: paths
+// and file contents in it must not drive the terminal, but a message of
+// several lines keeps them.
+std::string escape_lines(std::string_view text) {
+  std::string out;
+  for (std::size_t start = 0;;) {
+    const std::size_t end = text.find('\n', start);
+    out += escape_control(text.substr(start, end - start));
+    if (end == std::string_view::npos) return out;
+    out += '\n';
+    start = end + 1;
+  }
 }
 
 RuntimeConfig application_default_config(const Process& process) {
@@ -244,7 +259,7 @@ int main(const Event* boot_sigint, const std::optional<std::string>& default_con
     return start_quillpost(config, run.paths, run.system_info, *sigint, run.logger, process.build,
                            std::move(services));
   } catch (const EarlyExit& exit) {
-    print(process, exit.line);
+    print(process, escape_lines(exit.line));
     return value(exit.code);
   }
 }

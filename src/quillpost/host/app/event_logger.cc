@@ -3,6 +3,7 @@
 #include <ostream>
 
 #include "quillpost/host/logging/logs.h"
+#include "quillpost/host/logging/text.h"
 
 namespace quillpost {
 
@@ -10,7 +11,9 @@ void EventLogger::report_gui_log(const GuiLog& gui_log) {
   logs::logger("gui").info("%s: %s", name(gui_log.event), gui_log.message);
   if (!out_) return;
   std::lock_guard lock(mutex_);
-  *out_ << name(gui_log.event) << ": " << gui_log.message << std::endl;
+  // The message may carry a server's or a proxy's text: escaped, it stays one
+  // line and sends the terminal no control sequence.
+  *out_ << name(gui_log.event) << ": " << escape_control(gui_log.message) << std::endl;
 }
 
 }  // namespace quillpost

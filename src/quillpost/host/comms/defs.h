@@ -45,8 +45,25 @@ struct ReconnectTimings {
   static constexpr double UNABLE_TO_CONNECT = 5.0;
   // Service discovery failed (service down, network away).
   static constexpr double UNABLE_TO_CONNECT_SERVICE_DISCOVERY = 10.0;
+  // Ceiling for the server's "retryAfter": a server that asks for more than a
+  // day is still retried daily rather than never (or, overflowing, at once).
+  static constexpr double REJECTED_MSG_MAX_RECONNECT_TIME = 24 * 3600.0;
   // "Do not reconnect": compared only for equality; no wait is ever negative.
   static constexpr double DONT_RECONNECT = -1.0;
+};
+
+// Bounds, in seconds, on the heartbeat settings of a discovery answer. A value
+// outside them is brought to the nearest bound where the answer is read; 0
+// keeps its meaning (no heartbeats, no read deadline).
+struct HeartbeatBounds {
+  // A heartbeat a second at most: a shorter interval floods the link and the
+  // send queue. At least one a day: a longer one overflows the timers.
+  static constexpr double INTERVAL_MIN = 1.0;
+  static constexpr double INTERVAL_MAX = 24 * 3600.0;
+  // The read deadline is at least a second (a shorter one ends links before
+  // the first answer can arrive) and at most a day.
+  static constexpr double TIMEOUT_MIN = 1.0;
+  static constexpr double TIMEOUT_MAX = 24 * 3600.0;
 };
 
 // Readings of the monotonic clock, in seconds.
@@ -78,10 +95,12 @@ struct ServiceDiscoveryPayload {
   bool operator==(const ServiceDiscoveryPayload&) const = default;
 };
 
-// One message for the server: `msg` is its event name.
+// One message for the server: `msg` is its event name. The payload keeps the
+// order of its keys to the wire: the authenticate message's order is part of
+// the protocol.
 struct ServerMessagePayload {
   std::string msg;
-  nlohmann::json payload;
+  nlohmann::ordered_json payload;
 };
 
 // The payload of SERVER_MESSAGE: one frame from the server.
@@ -146,7 +165,7 @@ struct Handshaked {
   std::string connection_id;
   std::vector<double> timings;
   std::optional<double> heartbeat_interval;
-  std::string account_id;
+  std::int64_t account_id = 0;
 };
 
 using State = std::variant<Disconnected, ServiceDiscovery, Connecting, Connected, Handshaked>;
@@ -160,7 +179,7 @@ std::string_view name(ClientStatus status);
 
 struct Connection {
   ClientStatus status = ClientStatus::disconnected;
-  std::optional<std::string> account_id;  // set once handshaked
+  std::optional<std::int64_t> account_id;  // set once handshaked
   // Keys by status: disconnected {"reason"}; service_discovery {"server"};
   // connecting {"address": [address, port], "remote_address"}; connected
   // {"address", "local_address", "remote_address"}; handshaked {"account_id",

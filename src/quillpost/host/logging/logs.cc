@@ -111,7 +111,10 @@ void Logger::write(Level level, std::string_view format,
                    const std::vector<std::string>& args) const {
   State& s = state();
   if (!s.any_sink) return;
-  const std::string text = percent_format(format, args);
+  // Arguments carry texts from outside (server reasons, proxy answers, file
+  // contents): a line feed or a terminal escape among them must not forge a
+  // line or reach whoever reads the log in a terminal.
+  const std::string text = escape_control(percent_format(format, args));
   std::lock_guard lock(s.mutex);
   for (Capture* capture : s.captures) capture->add(Record{name_, level, text});
   if (s.file && level >= s.file_threshold.load()) {

@@ -3,7 +3,8 @@
 //   auto log = logs::logger("client");
 //   log.info("c-%s connecting to %s", connection_id, address);
 //
-// Arguments are rendered with their text forms (text.h). Until `configure` is
+// Arguments are rendered with their text forms (text.h), and every line is
+// written with its control characters escaped (escape_control). Until `configure` is
 // called every line goes only to the sinks that are attached (none by default,
 // so nothing is written); `configure` adds the rotating log file.
 #pragma once

@@ -51,6 +51,75 @@ std::string percent_format(std::string_view format, const std::vector<std::strin
   return out;
 }
 
+namespace {
+
+// The length of the well-formed UTF-8 sequence at the start of `s` (2 to 4),
+// or 0 when it does not start with one.
+std::size_t utf8_sequence_length(std::string_view s) {
+  const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(s[i]); };
+  const auto continuation = [&](std::size_t i) { return i < s.size() && (byte(i) & 0xC0) == 0x80; };
+  const unsigned char lead = byte(0);
+  std::size_t length = 0;
+  unsigned char low = 0x80;   // bounds of the second byte, which rule out
+  unsigned char high = 0xBF;  // overlong forms, surrogates and values past U+10FFFF
+  if (lead >= 0xC2 && lead <= 0xDF) {
+    length = 2;
+  } else if (lead >= 0xE0 && lead <= 0xEF) {
+    length = 3;
+    if (lead == 0xE0) low = 0xA0;
+    if (lead == 0xED) high = 0x9F;
+  } else if (lead >= 0xF0 && lead <= 0xF4) {
+    length = 4;
+    if (lead == 0xF0) low = 0x90;
+    if (lead == 0xF4) high = 0x8F;
+  } else {
+    return 0;
+  }
+  if (!continuation(1) || byte(1) < low || byte(1) > high) return 0;
+  for (std::size_t i = 2; i < length; ++i) {
+    if (!continuation(i)) return 0;
+  }
+  return length;
+}
+
+}  // namespace
+
+std::string escape_control(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  std::size_t i = 0;
+  while (i < text.size()) {
+    const auto c = static_cast<unsigned char>(text[i]);
+    if (c >= 0x20 && c < 0x7F) {
+      out += static_cast<char>(c);
+      ++i;
+    } else if (c == '\n') {
+      out += "\\n";
+      ++i;
+    } else if (c == '\r') {
+      out += "\\r";
+      ++i;
+    } else if (c == '\t') {
+      out += "\\t";
+      ++i;
+    } else if (c < 0x80) {
+      out += fmt::format("\\x{:02x}", c);
+      ++i;
+    } else if (const std::size_t n = utf8_sequence_length(text.substr(i)); n == 0) {
+      out += fmt::format("\\x{:02x}", c);
+      ++i;
+    } else if (c == 0xC2 && static_cast<unsigned char>(text[i + 1]) < 0xA0) {
+      // U+0080 to U+009F: the C1 controls (0x9B starts a terminal sequence).
+      out += fmt::format("\\u{:04x}", static_cast<unsigned char>(text[i + 1]));
+      i += 2;
+    } else {
+      out.append(text.substr(i, n));
+      i += n;
+    }
+  }
+  return out;
+}
+
 std::string shell_quote(std::string_view s) {
   if (s.empty()) return "''";
   const auto safe = [](char c) {

@@ -135,6 +135,14 @@ std::string percent_format(std::string_view format, const Args&... args) {
   return percent_format(format, std::vector<std::string>{to_text(args)...});
 }
 
+// `text` made safe to print or log as one line: control characters (C0, DEL
+// and the C1 range) are written as escapes ("\n", "\r", "\t", "\x1b",
+// "\u009b") and bytes that are not UTF-8 as "\xNN". Printable UTF-8 stays as
+// it is. Texts from outside (servers, proxies, files) go through this before
+// they reach a terminal or a log, so that they cannot forge lines or send the
+// terminal escape sequences.
+std::string escape_control(std::string_view text);
+
 // POSIX shell quoting: a text of only safe characters stays as it is, the empty
 // text becomes '', anything else is wrapped in single quotes.
 std::string shell_quote(std::string_view s);

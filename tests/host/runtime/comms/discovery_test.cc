@@ -1,4 +1,7 @@
 #include <gtest/gtest.h>
+#include <sys/socket.h>
+
+#include <atomic>
 
 #include "collector.h"
 #include "peer.h"
@@ -125,6 +128,35 @@ TEST_P(Discovery, ASilentServiceTimesOut) {
   const std::string reason = failure(url_for(silent.port()));
   EXPECT_LT(std::chrono::steady_clock::now() - start, 3s);
   EXPECT_NE(reason.find("timed out"), std::string::npos) << reason;
+}
+
+// An answer announcing 100 MiB is refused by its announced length, or at the
+// 1 MiB limit at the latest, and the rest is never read: the client neither
+// holds nor waits for it.
+TEST_P(Discovery, AnAnswerOverTheLimitIsRefusedUnread) {
+  constexpr std::size_t kAnnounced = 100 * 1024 * 1024;
+  std::atomic<std::size_t> sent{0};
+  std::string reason;
+  std::chrono::steady_clock::duration took{};
+  {
+    test::Peer service([&](Conn& conn) {
+      conn.read_head();
+      conn.write("HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nContent-Length: " +
+                 std::to_string(kAnnounced) + "\r\nConnection: close\r\n\r\n");
+      const std::string chunk(64 * 1024, ' ');
+      while (sent < kAnnounced) {
+        const auto n = ::send(conn.fd(), chunk.data(), chunk.size(), MSG_NOSIGNAL);
+        if (n <= 0) break;  // the client closed the connection
+        sent += static_cast<std::size_t>(n);
+      }
+    });
+    const auto start = std::chrono::steady_clock::now();
+    reason = failure(url_for(service.port()));
+    took = std::chrono::steady_clock::now() - start;
+  }  // the peer's writer has ended
+  EXPECT_NE(reason.find("answer longer than 1 MiB"), std::string::npos) << reason;
+  EXPECT_LT(took, 2s);
+  EXPECT_LT(sent.load(), kAnnounced / 4) << "bytes the service could write";
 }
 
 TEST_P(Discovery, HttpsVerifiesUnlessSwitchedOff) {

@@ -51,8 +51,19 @@ TEST(SendQueue, ShutdownWakesTheWriterAndRefusesLaterAdds) {
   EXPECT_FALSE(q->get(5s));
   closer.join();
   EXPECT_LT(std::chrono::steady_clock::now() - start, 2s);
-  EXPECT_FALSE(q->add({"x", nullptr}));
+  EXPECT_EQ(q->add({"x", nullptr}), ServerSendQueue::AddResult::shut_down);
   EXPECT_EQ(q->shutdown_reason(), "gone");
+}
+
+TEST(SendQueue, RefusesWhatGoesBeyondItsCapacity) {
+  ServerSendQueue q(2);
+  EXPECT_EQ(q.add({"a", 1}), ServerSendQueue::AddResult::queued);
+  EXPECT_EQ(q.add({"heartbeat", nlohmann::json::array()}), ServerSendQueue::AddResult::queued);
+  // Urgent or not, a full queue takes nothing more until the writer takes one.
+  EXPECT_EQ(q.add({"authenticate", 3}), ServerSendQueue::AddResult::full);
+  ASSERT_TRUE(q.get(0ms));
+  EXPECT_EQ(q.add({"b", 2}), ServerSendQueue::AddResult::queued);
+  EXPECT_EQ(q.size(), 2u);
 }
 
 TEST(ProtocolLog, WritesOneLinePerFrameWithDirection) {
@@ -111,6 +122,30 @@ TEST(DiscoveryAnswer, WellFormedAndMalformedAnswers) {
       EXPECT_NE(std::string(e.what()).find(expected), std::string::npos) << e.what();
     }
   }
+}
+
+TEST(DiscoveryAnswer, HeartbeatTimesAreBroughtWithinTheirBounds) {
+  struct Row {
+    const char* heartbeat;
+    std::optional<double> interval, timeout;
+  };
+  const Row rows[] = {
+      {R"({"interval":30,"timeout":90.5})", 30.0, 90.5},
+      {R"({"interval":0,"timeout":0})", 0.0, 0.0},  // 0 keeps its meaning: none
+      {R"({"interval":1e-9,"timeout":1e-9})", 1.0, 1.0},
+      {R"({"interval":1e12,"timeout":1e300})", 86400.0, 86400.0},
+      {R"({"interval":18446744073709551615})", 86400.0, std::nullopt},
+  };
+  for (const auto& row : rows) {
+    const auto answer = parse_service_discovery_answer(
+        std::string(R"({"address":"h","port":1,"heartbeat":)") + row.heartbeat + "}", "id");
+    EXPECT_EQ(answer.heartbeat.interval, row.interval) << row.heartbeat;
+    EXPECT_EQ(answer.heartbeat.timeout, row.timeout) << row.heartbeat;
+  }
+  // A number too large for a double reads as infinity: refused like a negative one.
+  EXPECT_THROW(parse_service_discovery_answer(
+                   R"({"address":"h","port":1,"heartbeat":{"interval":1e999}})", "id"),
+               std::runtime_error);
 }
 
 TEST(Urls, DiscoverUrlCarriesContextAndParamsEncoded) {

@@ -219,6 +219,10 @@ TEST(Listen, HeartbeatTimeoutIsTheReadDeadline) {
   EXPECT_LT(std::chrono::steady_clock::now() - start, 3s);
   ASSERT_EQ(got.size(), 2u);
   EXPECT_EQ(socket_error(got[1]).reason, "no data within 0.2s");
+  // A deadline past what the clock's nanoseconds hold is far away, not now.
+  auto far = listen_to("{\"event\":\"hello\",\"payload\":null}\n", 1e12, 1);
+  ASSERT_FALSE(far.empty());
+  EXPECT_EQ(far[0].event, SERVER_MESSAGE);
 }
 
 TEST(Listen, ServerClosingIsReported) {
@@ -255,7 +259,7 @@ TEST(Writer, SendsUrgentMessagesFirstAndStopsOnShutdown) {
   }
   queue->shutdown("done");
   writer_thread.join();  // ends by itself
-  EXPECT_FALSE(queue->add({"late", nullptr}));
+  EXPECT_EQ(queue->add({"late", nullptr}), ServerSendQueue::AddResult::shut_down);
   sock->close();
   std::lock_guard lock(mutex);
   EXPECT_EQ(lines, (std::vector<std::string>{

@@ -45,8 +45,7 @@ TEST(WebInterfaceBrowser, StatusPageRendersAndRefreshesInChromium) {
   if (chromium.empty()) GTEST_SKIP() << "chromium is not installed";
 
   testing::WebInterfaceFixture web(true);
-  web.publish(
-      {comms::ClientStatus::handshaked, "acc-42", {{"account_id", "acc-42"}, {"computer_id", 77}}});
+  web.publish({comms::ClientStatus::handshaked, 4242, {{"account_id", 4242}, {"computer_id", 77}}});
   web.web().report_gui_log(GuiLog{GuiLogEvent::CLIENT_FINDING_SERVER, "Finding server..."});
   web.web().report_gui_log(GuiLog{GuiLogEvent::CLIENT_CONNECTED, "Connected to 127.0.0.1:8471"});
   web.web().report_gui_log(GuiLog{GuiLogEvent::CLIENT_HANDSHAKED, "Handshake complete"});
@@ -60,7 +59,7 @@ TEST(WebInterfaceBrowser, StatusPageRendersAndRefreshesInChromium) {
       << read_file(dir / "dom.html.err");
   const std::string dom = read_file(dir / "dom.html");
   EXPECT_NE(dom.find(">Handshaked</span>"), std::string::npos) << dom;
-  EXPECT_NE(dom.find("acc-42"), std::string::npos);
+  EXPECT_NE(dom.find("4242"), std::string::npos);
   EXPECT_NE(dom.find("desk-01"), std::string::npos);
   EXPECT_NE(dom.find("Handshake complete"), std::string::npos);
   // Only the script writes "Updated": it fetched /status and rendered it.

@@ -23,23 +23,28 @@ using Json = nlohmann::json;
 TEST(WebInterfaceServer, StatusFollowsEachPublishedConnection) {
   WebInterfaceFixture web(false);
   struct Row {
+    Row(comms::Connection c, std::string l, std::optional<std::int64_t> a, Json id)
+        : connection(std::move(c)),
+          label(std::move(l)),
+          account_id(a),
+          computer_id(std::move(id)) {}
     comms::Connection connection;
     std::string label;
-    Json account_id;
+    std::optional<std::int64_t> account_id;
     Json computer_id;
   };
-  const std::vector<Row> rows = {
+  const Row rows[] = {
       {{comms::ClientStatus::service_discovery,
         std::nullopt,
         {{"server", "http://127.0.0.1:8470/v1/discover"}}},
        "Finding server",
-       nullptr,
+       std::nullopt,
        nullptr},
       {{comms::ClientStatus::connecting,
         std::nullopt,
         {{"address", {"127.0.0.1", 8471}}, {"remote_address", "127.0.0.1"}}},
        "Connecting",
-       nullptr,
+       std::nullopt,
        nullptr},
       {{comms::ClientStatus::connected,
         std::nullopt,
@@ -47,16 +52,16 @@ TEST(WebInterfaceServer, StatusFollowsEachPublishedConnection) {
          {"local_address", {"127.0.0.1", 50000}},
          {"remote_address", "127.0.0.1"}}},
        "Connected",
-       nullptr,
+       std::nullopt,
        nullptr},
-      {{comms::ClientStatus::handshaked, "acc-42", {{"account_id", "acc-42"}, {"computer_id", 77}}},
+      {{comms::ClientStatus::handshaked, 4242, {{"account_id", 4242}, {"computer_id", 77}}},
        "Handshaked",
-       "acc-42",
+       4242,
        77},
       // The computer id stays known after the connection ends.
       {{comms::ClientStatus::disconnected, std::nullopt, {{"reason", "Server closed the socket"}}},
        "Disconnected",
-       nullptr,
+       std::nullopt,
        77},
   };
   for (const auto& row : rows) {
@@ -70,7 +75,7 @@ TEST(WebInterfaceServer, StatusFollowsEachPublishedConnection) {
     EXPECT_EQ(status["connection"]["status"], expected);
     EXPECT_EQ(status["connection"]["label"], row.label);
     EXPECT_EQ(status["connection"]["info"], row.connection.info);
-    EXPECT_EQ(status["account_id"], row.account_id);
+    EXPECT_EQ(status["account_id"], row.account_id ? Json(*row.account_id) : Json());
     EXPECT_EQ(status["computer"]["id"], row.computer_id);
     EXPECT_EQ(status["computer"]["name"], "desk-01");
     EXPECT_EQ(status["shutdown_allowed"], false);

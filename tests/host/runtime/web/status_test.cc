@@ -107,7 +107,7 @@ TEST(WebStatusBoard, UptimeComputerIdAndNewClientKey) {
   EXPECT_EQ(json["shutdown_allowed"], true);
   EXPECT_EQ(json["connection"]["status"], "disconnected");
 
-  board.update_connection({comms::ClientStatus::handshaked, "acc", {{"computer_id", 9}}});
+  board.update_connection({comms::ClientStatus::handshaked, 1, {{"computer_id", 9}}});
   EXPECT_EQ(board.to_json(false)["computer"]["id"], 9);
   board.update_account(Account{"e@x", "fresh-key", 11});
   board.update_connection(
@@ -122,11 +122,12 @@ TEST(WebPage, EscapesTextAndRendersEveryField) {
   EXPECT_EQ(html_escape("<a href=\"x\">'&'</a>"),
             "&lt;a href=&quot;x&quot;&gt;&#39;&amp;&#39;&lt;/a&gt;");
   StatusBoard board("<pc>", 12, {});
-  board.update_connection({comms::ClientStatus::handshaked, "acc-1", {{"account_id", "acc-1"}}});
+  board.update_connection({comms::ClientStatus::handshaked, 4242, {{"account_id", 4242}}});
   board.add_gui_log(GuiLog{GuiLogEvent::CLIENT_HANDSHAKED, "</script><script>alert(1)"});
   const std::string page = render_status_page(board.to_json(false));
   EXPECT_NE(page.find("class=\"badge status-handshaked\">Handshaked</span>"), std::string::npos);
-  EXPECT_NE(page.find("id=\"account-id\">acc-1<"), std::string::npos);
+  // The account id is the integer the server gave.
+  EXPECT_NE(page.find("id=\"account-id\">4242<"), std::string::npos);
   EXPECT_NE(page.find("id=\"computer-name\">&lt;pc&gt;<"), std::string::npos);
   EXPECT_NE(page.find("id=\"computer-id\">12<"), std::string::npos);
   EXPECT_NE(page.find("&lt;/script&gt;&lt;script&gt;alert(1)"), std::string::npos);

@@ -15,6 +15,8 @@
 #include <unordered_map>
 #include <vector>
 
+#include "quillpost/host/process/timer_duration.h"
+
 namespace quillpost::agent {
 
 namespace asio = boost::asio;
@@ -116,8 +118,7 @@ struct Runtime::Impl : std::enable_shared_from_this<Runtime::Impl> {
     if (phase == Phase::stopped) return;
     const std::uint64_t id = ++next_timer;
     auto timer = std::make_unique<asio::steady_timer>(io);
-    timer->expires_after(std::chrono::duration_cast<std::chrono::steady_clock::duration>(
-        std::chrono::duration<double>(delay_seconds)));
+    timer->expires_after(timer_duration(delay_seconds));
     timer->async_wait(
         [this, id, serial = to.serial, m = std::move(message)](boost::system::error_code ec) {
           {

@@ -2,9 +2,9 @@
 // own socket (so the proxy kinds and TLS checks are those of the connection).
 #include <strings.h>
 
+#include <boost/beast/core/buffers_range.hpp>
 #include <boost/beast/http/error.hpp>
 #include <boost/beast/http/parser.hpp>
-#include <boost/beast/http/string_body.hpp>
 
 #include "quillpost/host/runtime/comms/http_url.h"
 #include "quillpost/host/runtime/comms/service_discovery.h"
@@ -15,6 +15,49 @@ namespace quillpost::comms {
 namespace http = boost::beast::http;
 
 namespace {
+
+// The longest discovery answer body taken, in bytes (1 MiB, as the other
+// engine): an answer is a few hundred bytes, and a service must not make the
+// client hold more.
+constexpr std::uint64_t MAX_ANSWER_BYTES = 1024 * 1024;
+
+// A text body that refuses more than MAX_ANSWER_BYTES itself: an announced
+// length (Content-Length) before a byte is stored, any other body as it
+// grows. Beast's own body limit does not hold for every kind of answer, and
+// its text body reserves whatever length the answer announces.
+struct LimitedTextBody {
+  using value_type = std::string;
+
+  class reader {
+   public:
+    template <bool isRequest, class Fields>
+    reader(http::header<isRequest, Fields>& /*header*/, value_type& body) : body_(body) {}
+
+    void init(const boost::optional<std::uint64_t>& length, boost::system::error_code& ec) {
+      ec = length && *length > MAX_ANSWER_BYTES ? http::error::body_limit
+                                                : boost::system::error_code{};
+    }
+
+    template <class ConstBufferSequence>
+    std::size_t put(const ConstBufferSequence& buffers, boost::system::error_code& ec) {
+      const std::size_t n = boost::asio::buffer_size(buffers);
+      if (body_.size() + n > MAX_ANSWER_BYTES) {
+        ec = http::error::body_limit;
+        return 0;
+      }
+      for (const auto b : boost::beast::buffers_range_ref(buffers)) {
+        body_.append(static_cast<const char*>(b.data()), b.size());
+      }
+      ec = {};
+      return n;
+    }
+
+    void finish(boost::system::error_code& ec) { ec = {}; }
+
+   private:
+    value_type& body_;
+  };
+};
 
 std::string fetch(const std::string& url, const RequestHeaders& headers,
                   const HttpConfig& http_config) {
@@ -43,8 +86,8 @@ std::string fetch(const std::string& url, const RequestHeaders& headers,
   request += "Connection: close\r\n\r\n";
   sock->write_all(request);
 
-  http::response_parser<http::string_body> parser;
-  parser.body_limit(1024 * 1024);
+  http::response_parser<LimitedTextBody> parser;
+  parser.body_limit(MAX_ANSWER_BYTES);
   parser.eager(true);
   std::string pending;
   char chunk[16384];
@@ -74,6 +117,11 @@ std::string fetch(const std::string& url, const RequestHeaders& headers,
         ec = {};
         pending.erase(0, used);
         break;
+      }
+      if (ec == http::error::body_limit) {
+        // Refused before it is read: the rest of the answer is never fetched.
+        sock->close();
+        throw std::runtime_error("answer longer than 1 MiB");
       }
       if (ec) throw std::runtime_error("malformed HTTP answer: " + ec.message());
       pending.erase(0, used);

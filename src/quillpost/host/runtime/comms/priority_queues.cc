@@ -6,14 +6,15 @@ bool is_urgent_message(const std::string& msg) {
   return msg == HEARTBEAT || msg == "authenticate";
 }
 
-bool ServerSendQueue::add(ServerMessagePayload message) {
+ServerSendQueue::AddResult ServerSendQueue::add(ServerMessagePayload message) {
   {
     std::lock_guard lock(mutex_);
-    if (shutdown_reason_) return false;
+    if (shutdown_reason_) return AddResult::shut_down;
+    if (urgent_.size() + normal_.size() >= capacity_) return AddResult::full;
     (is_urgent_message(message.msg) ? urgent_ : normal_).push_back(std::move(message));
   }
   ready_.notify_one();
-  return true;
+  return AddResult::queued;
 }
 
 void ServerSendQueue::shutdown(const std::string& reason) {

@@ -10,6 +10,8 @@
 #include <string>
 #include <system_error>
 
+#include "quillpost/host/logging/text.h"
+
 namespace quillpost::comms {
 
 namespace {
@@ -62,7 +64,7 @@ ProtocolLogWriter::~ProtocolLogWriter() {
 void ProtocolLogWriter::write(Direction direction, std::string_view connection_id,
                               std::string_view frame) {
   const std::string line = utc_now() + " c-" + std::string(connection_id) +
-                           (direction == Direction::in ? " <- " : " -> ") + std::string(frame) +
+                           (direction == Direction::in ? " <- " : " -> ") + escape_control(frame) +
                            "\n";
   std::lock_guard lock(mutex_);
   std::fwrite(line.data(), 1, line.size(), file_);

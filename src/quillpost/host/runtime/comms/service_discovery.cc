@@ -1,5 +1,6 @@
 #include "quillpost/host/runtime/comms/service_discovery.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cmath>
 #include <stdexcept>
@@ -13,7 +14,12 @@ std::atomic<double>& timeout_setting() {
   return value;
 }
 
-std::optional<double> seconds_field(const nlohmann::json& heartbeat, const char* key) {
+// A heartbeat time in seconds: absent or null stays unset, 0 stays 0, any
+// other value is brought within [min, max]. A value that is not a finite,
+// non-negative number is a malformed answer: the server meant something we
+// cannot tell.
+std::optional<double> seconds_field(const nlohmann::json& heartbeat, const char* key, double min,
+                                    double max) {
   auto it = heartbeat.find(key);
   if (it == heartbeat.end() || it->is_null()) return std::nullopt;
   if (!it->is_number()) {
@@ -23,7 +29,8 @@ std::optional<double> seconds_field(const nlohmann::json& heartbeat, const char*
   if (!std::isfinite(v) || v < 0) {
     throw std::runtime_error(std::string("heartbeat ") + key + " is out of range");
   }
-  return v;
+  if (v == 0) return 0.0;
+  return std::clamp(v, min, max);
 }
 
 }  // namespace
@@ -69,8 +76,10 @@ ServiceDiscoveryPayload parse_service_discovery_answer(std::string_view body,
   if (auto hb = answer.find("heartbeat"); hb != answer.end() && !hb->is_null()) {
     if (!hb->is_object()) throw std::runtime_error("malformed answer: heartbeat is not an object");
     try {
-      out.heartbeat.interval = seconds_field(*hb, "interval");
-      out.heartbeat.timeout = seconds_field(*hb, "timeout");
+      out.heartbeat.interval = seconds_field(*hb, "interval", HeartbeatBounds::INTERVAL_MIN,
+                                             HeartbeatBounds::INTERVAL_MAX);
+      out.heartbeat.timeout =
+          seconds_field(*hb, "timeout", HeartbeatBounds::TIMEOUT_MIN, HeartbeatBounds::TIMEOUT_MAX);
     } catch (const std::runtime_error& e) {
       throw std::runtime_error(std::string("malformed answer: ") + e.what());
     }

@@ -56,7 +56,8 @@ void pycurl_service_discovery(const std::string& url, const RequestHeaders& head
                               const HttpConfig& http_config, const std::filesystem::path& logs_dir);
 
 // Reads a discovery answer (the JSON body). Throws std::runtime_error with a
-// reason text when it is not a well-formed answer. Shared by both engines.
+// reason text when it is not a well-formed answer. Heartbeat times other than
+// 0 are brought within HeartbeatBounds. Shared by both engines.
 ServiceDiscoveryPayload parse_service_discovery_answer(std::string_view body,
                                                        const std::string& connection_id);
 

@@ -33,6 +33,7 @@
 #include <utility>  // before Asio: its coroutine support needs std::exchange
 
 #include "quillpost/host/logging/text.h"
+#include "quillpost/host/process/timer_duration.h"
 #include "quillpost/host/runtime/comms/openssl.h"
 #include "quillpost/host/runtime/comms/proxy.h"
 #include "quillpost/host/runtime/comms/wire.h"
@@ -71,11 +72,6 @@ asio::io_context& reactor() {
     return ctx;
   }();
   return *io;
-}
-
-std::chrono::steady_clock::duration seconds(double s) {
-  return std::chrono::duration_cast<std::chrono::steady_clock::duration>(
-      std::chrono::duration<double>(s));
 }
 
 Address to_address(const tcp::endpoint& e) {
@@ -122,7 +118,7 @@ class AsioSocket final : public Socket, public std::enable_shared_from_this<Asio
       }
       self->timed_out_ = false;
       if (timeout) {
-        self->read_timer_.expires_after(seconds(*timeout));
+        self->read_timer_.expires_after(timer_duration(*timeout));
         self->read_timer_.async_wait([self](error_code ec) {
           if (ec) return;
           // A read deadline ends the connection: the stream is left mid-frame.
@@ -314,7 +310,7 @@ std::shared_ptr<Socket> open_socket(const std::string& address, std::int64_t por
   auto done = std::make_shared<std::promise<Outcome>>();
   auto result = done->get_future();
   asio::post(c->strand, [c, done] {
-    c->deadline.expires_after(seconds(c->options.timeout));
+    c->deadline.expires_after(timer_duration(c->options.timeout));
     c->deadline.async_wait([c](error_code ec) {
       if (ec || c->finished) return;
       c->timed_out = true;

@@ -96,8 +96,8 @@ ServerMessage decode_frame(const std::string& line, const std::string& connectio
 
 }  // namespace
 
-std::string encode_frame(const std::string& event, const nlohmann::json& payload) {
-  nlohmann::json frame = {{"event", event}, {"payload", payload}};
+std::string encode_frame(const std::string& event, const nlohmann::ordered_json& payload) {
+  nlohmann::ordered_json frame = {{"event", event}, {"payload", payload}};
   // Invalid UTF-8 in a text is replaced rather than refused: one bad character
   // must not end the connection.
   return frame.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);

@@ -120,7 +120,8 @@ void writer(std::shared_ptr<Socket> sock, std::shared_ptr<Event> closed_event,
             std::shared_ptr<ServerSendQueue> write_queue, const std::string& connection_id,
             const agent::Mailbox& mailbox, std::shared_ptr<ProtocolLog> protocol_logwriter);
 
-// The frame text of one message, without its line feed.
-std::string encode_frame(const std::string& event, const nlohmann::json& payload);
+// The frame text of one message, without its line feed; the payload's keys in
+// their order.
+std::string encode_frame(const std::string& event, const nlohmann::ordered_json& payload);
 
 }  // namespace quillpost::comms

@@ -135,9 +135,8 @@ nlohmann::json StatusBoard::to_json(bool shutdown_allowed, Clock::time_point now
        {{"status", std::string(comms::name(connection_.status))},
         {"label", std::string(status_label(connection_.status))},
         {"info", redacted(connection_.info)}}},
-      {"account_id", connection_.account_id
-                         ? nlohmann::json(redact(*connection_.account_id, secrets_))
-                         : nlohmann::json(nullptr)},
+      {"account_id",
+       connection_.account_id ? nlohmann::json(*connection_.account_id) : nlohmann::json(nullptr)},
       {"computer",
        {{"name", redact(computer_name_, secrets_)},
         {"id", computer_id_ ? nlohmann::json(*computer_id_) : nlohmann::json(nullptr)}}},
