@@ -30,8 +30,16 @@ std::error_code last_error() {
 
 // Only regular files are read or written: a directory, a FIFO (which would
 // block) or a device in a file's place is an error.
-void require_regular(int fd, const struct stat& info, const std::filesystem::path& path) {
-  if (S_ISREG(info.st_mode)) return;
+// The status of the open file `fd`, which must be a regular file; otherwise
+// `fd` is closed and the failure thrown.
+struct stat regular_file_status(int fd, const std::filesystem::path& path) {
+  struct stat info {};
+  if (::fstat(fd, &info) != 0) {
+    const std::error_code code = last_error();
+    ::close(fd);
+    throw_file_error(code, path);
+  }
+  if (S_ISREG(info.st_mode)) return info;
   ::close(fd);
   if (S_ISDIR(info.st_mode))
     throw_file_error(std::make_error_code(std::errc::is_a_directory), path);
@@ -123,13 +131,7 @@ std::optional<std::string> read_private_file(const std::filesystem::path& path,
     if (errno == ENOENT) return std::nullopt;
     throw_file_error(last_error(), path);
   }
-  struct stat info {};
-  if (::fstat(fd, &info) != 0) {
-    const std::error_code code = last_error();
-    ::close(fd);
-    throw_file_error(code, path);
-  }
-  require_regular(fd, info, path);
+  regular_file_status(fd, path);
   std::string content;
   char buffer[8192];
   while (content.size() <= max_bytes) {
@@ -153,13 +155,7 @@ int open_private_append(const std::filesystem::path& path) {
       ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC,
              kPrivateFile);
   if (fd < 0) throw_file_error(last_error(), path);
-  struct stat info {};
-  if (::fstat(fd, &info) != 0) {
-    const std::error_code code = last_error();
-    ::close(fd);
-    throw_file_error(code, path);
-  }
-  require_regular(fd, info, path);
+  const struct stat info = regular_file_status(fd, path);
   if (info.st_uid != ::geteuid()) {
     ::close(fd);
     throw PermissionError(std::make_error_code(std::errc::operation_not_permitted),
