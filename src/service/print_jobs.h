@@ -7,6 +7,7 @@
 #include <compare>
 #include <cstdint>
 #include <filesystem>
+#include <list>
 #include <map>
 #include <nlohmann/json.hpp>
 #include <optional>
@@ -95,7 +96,8 @@ ojson offer_payload(const PrintJob& job, const std::string& document_base);
 class PrintBook {
  public:
   // A new job for `computer`, with the document's measured size and digest;
-  // makes its id and its token.
+  // makes its id and its token. References to jobs stay valid until the job
+  // is removed.
   PrintJob& add(ComputerKey computer, const JobRequest& request, const FileDigest& digest);
   // Takes back the job just added (when it could not be saved).
   void remove(std::string_view id);
@@ -133,7 +135,7 @@ class PrintBook {
     ojson list = ojson::array();
     std::string updated_at;
   };
-  std::vector<PrintJob> jobs_;
+  std::list<PrintJob> jobs_;  // a list: a job stays where it is while others come and go
   std::map<ComputerKey, Printers> printers_;
   std::uint64_t next_job_ = 1;
 };
