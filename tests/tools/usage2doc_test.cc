@@ -1,5 +1,6 @@
-// The help text of the real launcher and the README's exit codes, read as the
-// manual page and the completion read them.
+// Help texts read as the manual page and the completion read them, and roff
+// that no text can turn into a request. (docs_test.sh checks the generated
+// page and completion of the real launcher as a reader and bash see them.)
 #include "usage2doc.h"
 
 #include <gmock/gmock.h>
@@ -8,8 +9,6 @@
 #include <algorithm>
 #include <cstdio>
 #include <string>
-
-#include "support/files.h"
 
 namespace usage2doc {
 namespace {
@@ -65,15 +64,6 @@ TEST(Usage2Doc, ReadsTheServicesHelpWithValuesAfterABlank) {
   EXPECT_THROW(parse_help("no usage here"), std::runtime_error);
 }
 
-TEST(Usage2Doc, ExitCodesComeFromTheReadmesTable) {
-  const auto codes = parse_exit_codes(quillpost::testing::read_file(QP_SOURCE_DIR "/README.md"));
-  ASSERT_EQ(codes.size(), 15u);
-  EXPECT_EQ(codes[0].code, "0");
-  EXPECT_EQ(codes[0].name, "OK");  // backticks dropped
-  EXPECT_EQ(codes[1].name, "");
-  EXPECT_EQ(codes.back().code, "21");
-}
-
 TEST(Usage2Doc, NoTextLineBecomesARoffRequest) {
   EXPECT_EQ(roff_escape("--a\\b"), "\\-\\-a\\eb");
   EXPECT_EQ(roff_escape(".TH x"), "\\&.TH x");
@@ -84,17 +74,6 @@ TEST(Usage2Doc, NoTextLineBecomesARoffRequest) {
   const std::string page = man_page(help, {}, Page{"p", "s", "d", "src", "", ""});
   EXPECT_THAT(page, HasSubstr("\n\\&.so /etc/passwd\n"));
   EXPECT_THAT(page, Not(HasSubstr("\n.so")));
-}
-
-TEST(Usage2Doc, CompletionOffersTheValuesTheHelpNames) {
-  const std::string script = bash_completion(parse_help(launch_help()), "quillpost");
-  EXPECT_THAT(script, HasSubstr("_init_completion -s"));
-  EXPECT_THAT(script, HasSubstr("COMPREPLY=($(compgen -W 'requests pycurl' -- \"$cur\"))"));
-  EXPECT_THAT(script, HasSubstr("COMPREPLY=($(compgen -W 'true false' -- \"$cur\"))"));
-  EXPECT_THAT(script, HasSubstr("--cacert-file|--config-file)\n      _filedir\n"));
-  EXPECT_THAT(script, HasSubstr("--settings-dir)\n      _filedir -d\n"));
-  EXPECT_THAT(script, HasSubstr(" --settings-dir= --settings-dir-create "));
-  EXPECT_THAT(script, HasSubstr("complete -F _quillpost quillpost"));
 }
 
 }  // namespace
