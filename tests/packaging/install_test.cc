@@ -44,9 +44,9 @@ TEST(Install, IntoATemporaryPrefixGivesARunnableLaunch) {
   const fs::path launch = prefix / "bin/launch";
   ASSERT_TRUE(fs::exists(launch)) << install.output;
   EXPECT_TRUE(fs::exists(prefix / "bin/quillpost-service"));
-  for (const char* library :
-       {"libquillpost_host.so", "libquillpost_runtime.so", "libquillpost_http.so",
-        "libquillpost_app.so", "libquillpost_main.so", "libquillpost_client.so"}) {
+  for (const char* library : {"libquillpost_host.so", "libquillpost_runtime.so",
+                              "libquillpost_http.so", "libquillpost_app.so", "libquillpost_main.so",
+                              "libquillpost_client.so", "libquillpost_cups.so"}) {
     EXPECT_TRUE(fs::exists(prefix / "lib/quillpost" / library)) << library;
   }
   if (fs::exists(fs::path(QP_SOURCE_DIR) / "resources/sample_config.conf")) {

@@ -63,7 +63,7 @@ std::shared_ptr<MainLoopQueue> SecondaryBindingSpec::main_loop_queue() {
 AppContext SecondaryBindingSpec::context() {
   return AppContext{config_,        paths_,        system_info_,      sigint_,
                     world_,         http_config(), main_loop_queue(), event_logger(),
-                    account_store_, service_url()};
+                    account_store_, service_url(), services_.getenv};
 }
 
 QuillPostBootstrap& SecondaryBindingSpec::bootstrap() {

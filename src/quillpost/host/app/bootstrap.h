@@ -9,6 +9,7 @@
 #include "quillpost/host/app/event_logger.h"
 #include "quillpost/host/app/main_loop.h"
 #include "quillpost/host/config/records.h"
+#include "quillpost/host/process/environment.h"
 #include "quillpost/host/process/event.h"
 #include "quillpost/host/process/startup_lock.h"
 #include "quillpost/host/world/paths.h"
@@ -41,6 +42,7 @@ struct AppContext {
   EventLogger& event_logger;    // where the application's GUI log lines go
   AccountStore& account_store;  // the persisted account
   std::string service_url;      // the service's base URL
+  Getenv getenv;                // the environment (the printing system's address)
 };
 
 // Starts the application's parts (agent runtime, agents) and returns its front.

@@ -59,4 +59,10 @@ int open_private_append(const std::filesystem::path& path);
 // temporary file. Throws OsError naming the file that failed.
 void write_file_atomically(const std::filesystem::path& path, std::string_view content);
 
+// Moves `path` out of the way, keeping it for inspection, as
+// "<path>.corrupt-<seconds since the epoch>" (or that name with ".N" when it
+// exists: a rename never replaces a file). Returns the new path. Throws
+// OsError when the file cannot be moved.
+std::filesystem::path move_aside(const std::filesystem::path& path);
+
 }  // namespace quillpost

@@ -2,8 +2,11 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
+
+#include "quillpost/host/config/records.h"
 
 namespace quillpost::comms {
 
@@ -17,5 +20,14 @@ struct HttpUrl {
 
 // Throws std::invalid_argument naming the problem.
 HttpUrl split_http_url(std::string_view url);
+
+class Socket;
+
+// A connection to the URL's server for one HTTP request: through the
+// configured proxy, with TLS (the configured verification and CA file, the
+// URL's host checked) for https. Blocks at most `timeout` seconds. Throws
+// SocketFailure naming the step that failed.
+std::shared_ptr<Socket> open_http_socket(const HttpUrl& url, const HttpConfig& http_config,
+                                         double timeout);
 
 }  // namespace quillpost::comms
