@@ -290,7 +290,7 @@ TEST_F(PrintingAgentTest, AfterACrashAJobIsFoundByItsNameAndNeverPrintedTwice) {
       JobRecord record;
       record.offer = std::get<JobOffer>(parse_offer(offer(id, "Desk", doc)));
       record.phase = JobPhase::submitting;
-      journal.save(record);
+      journal.save(record, Durability::synced);
       std::ofstream(journal.document_path(id), std::ios::binary) << doc;
     }
   }

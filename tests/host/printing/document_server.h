@@ -60,6 +60,7 @@ class DocumentServer {
   void serve(comms::test::Conn& conn) {
     const std::string head = conn.read_head();
     const auto start = head.find(" /");
+    if (start == std::string::npos) return;  // nothing asked
     const auto end = head.find_first_of("? ", start + 2);
     const std::string name = head.substr(start + 2, end - start - 2);
     std::pair<std::string, Serve> doc;

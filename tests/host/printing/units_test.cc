@@ -181,10 +181,10 @@ TEST(Journal, RecordsSurviveAndAnUnreadableOneIsSetAsideAndNamed) {
   {
     Journal journal(dir / "printing");
     EXPECT_TRUE(journal.load().jobs.empty());
-    journal.save(record);
+    journal.save(record, Durability::synced);
     record.offer.job_id = "j-18";
     record.offer.url = "http://x/2";
-    journal.save(record);
+    journal.save(record, Durability::synced);
   }
   std::ofstream(dir / "printing/jobs/j-18.json") << "{ half a rec";
   std::ofstream(dir / "printing/jobs/j-19.json.tmp-abc123") << "left by a crash";

@@ -511,7 +511,10 @@ bool PrintingAgent::set_phase(JobRecord& record, JobPhase phase, std::string rea
   record.reason = std::move(reason);
   record.updated_at = now_seconds();
   try {
-    journal_.save(record);
+    // Before the printing system is asked, the record must survive anything:
+    // after a crash it says the job is to be looked for there first.
+    const bool must_last = phase == JobPhase::submitting && before.phase != JobPhase::submitting;
+    journal_.save(record, must_last ? Durability::synced : Durability::handed_over);
   } catch (const std::exception& e) {
     logger_.error("Print job %s cannot be recorded: %s", record.offer.job_id, e.what());
     if (!is_final(phase) && before.phase < JobPhase::submitting) {

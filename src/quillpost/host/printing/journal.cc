@@ -64,8 +64,9 @@ Journal::Loaded Journal::load() {
   return loaded;
 }
 
-void Journal::save(const JobRecord& record) {
-  write_file_atomically(record_path(record.offer.job_id), record_json(record).dump() + "\n");
+void Journal::save(const JobRecord& record, Durability durability) {
+  write_file_atomically(record_path(record.offer.job_id), record_json(record).dump() + "\n",
+                        durability);
 }
 
 void Journal::remove(const std::string& job_id) {

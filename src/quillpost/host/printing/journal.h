@@ -15,6 +15,7 @@
 #include <string>
 
 #include "quillpost/host/printing/job.h"
+#include "quillpost/host/process/private_files.h"
 
 namespace quillpost::printing {
 
@@ -36,8 +37,12 @@ class Journal {
   // Throws OsError when the directories cannot be made or read.
   Loaded load();
 
-  // Records `record` durably (atomic replace, synced). Throws OsError.
-  void save(const JobRecord& record);
+  // Records `record` (an atomic replace). Only a record that must survive a
+  // power cut is synced to the disk (a sync costs about 10 ms here): the one
+  // written before the printing system is asked to take the job. Any other
+  // lost to a power cut puts the job a step back, which is safe. Throws
+  // OsError.
+  void save(const JobRecord& record, Durability durability);
   // Forgets the job and its document.
   void remove(const std::string& job_id);
   // Drops the oldest finished records beyond MAX_FINISHED_RECORDS from

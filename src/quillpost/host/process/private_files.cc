@@ -174,7 +174,9 @@ int open_private_append(const std::filesystem::path& path) {
   return fd;
 }
 
-void write_file_atomically(const std::filesystem::path& path, std::string_view content) {
+void write_file_atomically(const std::filesystem::path& path, std::string_view content,
+                           Durability durability) {
+  const bool synced = durability == Durability::synced;
   // mkostemp creates the file exclusively (O_EXCL: a planted link or file of
   // that name is never opened) under a name no one can guess beforehand.
   std::string temp = path.string() + ".tmp-XXXXXX";
@@ -193,9 +195,10 @@ void write_file_atomically(const std::filesystem::path& path, std::string_view c
     }
     written += static_cast<std::size_t>(n);
   }
-  if (::fsync(fd) != 0) fail_atomic_write(temp, temp, fd);
+  if (synced && ::fsync(fd) != 0) fail_atomic_write(temp, temp, fd);
   if (::close(fd) != 0) fail_atomic_write(temp, temp, -1);
   if (::rename(temp.c_str(), path.c_str()) != 0) fail_atomic_write(temp, path, -1);
+  if (!synced) return;
   // The rename itself is durable only once the directory is synced.
   const auto parent = path.has_parent_path() ? path.parent_path() : std::filesystem::path(".");
   const int dir = ::open(parent.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
