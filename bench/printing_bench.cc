@@ -8,7 +8,8 @@
 // - offer to accepted: from the control request that makes the service offer a
 //   100 KiB job to the service's record of the client's "printing" status
 //   (the scheduler has made the job) and of "completed";
-// - throughput: a document of M MiB from the offer to "completed", against
+// - throughput: a document of M MiB from the offer (the job queued) to
+//   "completed", against
 //   `curl` of the same URL into a file plus `lp` of that file until the
 //   scheduler's backend has written it (both end the same way);
 // - memory: launch's resident set when idle (connected, printers listed, one
@@ -81,7 +82,8 @@ SystemClock::time_point parse_time(const std::string& text) {
 }
 
 nlohmann::json find_job(const ServiceProcess& service, const std::string& id) {
-  for (const auto& job : service.control("GET", "/control/jobs")["jobs"]) {
+  const nlohmann::json answer = service.control("GET", "/control/jobs");
+  for (const auto& job : answer["jobs"]) {
     if (job["jobId"] == id) return job;
   }
   return nullptr;
@@ -223,10 +225,17 @@ int main(int argc, char** argv) {
 
   // Throughput against curl + lp of the same URL.
   const auto big = make_document(work, "big", throughput_mib << 20);
-  auto start = SystemClock::now();
   const std::string id = print(service, big);
   const auto history = wait_final(service, id, 300s);
+  // From the job's offer (the service hashes the file before it queues and
+  // offers the job; curl + lp start from a queued job too).
+  const auto start = when(history, "queued");
   const double client_ms = ms_between(start, when(history, "completed"));
+  // Where the time goes: to the client's "downloading", the download (and the
+  // scheduler making the job), the document sent and printed.
+  const double offered_ms = ms_between(start, when(history, "downloading"));
+  const double fetch_ms = ms_between(when(history, "downloading"), when(history, "printing"));
+  const double send_ms = ms_between(when(history, "printing"), when(history, "completed"));
   std::string token;
   {
     std::ifstream in(work / "jobs.json");
@@ -239,14 +248,21 @@ int main(int argc, char** argv) {
   const std::size_t before = captured_count(cups);
   const auto copy = work / "curl-copy";
   const auto t0 = std::chrono::steady_clock::now();
-  const std::string command = "curl -sf -o '" + copy.string() + "' '" + url + "' && CUPS_SERVER='" +
-                              cups.socket() + "' lp -d Desk '" + copy.string() + "' >/dev/null";
-  if (std::system(command.c_str()) != 0) fail("curl + lp failed");
+  const std::string curl = "curl -sf -o '" + copy.string() + "' '" + url + "'";
+  const std::string lp =
+      "CUPS_SERVER='" + cups.socket() + "' lp -d Desk '" + copy.string() + "' >/dev/null";
+  if (std::system(curl.c_str()) != 0) fail("curl failed");
+  const double curl_only_ms =
+      std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count();
+  if (std::system(lp.c_str()) != 0) fail("lp failed");
   wait_captured(cups, before, throughput_mib << 20);
   const double curl_ms =
       std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count();
   std::printf("print_throughput_mib=%zu\nprint_client_ms=%.0f\nprint_curl_lp_ms=%.0f\n",
               throughput_mib, client_ms, curl_ms);
+  std::printf("print_client_offer_ms=%.0f\nprint_client_fetch_ms=%.0f\nprint_client_send_ms=%.0f\n",
+              offered_ms, fetch_ms, send_ms);
+  std::printf("print_curl_ms=%.0f\n", curl_only_ms);
 
   // Peak memory while printing a large document: the peak is reset first.
   const auto huge = make_document(work, "huge", rss_mib << 20);

@@ -68,7 +68,8 @@ class PrintingEndToEnd : public ::testing::Test {
   // The states of the service's jobs, by id.
   static std::map<std::string, std::string> states(const ServiceProcess& service) {
     std::map<std::string, std::string> out;
-    for (const auto& job : service.control("GET", "/control/jobs")["jobs"]) {
+    const nlohmann::json answer = service.control("GET", "/control/jobs");
+    for (const auto& job : answer["jobs"]) {
       out[job["jobId"].get<std::string>()] = job["state"].get<std::string>();
     }
     return out;
@@ -106,15 +107,17 @@ TEST_F(PrintingEndToEnd, KilledAtRandomMomentsEveryJobStillPrintsExactlyOnce) {
   std::map<std::string, std::string> documents;  // by job id
   auto client = start_client(service);
   ASSERT_TRUE(client->wait_for_line("CLIENT_HANDSHAKED: Authenticated.")) << client->output();
-  std::mt19937 random(20241209);
-  for (int i = 0; i < 30; ++i) {
-    const std::string name = "doc-" + std::to_string(i);
-    const std::string bytes = document(name, 16 * 1024 + random() % (3 << 20));
-    documents[print(service, name)] = bytes;
-  }
-  // kill -9 while the jobs are on their way, at moments no one chooses.
-  for (int kill = 0; kill < 6; ++kill) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(150 + random() % 600));
+  // Six waves of five jobs; kill -9 of the client at a moment chosen by
+  // chance while each wave is on its way (downloading, being handed to the
+  // scheduler, printing), then a restart.
+  std::mt19937 random(std::random_device{}());
+  for (int wave = 0; wave < 6; ++wave) {
+    for (int i = 0; i < 5; ++i) {
+      const std::string name = "doc-" + std::to_string(wave) + "-" + std::to_string(i);
+      const std::string bytes = document(name, 64 * 1024 + random() % (6 << 20));
+      documents[print(service, name)] = bytes;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(random() % 200));
     client->signal(SIGKILL);
     client->wait_exit(10s);
     client = start_client(service);
@@ -178,7 +181,8 @@ TEST_F(PrintingEndToEnd, WithoutAPrintingSystemNothingOfItIsLoadedUntilOneAppear
   auto client = start_client(service);
   ASSERT_TRUE(client->wait_for_line("CLIENT_HANDSHAKED: Authenticated.")) << client->output();
   const auto printers = [&] {
-    for (const auto& computer : service.control("GET", "/control/printers")["computers"]) {
+    const nlohmann::json answer = service.control("GET", "/control/printers");
+    for (const auto& computer : answer["computers"]) {
       if (computer["computer"] == kComputer) return computer["printers"];
     }
     return nlohmann::json();

@@ -7,6 +7,7 @@
 #include <fstream>
 #include <functional>
 #include <iostream>
+#include <map>
 #include <thread>
 
 #include "agent_harness.h"
@@ -280,13 +281,14 @@ TEST_F(PrintingAgentTest, AJobWaitsForThePrintingSystemAndStatusesWaitForTheLink
 }
 
 TEST_F(PrintingAgentTest, AfterACrashAJobIsFoundByItsNameAndNeverPrintedTwice) {
-  // The journal as a crash leaves it: both jobs were being handed over. The
-  // printing system got "taken" whole; "lost" never reached it.
+  // The journal as a crash leaves it: three jobs were being handed over. The
+  // scheduler got "taken" whole, "broken" without its whole document (the
+  // crash came in the middle of it), and "lost" not at all.
   const std::string doc = "the document";
   {
     Journal journal(dir_ / "printing");
     journal.load();
-    for (const char* id : {"taken", "lost"}) {
+    for (const char* id : {"taken", "broken", "lost"}) {
       JobRecord record;
       record.offer = std::get<JobOffer>(parse_offer(offer(id, "Desk", doc)));
       record.phase = JobPhase::submitting;
@@ -296,17 +298,41 @@ TEST_F(PrintingAgentTest, AfterACrashAJobIsFoundByItsNameAndNeverPrintedTwice) {
   }
   std::ofstream(dir_ / "doc") << doc;
   ASSERT_EQ(cups_->admin("lp -d Desk -t qp-taken " + (dir_ / "doc").string()).status, 0);
-  for (int i = 0; i < 200 && cups_->captured("Desk").empty(); ++i)
+  {
+    PrintSystemSettings system_settings;
+    system_settings.server = cups_->socket();
+    std::string error;
+    const auto system = PrintWorker::open_module(system_settings, error);
+    ASSERT_TRUE(system) << error;
+    SubmitRequest broken{"Desk",
+                         "qp-broken",
+                         "",
+                         "application/octet-stream",
+                         dir_ / "printing/documents/broken.document",
+                         1,
+                         {}};
+    std::atomic<bool> stop{false};
+    std::int64_t id = 0;
+    system->submit(
+        broken, [&](std::int64_t) { stop = true; }, stop, id);
+  }
+  for (int i = 0; i < 200 && cups_->captured("Desk").empty(); ++i) {
     std::this_thread::sleep_for(10ms);
+  }
   ASSERT_EQ(cups_->captured("Desk").size(), 1u);
 
   AgentHarness agent(settings(dir_.path()));
   agent.handshake();
-  agent.message("print", offer("taken", "Desk", doc));
-  agent.message("print", offer("lost", "Desk", doc));
-  EXPECT_TRUE(agent.status("taken", "completed"));
-  EXPECT_TRUE(agent.status("lost", "completed"));
-  EXPECT_EQ(cups_->captured("Desk").size(), 2u);
+  for (const char* id : {"taken", "broken", "lost"}) {
+    agent.message("print", offer(id, "Desk", doc));
+    EXPECT_TRUE(agent.status(id, "completed")) << id;
+  }
+  std::map<std::string, int> printed;
+  for (const auto& [printer_job, bytes] : cups_->captured("Desk")) {
+    ++printed[cups_->captured_args("Desk", printer_job)[2]];
+  }
+  EXPECT_EQ(printed,
+            (std::map<std::string, int>{{"qp-broken", 1}, {"qp-lost", 1}, {"qp-taken", 1}}));
 }
 
 TEST_F(PrintingAgentTest, AFullDiskFailsTheJobBeforeItIsFetched) {

@@ -1,6 +1,7 @@
 #include "quillpost/host/printing/document_file.h"
 
 #include <fcntl.h>
+#include <openssl/evp.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
 
@@ -19,24 +20,13 @@ namespace {
 // need to be written once it is there.
 constexpr std::uint64_t kDiskReserveBytes = 16 << 20;
 
-std::string hex(const unsigned char* bytes, unsigned length) {
-  static constexpr char kHex[] = "0123456789abcdef";
-  std::string out;
-  for (unsigned i = 0; i < length; ++i) {
-    out += kHex[bytes[i] >> 4];
-    out += kHex[bytes[i] & 15];
-  }
-  return out;
-}
-
 std::string mib(std::uint64_t bytes) {
   return std::to_string((bytes + (1 << 20) - 1) >> 20) + " MiB";
 }
 
 }  // namespace
 
-DocumentFile::DocumentFile(const DownloadRequest& request)
-    : request_(request), hash_(EVP_MD_CTX_new(), EVP_MD_CTX_free) {
+DocumentFile::DocumentFile(const DownloadRequest& request) : request_(request) {
   if (request.size > MAX_DOCUMENT_BYTES) {
     fail(DownloadResult::Kind::failed, "the document is larger than the client takes (2 GiB)");
     return;
@@ -65,12 +55,14 @@ DocumentFile::~DocumentFile() {
 
 void DocumentFile::restart() {
   if (fd_ < 0) return;
+  hasher_.reset();
   written_ = 0;
-  EVP_DigestInit_ex(hash_.get(), EVP_sha256(), nullptr);
   if (::ftruncate(fd_, 0) != 0) {
     fail(DownloadResult::Kind::disk,
          std::string("cannot write the document: ") + std::strerror(errno));
+    return;
   }
+  hasher_ = std::make_unique<TrailingHasher>(request_.file);
 }
 
 bool DocumentFile::expect_length(std::uint64_t length) {
@@ -87,7 +79,6 @@ bool DocumentFile::write(std::string_view data) {
     return fail(DownloadResult::Kind::failed, "the document is larger than the offer said (" +
                                                   std::to_string(request_.size) + " bytes)");
   }
-  EVP_DigestUpdate(hash_.get(), data.data(), data.size());
   while (!data.empty()) {
     const ssize_t n = ::write(fd_, data.data(), data.size());
     if (n < 0) {
@@ -101,6 +92,7 @@ bool DocumentFile::write(std::string_view data) {
     data.remove_prefix(static_cast<std::size_t>(n));
     written_ += static_cast<std::uint64_t>(n);
   }
+  hasher_->advance(written_);
   return true;
 }
 
@@ -111,10 +103,11 @@ DownloadResult DocumentFile::finish() {
                                                  std::to_string(written_) + " of " +
                                                  std::to_string(request_.size) + " bytes)"};
   }
-  std::array<unsigned char, EVP_MAX_MD_SIZE> digest{};
-  unsigned length = 0;
-  EVP_DigestFinal_ex(hash_.get(), digest.data(), &length);
-  if (hex(digest.data(), length) != request_.sha256) {
+  const std::string sha256 = hasher_->finish(written_);
+  if (sha256.empty()) {
+    return {DownloadResult::Kind::disk, "cannot read the downloaded document back"};
+  }
+  if (sha256 != request_.sha256) {
     return {DownloadResult::Kind::failed, "the document's SHA-256 does not match the offer"};
   }
   return {};
@@ -152,7 +145,7 @@ std::string file_sha256(const std::filesystem::path& path) {
   std::array<unsigned char, EVP_MAX_MD_SIZE> digest{};
   unsigned length = 0;
   EVP_DigestFinal_ex(hash.get(), digest.data(), &length);
-  return hex(digest.data(), length);
+  return hex_text(digest.data(), length);
 }
 
 }  // namespace quillpost::printing

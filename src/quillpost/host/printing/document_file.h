@@ -1,8 +1,6 @@
-// The file a document is downloaded into: written as it arrives, counted and
-// hashed on the way, refused past the size the offer declared.
+// The file a document is downloaded into: written as it arrives, counted,
+// hashed behind the writer, refused past the size the offer declared.
 #pragma once
-
-#include <openssl/evp.h>
 
 #include <cstdint>
 #include <filesystem>
@@ -12,6 +10,7 @@
 #include <string_view>
 
 #include "quillpost/host/printing/download.h"
+#include "quillpost/host/printing/trailing_hasher.h"
 
 namespace quillpost::printing {
 
@@ -47,7 +46,7 @@ class DocumentFile {
   const DownloadRequest& request_;
   int fd_ = -1;
   std::uint64_t written_ = 0;
-  std::unique_ptr<EVP_MD_CTX, void (*)(EVP_MD_CTX*)> hash_;
+  std::unique_ptr<TrailingHasher> hasher_;
   std::optional<DownloadResult> failure_;
 };
 

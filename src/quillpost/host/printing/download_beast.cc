@@ -54,7 +54,7 @@ struct DocumentBody {
   };
 };
 
-constexpr std::size_t kReadBytes = 256 * 1024;
+constexpr std::size_t kReadBytes = 1024 * 1024;
 
 bool is_redirect(int status) {
   return status == 301 || status == 302 || status == 303 || status == 307 || status == 308;
@@ -115,11 +115,18 @@ DownloadResult fetch_once(const std::string& url, const HttpConfig& http_config,
         if (ec) break;
         continue;
       }
-      pending.append(chunk.data(), n);
-      while (!pending.empty() && !parser.is_done()) {
-        const std::size_t used =
-            parser.put(boost::asio::const_buffer(pending.data(), pending.size()), ec);
-        pending.erase(0, used);
+      // The parser takes the bytes where they were read; only what it leaves
+      // (a part of a header or of a chunk's size line) is kept for the next read.
+      std::string_view data(chunk.data(), n);
+      if (!pending.empty()) {
+        pending.append(data);
+        data = pending;
+      }
+      std::size_t consumed = 0;
+      while (consumed < data.size() && !parser.is_done()) {
+        const std::size_t used = parser.put(
+            boost::asio::const_buffer(data.data() + consumed, data.size() - consumed), ec);
+        consumed += used;
         if (ec == http::error::need_more) {
           ec = {};
           break;
@@ -146,6 +153,8 @@ DownloadResult fetch_once(const std::string& url, const HttpConfig& http_config,
           parser.eager(true);
         }
       }
+      std::string rest(data.substr(consumed));
+      pending = std::move(rest);
       if (ec) break;
     }
   } catch (const comms::SocketFailure& e) {

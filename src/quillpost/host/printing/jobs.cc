@@ -436,7 +436,11 @@ void PrintingAgent::jobs_found(const JobsFound& found) {
                                      candidate.state == SystemJob::State::canceled ||
                                      candidate.state == SystemJob::State::aborted);
     if (incomplete) {
-      if (!is_final(candidate.state)) worker_->cancel(found.job_id, candidate.id, false);
+      if (!is_final(candidate.state)) {
+        logger_.info("Print job %s: cancelling job %d, left incomplete by an earlier try",
+                     found.job_id, candidate.id);
+        worker_->cancel(found.job_id, candidate.id, false);
+      }
       continue;
     }
     if (!adopt) adopt = &candidate;

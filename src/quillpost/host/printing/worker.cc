@@ -92,7 +92,7 @@ void PrintWorker::stop_submission(const std::string& job_id) {
 
 void PrintWorker::follow(std::string job_id, std::int64_t printer_job_id) {
   enqueue("", [this, job_id, printer_job_id](PrintSystem& /*system*/) {
-    followed_[job_id] = Followed{printer_job_id, std::nullopt};
+    followed_[job_id] = new_followed(printer_job_id);
   });
 }
 
@@ -108,8 +108,7 @@ void PrintWorker::cancel(std::string job_id, std::int64_t printer_job_id, bool f
           .warning("Cancelling printer job %d of %s: %s", printer_job_id, job_id, error.text);
     }
     if (!follow) return;
-    auto& followed = followed_[job_id];
-    followed.printer_job_id = printer_job_id;
+    auto& followed = followed_[job_id] = new_followed(printer_job_id);
     poll_job(system, job_id, followed, true);
   });
 }
@@ -130,6 +129,14 @@ void PrintWorker::poll_printers() {
   wake_.notify_all();
 }
 
+PrintWorker::Followed PrintWorker::new_followed(std::int64_t printer_job_id) const {
+  Followed followed;
+  followed.printer_job_id = printer_job_id;
+  followed.wait = timings_.first_job_poll;
+  followed.next_poll = Clock::now() + seconds(followed.wait);
+  return followed;
+}
+
 void PrintWorker::poll_job(PrintSystem& system, const std::string& job_id, Followed& followed,
                            bool always) {
   JobPolled polled{job_id, followed.printer_job_id, {}, {}};
@@ -138,6 +145,9 @@ void PrintWorker::poll_job(PrintSystem& system, const std::string& job_id, Follo
                        followed.last->job != polled.job;
   if (changed || always) mailbox_.send(JOB_POLLED, polled);
   followed.last = std::move(polled);
+  followed.wait =
+      changed ? timings_.first_job_poll : std::min(followed.wait * 2, timings_.job_poll);
+  followed.next_poll = Clock::now() + seconds(followed.wait);
 }
 
 void PrintWorker::run() {
@@ -157,10 +167,10 @@ void PrintWorker::run() {
   }
   std::optional<PrintersReport> last_printers;
   auto next_printers = Clock::now();
-  auto next_jobs = Clock::now();
   std::unique_lock lock(mutex_);
   while (!stopping_) {
-    const auto wake_at = followed_.empty() ? next_printers : std::min(next_printers, next_jobs);
+    auto wake_at = next_printers;
+    for (const auto& [id, followed] : followed_) wake_at = std::min(wake_at, followed.next_poll);
     wake_.wait_until(lock, wake_at,
                      [&] { return stopping_ || !tasks_.empty() || printers_asked_; });
     if (stopping_) break;
@@ -188,14 +198,11 @@ void PrintWorker::run() {
       last_printers = std::move(report);
       next_printers = Clock::now() + seconds(timings_.printer_poll);
     }
-    if (!followed_.empty() && now >= next_jobs) {
-      for (auto it = followed_.begin(); it != followed_.end();) {
-        poll_job(*system, it->first, it->second, false);
-        const auto& last = it->second.last;
-        const bool done = last && !last->error && is_final(last->job.state);
-        it = done ? followed_.erase(it) : std::next(it);
-      }
-      next_jobs = Clock::now() + seconds(timings_.job_poll);
+    for (auto it = followed_.begin(); it != followed_.end();) {
+      if (now >= it->second.next_poll) poll_job(*system, it->first, it->second, false);
+      const auto& last = it->second.last;
+      const bool done = last && !last->error && is_final(last->job.state);
+      it = done ? followed_.erase(it) : std::next(it);
     }
     lock.lock();
   }

@@ -12,6 +12,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -64,7 +65,11 @@ struct JobsFound {
 
 struct WorkerTimings {
   double printer_poll = 2.0;  // seconds between printer list polls
-  double job_poll = 0.5;      // seconds between polls of followed jobs
+  // A followed job is polled soon after it changed (first_job_poll), then
+  // less and less often, twice the wait each time, up to job_poll: a job is
+  // seen to end within a fraction of its time, and a long one costs little.
+  double first_job_poll = 0.01;
+  double job_poll = 1.0;
 };
 
 class PrintWorker {
@@ -105,11 +110,14 @@ class PrintWorker {
   struct Followed {
     std::int64_t printer_job_id = 0;
     std::optional<JobPolled> last;
+    std::chrono::steady_clock::time_point next_poll;
+    double wait = 0;  // seconds to the next poll
   };
 
   void run();
   void enqueue(std::string job_id, Task task);
   void poll_job(PrintSystem& system, const std::string& job_id, Followed& followed, bool always);
+  Followed new_followed(std::int64_t printer_job_id) const;
 
   agent::Mailbox mailbox_;
   PrintSystemSettings settings_;
