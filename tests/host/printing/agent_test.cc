@@ -255,7 +255,9 @@ TEST_F(PrintingAgentTest, PrinterChangesReachTheLinkWithinFiveSeconds) {
 }
 
 TEST_F(PrintingAgentTest, AJobWaitsForThePrintingSystemAndStatusesWaitForTheLink) {
-  AgentHarness agent(settings(dir_.path()));
+  PrintingSettings s = settings(dir_.path());
+  s.retain_documents = true;
+  AgentHarness agent(std::move(s));
   agent.handshake();
   ASSERT_TRUE(agent.printers([](const auto& p) { return p.size() == 2; }, 10s));
   cups_->stop();
@@ -278,6 +280,8 @@ TEST_F(PrintingAgentTest, AJobWaitsForThePrintingSystemAndStatusesWaitForTheLink
   EXPECT_FALSE(agent.status("waits", "completed", 10ms));
   agent.handshake();
   EXPECT_TRUE(agent.status("waits", "completed", 5s));
+  // Asked to, the client keeps what it printed.
+  EXPECT_EQ(testing::read_file(dir_ / "printing/documents/waits.document"), doc);
 }
 
 TEST_F(PrintingAgentTest, AfterACrashAJobIsFoundByItsNameAndNeverPrintedTwice) {

@@ -62,6 +62,9 @@ struct PrintingSettings {
 class PrintingAgent : public agent::SimpleAgent {
  public:
   static constexpr std::string_view name = "printing";
+  // Jobs not yet ended that the client takes at most; an offer beyond them
+  // fails, so that no service can fill the memory or the disk with offers.
+  static constexpr std::size_t MAX_OPEN_JOBS = 1000;
 
   explicit PrintingAgent(PrintingSettings settings);
   // Stops the worker and the downloads; jobs under way go on at next start.

@@ -1,5 +1,6 @@
 // The printing agent's jobs: offers, downloads, submissions, following and
 // cancelling, each step recorded in the journal before it is taken.
+#include <algorithm>
 #include <chrono>
 
 #include "quillpost/host/printing/agent.h"
@@ -89,6 +90,12 @@ void PrintingAgent::offer(const nlohmann::json& payload) {
       report(*known);
       return;
     }
+  }
+  const std::size_t open = static_cast<std::size_t>(std::count_if(
+      jobs_.begin(), jobs_.end(), [](const auto& entry) { return !is_final(entry.second.phase); }));
+  if (std::holds_alternative<JobOffer>(parsed) && open >= MAX_OPEN_JOBS) {
+    parsed = OfferError{std::get<JobOffer>(parsed).job_id,
+                        "the client has " + std::to_string(open) + " jobs waiting already"};
   }
   if (const auto* error = std::get_if<OfferError>(&parsed)) {
     logger_.warning("Print offer refused: %s", error->reason);
