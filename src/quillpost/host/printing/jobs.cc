@@ -152,6 +152,9 @@ void PrintingAgent::cancel_request(const nlohmann::json& payload) {
   JobRecord* record = job(job_id);
   if (!record) {
     // Answered as cancelled; should its offer still come, it is not printed.
+    // (At most MAX_OPEN_JOBS such cancels are remembered, for this run.)
+    if (cancelled_unknown_.size() >= MAX_OPEN_JOBS)
+      cancelled_unknown_.erase(cancelled_unknown_.begin());
     cancelled_unknown_.insert(job_id);
     JobRecord unknown;
     unknown.offer.job_id = job_id;
