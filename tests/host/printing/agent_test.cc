@@ -263,8 +263,13 @@ TEST_F(PrintingAgentTest, AJobWaitsForThePrintingSystemAndStatusesWaitForTheLink
   cups_->stop();
   const std::string doc(100 * 1024, 'q');
   agent.message("print", offer("waits", "Desk", doc));
+  agent.message("print", offer("dropped", "Desk", doc));
   const auto waiting = agent.reason("waits", "waiting for the printing system");
   ASSERT_TRUE(waiting);
+  // A waiting job is cancelled where it waits.
+  ASSERT_TRUE(agent.reason("dropped", "waiting for the printing system"));
+  agent.message("print.cancel", {{"jobId", "dropped"}});
+  EXPECT_TRUE(agent.status("dropped", "cancelled"));
   // The printers are still listed, as unreachable.
   EXPECT_TRUE(agent.printers(
       [](const auto& p) {
