@@ -255,6 +255,9 @@ void PrintingAgent::advance_cancel(JobRecord& record, Run& run) {
         return;
       }
       // Not known whether the printing system has it: found out first.
+      if (!reachable() && !run.reconciling) {
+        return set_reason(record, "cancelling: waiting for the printing system: " + system_text());
+      }
       return advance_job(record, run);
     case JobPhase::printing:
       if (!run.cancel_sent && reachable() && record.printer_job_id) {
