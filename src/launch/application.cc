@@ -9,6 +9,7 @@
 #include "quillpost/host/runtime/agent/pubsub.h"
 #include "quillpost/host/runtime/agent/runtime.h"
 #include "quillpost/host/runtime/agent/schedule.h"
+#include "quillpost/host/runtime/agent/service_manager.h"
 #include "quillpost/host/runtime/comms/url.h"
 #include "quillpost/host/runtime/web/web_interface.h"
 #include "quillpost/host/world/world.h"
@@ -54,6 +55,7 @@ std::shared_ptr<Application> start_client_application(const AppContext& context,
   auto runtime = std::make_shared<agent::Runtime>();
   runtime->spawn(std::make_shared<agent::PubSubAgent>());
   runtime->spawn(std::make_shared<agent::ScheduleAgent>());
+  runtime->spawn(std::make_shared<agent::ServiceManagerAgent>(context.getenv));
 
   // The web status page, when configured. A page that cannot listen is
   // reported and the client runs without it.

@@ -9,6 +9,7 @@
 
 #include "application.h"
 #include "quillpost/host/config/build_info.h"
+#include "quillpost/host/config/qp_config.h"
 #include "quillpost/host/logging/logs.h"
 #include "quillpost/host/logging/text.h"
 #include "quillpost/host/process/environment.h"
@@ -69,7 +70,10 @@ int main(int argc, char** argv) {
   process.stdout_is_terminal = ::isatty(STDOUT_FILENO) == 1;
   process.getenv = quillpost::process_getenv;
   try {
-    const int code = quillpost::main::main(nullptr, std::nullopt, process);
+    // The user's configuration file, or the service's when a service manager
+    // names its configuration directory.
+    const int code =
+        quillpost::main::main(nullptr, quillpost::default_config_location(process.getenv), process);
     std::cout.flush();
     return code;
   } catch (const quillpost::main::ProcessExit& exit) {

@@ -120,6 +120,15 @@ const Account* AccountStore::find_by_client_key(std::string_view client_key) con
   return nullptr;
 }
 
+const Account* AccountStore::find_by_email(std::string_view email) const {
+  for (const Account& account : accounts_) {
+    if (same_email(account.email, email)) {
+      return &account;
+    }
+  }
+  return nullptr;
+}
+
 const Account* AccountStore::login(std::string_view email, std::string_view password) const {
   for (const Account& account : accounts_) {
     if (same_email(account.email, email)) {

@@ -40,6 +40,8 @@ class AccountStore {
   void add_file(const std::filesystem::path& file);
 
   const Account* find_by_client_key(std::string_view client_key) const;
+  // The account with this e-mail, compared without regard to case, or null.
+  const Account* find_by_email(std::string_view email) const;
   // The account with this e-mail (compared without regard to case) and
   // password, or null.
   const Account* login(std::string_view email, std::string_view password) const;

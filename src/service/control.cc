@@ -1,5 +1,6 @@
 // The control endpoint: the service's state, pushes to the connected clients
-// and dropping their connections, for tests and demos.
+// and dropping their connections, print jobs and printers (their handlers are
+// in printing.cc), for tests and demos.
 #include "service/server_impl.h"
 
 namespace quillpost::service {
@@ -31,6 +32,18 @@ Reply Service::Impl::handle_control(const http::request<http::string_body>& requ
     }
     if (target->path == "/control/drop" && post) {
       return control_drop();
+    }
+    if (target->path == "/control/print" && post) {
+      return control_print(ojson::parse(request.body()));
+    }
+    if (target->path == "/control/cancel" && post) {
+      return control_cancel(ojson::parse(request.body()));
+    }
+    if (target->path == "/control/jobs" && get) {
+      return json_reply(http::status::ok, print_book.jobs_view());
+    }
+    if (target->path == "/control/printers" && get) {
+      return json_reply(http::status::ok, print_book.printers_view());
     }
   } catch (const nlohmann::json::exception& e) {
     return message_reply(http::status::bad_request, std::string("bad request body: ") + e.what());
@@ -101,7 +114,8 @@ json Service::Impl::state() const {
                 {"authentications", authentications},
                 {"connectionsAccepted", wires_accepted}}},
               {"lastDiscovery", last_discovery},
-              {"lastAuthenticate", json::parse(last_authenticate.dump())}};
+              {"lastAuthenticate", json::parse(last_authenticate.dump())},
+              {"printing", json::parse(print_book.summary().dump())}};
 }
 
 }  // namespace quillpost::service

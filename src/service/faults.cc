@@ -16,8 +16,8 @@ struct Knob {
   std::vector<std::string_view> allowed;  // empty: a number of seconds
 };
 
-const std::array<Knob, 5>& knobs() {
-  static const std::array<Knob, 5> table{{
+const std::array<Knob, 6>& knobs() {
+  static const std::array<Knob, 6> table{{
       {"discovery", {"ok", "500", "malformed", "hang", "closed-port"}},
       {"socket", {"ok", "silent"}},
       {"auth",
@@ -25,6 +25,8 @@ const std::array<Knob, 5>& knobs() {
         "error", "oversized", "malformed"}},
       {"heartbeat", {"answer", "ignore"}},
       {"retry-after", {}},
+      {"document",
+       {"ok", "404", "500", "corrupt", "redirect", "redirect-loop", "hang", "truncated"}},
   }};
   return table;
 }

@@ -8,6 +8,8 @@
 //                rejected-destroy-bare | error | oversized | malformed
 //   heartbeat    answer | ignore
 //   retry-after  seconds (a number >= 0) put in "rejected" answers
+//   document     ok | 404 | 500 | corrupt | redirect | redirect-loop | hang |
+//                truncated
 #pragma once
 
 #include <map>

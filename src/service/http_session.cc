@@ -1,6 +1,7 @@
 // One HTTP(S) connection of the public or the control listener.
 #include <array>
 #include <boost/beast/ssl.hpp>
+#include <vector>
 
 #include "quillpost/host/runtime/comms/endpoint_text.h"
 #include "service/server_impl.h"
@@ -72,13 +73,82 @@ class HttpSession : public std::enable_shared_from_this<HttpSession<Stream>> {
     if (reply.hang) {
       return hang();
     }
+    if (reply.document) {
+      return send_document(std::move(reply), request.version(), request.keep_alive());
+    }
     answer(std::move(reply), request.version(), request.keep_alive());
+  }
+
+  // A document goes out as a header with its Content-Length and then the
+  // file in chunks, each read when the previous one has been written, so
+  // that a document of any size costs one chunk of memory.
+  struct DocumentTransfer {
+    http::response<http::empty_body> header;
+    std::optional<http::response_serializer<http::empty_body>> serializer;
+    Reply reply;
+    std::vector<char> chunk = std::vector<char>(256 * 1024);
+  };
+
+  void send_document(Reply reply, unsigned version, bool keep_alive) {
+    auto transfer = std::make_shared<DocumentTransfer>();
+    auto& header = transfer->header;
+    header.result(http::status::ok);
+    header.version(version);
+    header.set(http::field::server, "quillpost-service");
+    header.set(http::field::content_type, reply.content_type);
+    header.content_length(reply.document->size());
+    header.keep_alive(keep_alive && !reply.cut_short);
+    transfer->reply = std::move(reply);
+    transfer->serializer.emplace(header);
+    beast::get_lowest_layer(stream_).expires_after(http_timeout);
+    http::async_write_header(
+        stream_, *transfer->serializer,
+        [self = this->shared_from_this(), transfer](error_code ec, std::size_t) {
+          if (!ec) self->send_chunk(transfer);
+        });
+  }
+
+  void send_chunk(const std::shared_ptr<DocumentTransfer>& transfer) {
+    DocumentReader& reader = *transfer->reply.document;
+    std::size_t n = 0;
+    try {
+      n = reader.read(transfer->chunk.data(), transfer->chunk.size());
+    } catch (const std::runtime_error& e) {
+      service_.write_log("document " + transfer->reply.document_job + " to " + address_text(peer_) +
+                         " broken off: " + e.what());
+      return cut_off();
+    }
+    if (n == 0) {
+      service_.write_log("document " + transfer->reply.document_job + " to " + address_text(peer_) +
+                         ": " + std::to_string(reader.sent()) + " of " +
+                         std::to_string(reader.size()) + " bytes sent" +
+                         (transfer->reply.cut_short ? ", then the connection closed" : ""));
+      if (transfer->reply.cut_short) return cut_off();
+      if (transfer->header.keep_alive()) return do_read();
+      do_close();
+      if constexpr (!is_tls) drain();
+      return;
+    }
+    beast::get_lowest_layer(stream_).expires_after(http_timeout);
+    asio::async_write(stream_, asio::buffer(transfer->chunk.data(), n),
+                      [self = this->shared_from_this(), transfer](error_code ec, std::size_t) {
+                        if (!ec) self->send_chunk(transfer);
+                      });
+  }
+
+  // Ends the connection at once, without a TLS close: the client sees the
+  // answer cut off.
+  void cut_off() {
+    error_code ignored;
+    beast::get_lowest_layer(stream_).socket().shutdown(tcp::socket::shutdown_both, ignored);
+    beast::get_lowest_layer(stream_).socket().close(ignored);
   }
 
   void answer(Reply reply, unsigned version, bool keep_alive) {
     auto response = std::make_shared<http::response<http::string_body>>(reply.status, version);
     response->set(http::field::server, "quillpost-service");
     response->set(http::field::content_type, "application/json");
+    if (!reply.location.empty()) response->set(http::field::location, reply.location);
     response->keep_alive(keep_alive);
     response->body() = std::move(reply.body);
     response->prepare_payload();

@@ -1,5 +1,6 @@
-// quillpost-service: serves discovery, login and the client socket on
-// loopback until SIGINT or SIGTERM. The first line of output says where.
+// quillpost-service: serves discovery, login, the client socket and the
+// documents of print jobs on loopback until SIGINT or SIGTERM. The first line
+// of output says where. `print` and `jobs` instead talk to a running one.
 #include <chrono>
 #include <csignal>
 #include <cstdio>
@@ -10,6 +11,7 @@
 #include <vector>
 
 #include "service/accounts.h"
+#include "service/commands.h"
 #include "service/options.h"
 #include "service/server.h"
 
@@ -36,7 +38,11 @@ int main(int argc, char** argv) {
   using namespace quillpost::service;
   // A reader of our output that goes away must not kill the service.
   std::signal(SIGPIPE, SIG_IGN);
-  const auto parsed = parse_command_line(std::vector<std::string>(argv + 1, argv + argc));
+  const std::vector<std::string> args(argv + 1, argv + argc);
+  if (auto status = run_command(args, std::cout, std::cerr)) {
+    return *status;
+  }
+  const auto parsed = parse_command_line(args);
   if (parsed.help) {
     std::cout << usage_text;
     return 0;

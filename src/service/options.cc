@@ -10,6 +10,10 @@ const std::string_view usage_text =
     R"(quillpost-service: a local stand-in for the QuillPost cloud service.
 
 Usage: quillpost-service [options]
+       quillpost-service print [--control-port N] --computer NAME --printer NAME [--account EMAIL]
+                               [--title TEXT] [--content-type TYPE] [--copies N]
+                               [--option KEY=VALUE]... FILE
+       quillpost-service jobs [--control-port N]
 
 Options:
   --listen HOST              address to listen on [default: 127.0.0.1]
@@ -32,8 +36,16 @@ Options:
   --push-event NAME          event name of pushed messages [default: message]
   --service-version TEXT     version that discovery answers [default: 1.0.0]
   --log-frames               log every frame in and out
+  --jobs-file FILE           keep print jobs and printer lists in FILE across restarts
   -h, --help                 show this text
 A port of 0 picks a free port. The first line of output names the ports in use.
+
+Commands, for a service running on this machine (through its control port [default: 8472]):
+  print                      queue FILE for printer NAME of computer NAME (of the demo
+                             account unless --account); prints the job id once queued.
+                             --option takes media, sides, colorMode and pageRanges
+  jobs                       list the print jobs with their states
+They exit with 0 when done, 1 when the service refused or could not be reached.
 )";
 
 namespace {
@@ -113,6 +125,7 @@ ParsedCommandLine parse_command_line(const std::vector<std::string>& args) {
        }},
       {"--push-event", text(o.push_event)},
       {"--service-version", text(o.service_version)},
+      {"--jobs-file", text(o.jobs_file)},
   };
 
   for (std::size_t i = 0; i < args.size(); ++i) {

@@ -44,6 +44,8 @@ struct ServiceOptions {
   int push_interval_ms = 1000;
   std::string service_version = "1.0.0";
   bool log_frames = false;
+  // Print jobs and printer lists are kept in this file across restarts; empty: in memory only.
+  std::string jobs_file;
 };
 
 struct ParsedCommandLine {

@@ -26,6 +26,7 @@ std::string tls_error_text() {
 }  // namespace
 
 void Service::Impl::setup() {
+  load_jobs();
   if (!options.cert_file.empty()) {
     tls.emplace(ssl::context::tls_server);
     tls->set_options(ssl::context::default_workarounds | ssl::context::no_sslv2 |
@@ -136,6 +137,13 @@ Reply Service::Impl::handle_public(const http::request<http::string_body>& reque
     }
     return login(request.body());
   }
+  if (target->path.starts_with("/v1/documents/")) {
+    if (request.method() != http::verb::get) {
+      return message_reply(http::status::method_not_allowed, "Documents take GET.");
+    }
+    return serve_document(*target,
+                          std::string_view(request.target().data(), request.target().size()), peer);
+  }
   return message_reply(http::status::not_found, "No such endpoint: " + target->path);
 }
 
@@ -156,10 +164,10 @@ Reply Service::Impl::discover(const Target& target, const asio::ip::address& pee
                          "Internal error (fault discovery=500).");
   }
   if (fault == "malformed") {
-    return Reply{http::status::ok, R"({"address": "127.0.0.1", "port": )", false};
+    return text_reply(http::status::ok, R"({"address": "127.0.0.1", "port": )");
   }
   if (fault == "hang") {
-    return Reply{http::status::ok, {}, true};
+    return hang_reply();
   }
   std::string missing;
   for (auto key : discovery_params) {
@@ -248,6 +256,8 @@ void Service::run(bool handle_signals) {
       impl_->ioc.stop();
     });
   }
+  for (const std::string& note : impl_->startup_notes) impl_->write_log(note);
+  impl_->startup_notes.clear();
   impl_->ioc.run();
 }
 

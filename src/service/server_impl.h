@@ -3,7 +3,7 @@
 // interface of a client-socket connection. The listeners and the public
 // endpoints are in server.cc, the HTTP sessions in http_session.cc, the
 // client-socket sessions in wire_session.cc, the control endpoint in
-// control.cc.
+// control.cc, print jobs, printers and documents in printing.cc.
 #pragma once
 
 // clang-format off
@@ -22,8 +22,11 @@
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
+#include <vector>
 
+#include "service/document_file.h"
 #include "service/frame.h"
+#include "service/print_jobs.h"
 #include "service/server.h"
 
 namespace quillpost::service {
@@ -64,19 +67,50 @@ class WireConnection {
   virtual void push(std::function<std::string(int)> make_line, int count,
                     std::chrono::milliseconds interval) = 0;
   virtual void close(const std::string& reason) = 0;
+  // Queues one frame.
+  virtual void send_event(std::string_view event, const ojson& payload) = 0;
   virtual bool authenticated() const = 0;
+  // The computer that authenticated on this connection.
+  virtual ComputerKey computer() const = 0;
   virtual const std::string& client_connection_id() const = 0;
+  virtual const std::string& tag() const = 0;
   virtual json info() const = 0;
 };
 
 struct Reply {
   http::status status = http::status::ok;
   std::string body;
-  bool hang = false;  // hold the request and never answer
+  bool hang = false;     // hold the request and never answer
+  std::string location;  // the Location of a redirect
+  // Instead of `body`: a document streamed from disk under `content_type`,
+  // for the log under `document_job`; `cut_short` closes the connection
+  // once the reader's limit is reached.
+  std::shared_ptr<DocumentReader> document;
+  std::string content_type;
+  std::string document_job;
+  bool cut_short = false;
 };
 
+inline Reply text_reply(http::status status, std::string body) {
+  Reply reply;
+  reply.status = status;
+  reply.body = std::move(body);
+  return reply;
+}
+
+// Holds the request open and never answers.
+inline Reply hang_reply() {
+  Reply reply;
+  reply.hang = true;
+  return reply;
+}
+
 inline Reply json_reply(http::status status, const json& body) {
-  return Reply{status, body.dump(), false};
+  return text_reply(status, body.dump());
+}
+
+inline Reply json_reply(http::status status, const ojson& body) {
+  return text_reply(status, body.dump());
 }
 
 inline Reply message_reply(http::status status, const std::string& message) {
@@ -107,6 +141,23 @@ struct Service::Impl {
   json state() const;
   int closed_port();
 
+  // Printing (printing.cc).
+  void load_jobs();
+  // Writes the jobs file, when there is one; false (and a log line) when that fails.
+  bool save_jobs();
+  Reply control_print(const ojson& body);
+  Reply control_cancel(const ojson& body);
+  Reply serve_document(const Target& target, std::string_view raw_target,
+                       const asio::ip::address& peer);
+  // "scheme://host:port" of the document URLs.
+  std::string document_base() const;
+  // Frames from an authenticated connection.
+  void on_printers(WireConnection& wire, const ojson& payload);
+  void on_print_status(WireConnection& wire, const ojson& payload);
+  // After a handshake: every job of the computer without a final state.
+  void offer_open_jobs(WireConnection& wire);
+  void offer(WireConnection& wire, PrintJob& job);
+
   void write_log(const std::string& line) const {
     if (log) log(line);
   }
@@ -128,6 +179,8 @@ struct Service::Impl {
   std::uint64_t wires_accepted = 0;
   json last_discovery;      // null until the first request
   ojson last_authenticate;  // null until the first message
+  PrintBook print_book;
+  std::vector<std::string> startup_notes;  // log lines for when run() starts
 };
 
 // A frame longer than the limit, for the "oversized" fault.

@@ -3,6 +3,7 @@
 #include <deque>
 #include <vector>
 
+#include "quillpost/host/logging/text.h"
 #include "service/server_impl.h"
 
 namespace quillpost::service {
@@ -94,8 +95,13 @@ class WireSession : public WireConnection,
     service_.wires.erase(id_);
   }
 
+  void send_event(std::string_view event, const ojson& payload) override {
+    send_frame(event, payload);
+  }
   bool authenticated() const override { return account_id_ != 0; }
+  ComputerKey computer() const override { return {account_id_, computer_name_}; }
   const std::string& client_connection_id() const override { return connection_id_; }
+  const std::string& tag() const override { return tag_; }
 
   json info() const override {
     json j{{"id", tag_},
@@ -158,9 +164,10 @@ class WireSession : public WireConnection,
     }
     Frame& frame = std::get<Frame>(parsed);
     if (service_.options.log_frames) {
-      service_.write_log(
-          tag_ + " <- " + frame.event +
-          (frame.event == "authenticate" ? std::string() : " " + frame.payload.dump()));
+      service_.write_log(tag_ + " <- " + frame.event +
+                         (frame.event == "authenticate"
+                              ? std::string()
+                              : " " + redact_tokens(frame.payload.dump())));
     }
     if (silent_) return;
     if (frame.event == "heartbeat") {
@@ -172,6 +179,10 @@ class WireSession : public WireConnection,
       authenticate(frame.payload);
     } else if (!authenticated()) {
       service_.write_log(tag_ + " ignores '" + frame.event + "' before authentication");
+    } else if (frame.event == "printers") {
+      service_.on_printers(*this, frame.payload);
+    } else if (frame.event == "print.status") {
+      service_.on_print_status(*this, frame.payload);
     }
   }
 
@@ -210,15 +221,16 @@ class WireSession : public WireConnection,
       return send_failure("Invalid client key.");
     }
     const auto& name = message["computerName"];
-    std::string computer_name = name.is_string() ? name.get<std::string>() : name.dump();
+    computer_name_ = name.is_string() ? name.get<std::string>() : name.dump();
     account_id_ = account->id;
-    computer_id_ = service_.accounts.computer_id(account->id, computer_name);
+    computer_id_ = service_.accounts.computer_id(account->id, computer_name_);
     ++service_.authentications;
     service_.write_log(tag_ + " authenticated account " + std::to_string(account_id_) + " (" +
-                       account->email + "), computer '" + computer_name + "' id " +
+                       account->email + "), computer '" + escape_control(computer_name_) + "' id " +
                        std::to_string(computer_id_) + ", connection " + connection_id_);
     send_frame("authenticate.response",
                ojson{{"success", true}, {"accountId", account_id_}, {"id", computer_id_}});
+    service_.offer_open_jobs(*this);
     const ServiceOptions& o = service_.options;
     if (o.push_count > 0) {
       push(
@@ -266,7 +278,7 @@ class WireSession : public WireConnection,
 
   void send_frame(std::string_view event, const ojson& payload) {
     if (service_.options.log_frames) {
-      service_.write_log(tag_ + " -> " + std::string(event) + " " + payload.dump());
+      service_.write_log(tag_ + " -> " + std::string(event) + " " + redact_tokens(payload.dump()));
     }
     send_line(encode_frame(event, payload));
   }
@@ -379,6 +391,7 @@ class WireSession : public WireConnection,
 
   std::int64_t account_id_ = 0;
   std::int64_t computer_id_ = 0;
+  std::string computer_name_;
   std::string connection_id_;
   std::uint64_t frames_in_ = 0;
   std::uint64_t frames_out_ = 0;

@@ -51,8 +51,9 @@ TEST(ToDisconnected, FromEveryState) {
 
     EXPECT_EQ(h.state<comms::Disconnected>().reason, "user asked");
     EXPECT_THAT(h.statuses(),
-                ElementsAre(comms::Connection{
-                    comms::ClientStatus::disconnected, std::nullopt, {{"reason", "user asked"}}}));
+                ElementsAre(comms::Connection{comms::ClientStatus::disconnected,
+                                              std::nullopt,
+                                              {{"reason", "user asked"}, {"retry_in", 2.5}}}));
     const auto info = h.lines(logs::Level::info);
     if (row.attempt) {
       ASSERT_GE(info.size(), 2u);
@@ -99,6 +100,9 @@ TEST(ToDisconnected, DontReconnectGivesUpAndTellsTheMainLoop) {
   EXPECT_THAT(h.lines(logs::Level::debug), ElementsAre("reconnect not requested"));
   EXPECT_THAT(h.self_sent(Client::WAIT_OVER), IsEmpty());
   EXPECT_TRUE(h.socket->is_closed());
+  // The status says no attempt follows.
+  ASSERT_EQ(h.statuses().size(), 1u);
+  EXPECT_EQ(h.statuses()[0].info["retry_in"], nullptr);
 }
 
 TEST(ToDisconnected, RequestConnectWhileHandshakedReconnectsAtOnce) {
@@ -121,8 +125,9 @@ TEST(ToDisconnected, ServerErrorWithoutMessageHasNoReason) {
   h.deliver(comms::SERVER_MESSAGE, comms::ServerMessage{"error", {{"code", 5}}, id});
   EXPECT_EQ(h.state<comms::Disconnected>().reason, std::nullopt);
   EXPECT_THAT(h.statuses(),
-              ElementsAre(comms::Connection{
-                  comms::ClientStatus::disconnected, std::nullopt, {{"reason", nullptr}}}));
+              ElementsAre(comms::Connection{comms::ClientStatus::disconnected,
+                                            std::nullopt,
+                                            {{"reason", nullptr}, {"retry_in", 10.0}}}));
   EXPECT_THAT(h.gui_lines()[0].message, MatchesRegex("Disconnected after [0-9.]+s; None\\."));
 }
 

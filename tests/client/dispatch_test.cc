@@ -29,8 +29,9 @@ TEST(ClientStart, SubscribesPublishesAndSchedulesTheFirstAttempt) {
   EXPECT_THAT(topics, ElementsAre(std::string(core::UPDATE_ACCOUNT), std::string(core::SEND_SERVER),
                                   std::string(core::HTTP_CONFIG_UPDATE)));
   EXPECT_THAT(h.statuses(),
-              ElementsAre(comms::Connection{
-                  comms::ClientStatus::disconnected, std::nullopt, {{"reason", "just started"}}}));
+              ElementsAre(comms::Connection{comms::ClientStatus::disconnected,
+                                            std::nullopt,
+                                            {{"reason", "just started"}, {"retry_in", 0.1}}}));
   const auto waits = h.self_sent(Client::WAIT_OVER);
   ASSERT_EQ(waits.size(), 1u);
   EXPECT_DOUBLE_EQ(waits[0].delay, 0.1);

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/prctl.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -32,7 +33,14 @@ std::vector<std::string> merged_environment(const std::vector<std::string>& extr
 }  // namespace
 
 LaunchProcess::LaunchProcess(const std::string& program, std::vector<std::string> args,
-                             std::vector<std::string> env) {
+                             std::vector<std::string> env, bool journal) {
+  int fds[2];
+  if (::pipe2(fds, O_CLOEXEC) != 0)
+    throw std::runtime_error("pipe: " + std::string(strerror(errno)));
+  if (struct stat pipe_info{}; journal && ::fstat(fds[1], &pipe_info) == 0) {
+    env.push_back("JOURNAL_STREAM=" + std::to_string(pipe_info.st_dev) + ":" +
+                  std::to_string(pipe_info.st_ino));
+  }
   // Everything the child needs is built before fork: after it, only
   // async-signal-safe calls until exec.
   std::vector<std::string> environment = merged_environment(env);
@@ -43,9 +51,6 @@ LaunchProcess::LaunchProcess(const std::string& program, std::vector<std::string
   for (auto& e : environment) envp.push_back(e.data());
   envp.push_back(nullptr);
 
-  int fds[2];
-  if (::pipe2(fds, O_CLOEXEC) != 0)
-    throw std::runtime_error("pipe: " + std::string(strerror(errno)));
   started_ = Clock::now();
   pid_ = ::fork();
   if (pid_ < 0) {

@@ -28,10 +28,12 @@ class LaunchProcess {
   };
 
   // Starts `program` with `args`; `env` entries ("NAME=value") are added to
-  // this process's environment, replacing variables of the same name. Throws
-  // std::runtime_error when the process cannot be started.
+  // this process's environment, replacing variables of the same name. With
+  // `journal`, $JOURNAL_STREAM names the output pipe, as a service manager
+  // names its journal. Throws std::runtime_error when the process cannot be
+  // started.
   LaunchProcess(const std::string& program, std::vector<std::string> args,
-                std::vector<std::string> env = {});
+                std::vector<std::string> env = {}, bool journal = false);
   ~LaunchProcess();
   LaunchProcess(const LaunchProcess&) = delete;
   LaunchProcess& operator=(const LaunchProcess&) = delete;

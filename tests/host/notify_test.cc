@@ -1,54 +1,20 @@
-// Readiness notification against a unix datagram socket the test binds.
+// The service manager's notifications against a unix datagram socket the
+// test binds, and what they carry.
 #include "quillpost/host/process/notify.h"
 
 #include <gtest/gtest.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <sys/un.h>
 #include <unistd.h>
 
-#include <cstddef>
-#include <cstring>
+#include <map>
 #include <string>
 
+#include "support/notify_listener.h"
 #include "support/temp_dir.h"
 
 namespace quillpost {
 namespace {
 
-// A bound datagram socket; `name` is what $NOTIFY_SOCKET holds for it.
-class Listener {
- public:
-  // `path` starting with '@' binds an abstract address.
-  explicit Listener(const std::string& path) : name_(path) {
-    fd_ = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    std::memcpy(address.sun_path, path.data(), path.size());
-    const bool abstract = path[0] == '@';
-    if (abstract) address.sun_path[0] = '\0';
-    const auto length =
-        static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + path.size() + (abstract ? 0 : 1));
-    bound_ = ::bind(fd_, reinterpret_cast<sockaddr*>(&address), length) == 0;
-  }
-  ~Listener() { ::close(fd_); }
-  bool bound() const { return bound_; }
-  const std::string& name() const { return name_; }
-
-  // One datagram, or "" when none arrives within a second.
-  std::string receive() const {
-    pollfd p{fd_, POLLIN, 0};
-    if (::poll(&p, 1, 1000) != 1) return {};
-    char buffer[256];
-    const ssize_t n = ::recv(fd_, buffer, sizeof buffer, 0);
-    return n > 0 ? std::string(buffer, static_cast<std::size_t>(n)) : std::string();
-  }
-
- private:
-  std::string name_;
-  int fd_ = -1;
-  bool bound_ = false;
-};
+using Listener = testing::NotifyListener;
 
 // An environment that holds NOTIFY_SOCKET=`value` and nothing else.
 Getenv notify_socket(const std::string& value) {
@@ -81,6 +47,57 @@ TEST(NotifyReady, FalseWithoutAUsableSocket) {
         "/" + std::string(200, 'x'),  // longer than a socket address holds
         (dir / "nobody-listens").string()}) {
     EXPECT_FALSE(notify_ready(notify_socket(value))) << value;
+  }
+}
+
+// An environment of the given variables.
+Getenv environment(std::map<std::string, std::string> variables) {
+  return [variables = std::move(variables)](const std::string& name) -> std::optional<std::string> {
+    const auto found = variables.find(name);
+    if (found == variables.end()) return std::nullopt;
+    return found->second;
+  };
+}
+
+TEST(NotifyStatus, OneLineOfAtMostTheLimitWhateverTheTextHolds) {
+  testing::TempDir dir;
+  Listener listener((dir / "notify").string());
+  ASSERT_TRUE(listener.bound());
+  const Getenv getenv = notify_socket(listener.name());
+  // A server's reason must not add an assignment of its own.
+  EXPECT_TRUE(notify_status(getenv, "Disconnected: bye\nREADY=1\x1b[2J; retry in 3 s"));
+  EXPECT_EQ(listener.receive(), "STATUS=Disconnected: bye\\nREADY=1\\x1b[2J; retry in 3 s");
+  EXPECT_TRUE(notify_stopping(getenv, "Stopping: SIGTERM received"));
+  EXPECT_EQ(listener.receive(), "STOPPING=1\nSTATUS=Stopping: SIGTERM received");
+  EXPECT_TRUE(notify_watchdog(getenv));
+  EXPECT_EQ(listener.receive(), "WATCHDOG=1");
+
+  // Cut on a character boundary: "é" is two bytes and must not be split.
+  const std::string long_text = std::string(kMaxStatusBytes - 1, 'a') + "\xc3\xa9tc";
+  const std::string cut = status_assignment(long_text);
+  EXPECT_EQ(cut, "STATUS=" + std::string(kMaxStatusBytes - 1, 'a'));
+  EXPECT_EQ(status_assignment(std::string(300, 'b')).size(), 7 + kMaxStatusBytes);
+}
+
+TEST(WatchdogInterval, HalfThePeriodForThisProcessOnly) {
+  struct Case {
+    std::map<std::string, std::string> env;
+    std::optional<std::chrono::microseconds> interval;
+  };
+  const std::string me = std::to_string(::getpid());
+  const std::vector<Case> cases{
+      {{{"WATCHDOG_USEC", "60000000"}}, std::chrono::seconds(30)},
+      {{{"WATCHDOG_USEC", "200000"}, {"WATCHDOG_PID", me}}, std::chrono::milliseconds(100)},
+      {{{"WATCHDOG_USEC", "200000"}, {"WATCHDOG_PID", "1"}}, std::nullopt},  // another's
+      {{{"WATCHDOG_USEC", "0"}}, std::nullopt},
+      {{{"WATCHDOG_USEC", "-5"}}, std::nullopt},
+      {{{"WATCHDOG_USEC", "12x"}}, std::nullopt},
+      {{{"WATCHDOG_USEC", "99999999999999999999999"}}, std::nullopt},
+      {{}, std::nullopt},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(watchdog_interval(environment(c.env), ::getpid()), c.interval)
+        << (c.env.empty() ? "" : c.env.begin()->second);
   }
 }
 

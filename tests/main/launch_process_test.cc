@@ -8,11 +8,13 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <sstream>
 #include <string>
 
 #include "quillpost/host/config/records.h"
 #include "support/files.h"
+#include "support/temp_dir.h"
 
 namespace quillpost {
 namespace {
@@ -28,9 +30,15 @@ std::string shell_word(const std::string& s) {
   return out + "'";
 }
 
+// Runs the build's launch (or `program`) without a default configuration
+// location or credentials unless `env` (a command prefix such as "env A=b")
+// gives them.
 LaunchResult launch(const std::vector<std::string>& args, const std::string& env = "",
-                    const std::string& redirect = "") {
-  std::string command = env + " " QP_BINARY_DIR "/bin/launch";
+                    const std::string& redirect = "",
+                    const std::string& program = QP_BINARY_DIR "/bin/launch") {
+  std::string command =
+      "env -u XDG_CONFIG_HOME -u HOME -u CONFIGURATION_DIRECTORY -u CREDENTIALS_DIRECTORY " + env +
+      " " + program;
   for (const auto& a : args) command += " " + shell_word(a);
   command += " " + redirect;
   FILE* pipe = ::popen(command.c_str(), "r");
@@ -201,18 +209,102 @@ TEST(Launch, CheckWithSettingsDirCreateMakesTheDirectoryButNoLog) {
 }
 
 TEST(Launch, AFailureTheLauncherDoesNotMapIsOneLineNotAnAbort) {
-  const std::string conf = temp_file("run.conf", "");
-  const std::string settings = conf.substr(0, conf.rfind('/')) + "/settings";
-  // A service URL without a scheme fails once the application starts.
-  const LaunchResult run =
-      launch({"--headless", "--config-file=" + conf, "--settings-dir=" + settings,
-              "--settings-dir-create", "--client-key=k"},
-             "QUILLPOST_SERVICE_URL=127.0.0.1:8470 timeout 20", "2>&1");
-  EXPECT_GE(run.status, 0) << "ended by a signal: " << run.out;
-  EXPECT_NE(run.status, 124) << "still running: " << run.out;
+  // A copy of launch whose application module is missing: its libraries are
+  // links to the build's, but for that one.
+  testing::TempDir tree;
+  std::filesystem::create_directories(tree / "bin");
+  std::filesystem::create_directories(tree / "lib");
+  std::filesystem::copy_file(QP_BINARY_DIR "/bin/launch", tree / "bin/launch");
+  for (const auto& entry : std::filesystem::directory_iterator(QP_BINARY_DIR "/lib")) {
+    const std::string name = entry.path().filename().string();
+    if (name.ends_with(".so") && name != "libquillpost_app.so") {
+      std::filesystem::create_symlink(entry.path(), tree / "lib" / name);
+    }
+  }
+  const LaunchResult run = launch({"--headless", "--settings-dir=" + (tree / "settings").string(),
+                                   "--settings-dir-create", "--client-key=k"},
+                                  "timeout 20", "2>&1", (tree / "bin/launch").string());
+  EXPECT_EQ(run.status, 1) << run.out;
   EXPECT_EQ(run.out.find("terminate called"), std::string::npos) << run.out;
   const std::string last = run.out.substr(run.out.rfind('\n', run.out.size() - 2) + 1);
-  EXPECT_NE(last.find("127.0.0.1:8470"), std::string::npos) << run.out;
+  EXPECT_EQ(last.rfind("Unexpected failure: ", 0), 0u) << run.out;
+  EXPECT_NE(last.find("libquillpost_app.so"), std::string::npos) << run.out;
+}
+
+TEST(Launch, AnUnusableServiceUrlIsRefusedByCheckAndAtStart) {
+  const std::string bad = temp_file("bad.conf", "service_url = \"127.0.0.1:8470\"\n");
+  const std::string good =
+      temp_file("good.conf", "service_url = \"https://print.example.com/api\"\n");
+  const std::string settings = good.substr(0, good.rfind('/')) + "/settings";
+  const std::string from_file = "Config file '" + bad +
+                                "': key 'service_url' is not a usable service URL: it must begin "
+                                "with http:// or https://";
+  const std::string from_env =
+      "Service URL '127.0.0.1:8470' (QUILLPOST_SERVICE_URL) is not usable: it must begin with "
+      "http:// or https://";
+  struct Case {
+    std::vector<std::string> args;
+    std::string env;
+    std::string line;
+  };
+  const std::vector<Case> cases = {
+      {{"--config-file=" + bad, "--check"}, "", from_file},
+      {{"--config-file=" + good, "--check"}, "QUILLPOST_SERVICE_URL=127.0.0.1:8470", from_env},
+      // At start: refused before the settings directory is touched.
+      {{"--config-file=" + good, "--headless", "--client-key=k", "--settings-dir=" + settings,
+        "--settings-dir-create"},
+       "QUILLPOST_SERVICE_URL=127.0.0.1:8470",
+       from_env},
+      {{"--config-file=" + good, "--check"},
+       "QUILLPOST_SERVICE_URL='http://user:pw@127.0.0.1:1'",
+       "Service URL 'http://user:pw@127.0.0.1:1' (QUILLPOST_SERVICE_URL) is not usable: "
+       "credentials in a URL are not supported"},
+  };
+  for (const auto& c : cases) {
+    const LaunchResult run = launch(c.args, c.env);
+    EXPECT_EQ(run.status, value(ExitCodes::BAD_CONFIG_ERROR)) << c.line;
+    EXPECT_EQ(run.out, c.line + "\n");
+  }
+  EXPECT_FALSE(std::filesystem::exists(settings + "/logs"));
+  EXPECT_EQ(launch({"--config-file=" + good, "--check"}).out, "Config OK :)\n");
+}
+
+// The default configuration file: a copy of the sample on the first run, an
+// edited one kept, an untouched sample of an earlier release replaced.
+TEST(Launch, TheDefaultConfigurationIsCopiedFromTheSampleAndKeptOnceEdited) {
+  const std::string sample = testing::read_file(QP_BINARY_DIR "/resources/sample_config.conf");
+  const std::string earlier =
+      testing::read_file(QP_SOURCE_DIR "/tests/main/data/sample_config_0.1.0.conf");
+  const std::string edited = sample + "headless = true\n";
+  ASSERT_NE(sample, earlier);
+  struct Case {
+    std::optional<std::string> before;
+    std::string after;
+  };
+  for (const auto& c : std::vector<Case>{
+           {std::nullopt, sample}, {edited, edited}, {earlier, sample}, {sample, sample}}) {
+    testing::TempDir xdg;
+    const auto file = xdg / "quillpost/client.conf";
+    if (c.before) testing::write_file(xdg, "quillpost/client.conf", *c.before);
+    // --help comes after the copy and names the file.
+    const LaunchResult help = launch({"--help"}, "XDG_CONFIG_HOME=" + xdg.path().string());
+    EXPECT_EQ(help.status, 0);
+    EXPECT_NE(help.out.find("Default value is " + file.string() + ". Configuration file"),
+              std::string::npos)
+        << help.out;
+    EXPECT_EQ(testing::read_file(file), c.after);
+    if (c.before != c.after) {  // written: private to the user
+      EXPECT_EQ(std::filesystem::status(file).permissions() & std::filesystem::perms::all,
+                std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
+    }
+  }
+  // Without XDG_CONFIG_HOME the file is under HOME; the copy is then read.
+  testing::TempDir home;
+  testing::write_file(home, ".config/quillpost/client.conf", "service_url = \"nope\"\n");
+  const LaunchResult run = launch({}, "HOME=" + home.path().string());
+  EXPECT_EQ(run.status, value(ExitCodes::BAD_CONFIG_ERROR));
+  EXPECT_NE(run.out.find(".config/quillpost/client.conf': key 'service_url'"), std::string::npos)
+      << run.out;
 }
 
 }  // namespace

@@ -22,7 +22,9 @@ struct Calls {
 
 class Signals : public ::testing::Test {
  protected:
-  void TearDown() override { signals::restore_default(SIGINT); }
+  void TearDown() override {
+    for (int sig : {SIGINT, SIGTERM, SIGHUP}) signals::restore_default(sig);
+  }
   logs::Capture capture;
   BuildInfo release{"1", "community", false, "", false, {}};
 };
@@ -95,6 +97,34 @@ TEST_F(Signals, DisabledShutdownIgnoresSigint) {
   EXPECT_THAT(capture.texts("main"),
               ElementsAre("not using signal handers; --shutdown-on-sigint=False, debug=False"));
   EXPECT_THAT(capture.texts("signal_handler"), IsEmpty());
+}
+
+// SIGTERM goes SIGINT's way with shutdown enabled, whatever the configuration:
+// a flag during start-up, acted on at once when it came, otherwise one exit
+// request however many come. SIGHUP is logged from the main loop, nothing more.
+TEST_F(Signals, SigtermAsksForOneExitAndSighupIsOnlyLogged) {
+  for (const bool during_start : {false, true}) {
+    capture.clear();
+    auto sigterm = configure_initial_termination_handler();
+    std::raise(SIGHUP);
+    if (during_start) std::raise(SIGTERM);
+    EXPECT_EQ(sigterm->is_set(), during_start);
+    Calls calls;
+    EXPECT_EQ(configure_termination_handler(*sigterm, calls.callback()), !during_start);
+    for (int i = 0; i < 3; ++i) std::raise(SIGTERM);
+    EXPECT_EQ(signals::dispatch_pending(), during_start ? 1 : 2);  // SIGHUP (and SIGTERM)
+    std::raise(SIGTERM);
+    signals::dispatch_pending();
+    EXPECT_THAT(calls.seen, ElementsAre(std::make_pair(std::string("SIGTERM received"), 0)));
+    EXPECT_EQ(signals::disposition(SIGTERM), signals::Disposition::ignore);
+    EXPECT_EQ(signals::disposition(SIGHUP), signals::Disposition::deferred);
+    EXPECT_THAT(capture.texts("signal_handler"),
+                ::testing::UnorderedElementsAre(
+                    "Processing signal 15 (SIGTERM)",
+                    "Ignoring SIGHUP: the configuration is read only at start; restart to apply a "
+                    "change"));
+    signals::restore_default(SIGTERM);
+  }
 }
 
 TEST_F(Signals, WrappedCallbackOfAnUnnamedNumberEndsInEmptyParentheses) {

@@ -17,6 +17,7 @@ int main(int argc, char** argv) {
   using namespace quillpost;
   if (argc != 3 && argc != 5) return 64;
   auto sigint = main::configure_initial_shutdown_handler();
+  auto sigterm = main::configure_initial_termination_handler();
   RuntimeConfig config;
   config.base_dir = argv[1];
   config.headless = true;
@@ -38,5 +39,6 @@ int main(int argc, char** argv) {
     std::cout << "started" << std::endl;
     return app;
   };
-  return main::start_quillpost(config, paths, system_info, *sigint, logger, build, services);
+  return main::start_quillpost(config, paths, system_info, *sigint, *sigterm, logger, build,
+                               services);
 }

@@ -5,6 +5,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include "host/services/stub_service.h"
 #include "main/process_driver.h"
 #include "support/files.h"
 #include "support/service_process.h"
@@ -54,7 +55,74 @@ TEST(StartProcess, WithoutShutdownOnSigintSigintIsIgnored) {
   ::usleep(100000);
   EXPECT_TRUE(driver.running());
   driver.signal(SIGTERM);
-  EXPECT_EQ(driver.wait_exit(), 128 + SIGTERM);
+  EXPECT_EQ(driver.wait_exit(), 0) << driver.out();
+}
+
+// Waits until the log holds `text` (the main loop logs deferred signals).
+bool log_shows(const TempDir& dir, const std::string& text) {
+  for (int i = 0; i < 2000; ++i) {
+    if (log_of(dir).find(text) != std::string::npos) return true;
+    ::usleep(5000);
+  }
+  return false;
+}
+
+// SIGTERM ends the run with 0 in every phase, whatever shutdown on SIGINT
+// says; SIGHUP is logged and ignored. The start-up phase is held open by a
+// login that the stub service answers only when the test lets it.
+TEST(StartProcess, SigtermEndsAndSighupIsIgnoredInEachPhase) {
+  constexpr std::string_view kSighup =
+      "WARNING   signal_handler: Ignoring SIGHUP: the configuration is read only at start; "
+      "restart to apply a change";
+  struct Case {
+    std::string phase;  // "start-up" or "running"
+    std::string shutdown_on_sigint;
+    int sig;
+  };
+  for (const auto& c : std::vector<Case>{{"start-up", "0", SIGTERM},
+                                         {"start-up", "1", SIGHUP},
+                                         {"running", "0", SIGTERM},
+                                         {"running", "1", SIGTERM},
+                                         {"running", "0", SIGHUP}}) {
+    SCOPED_TRACE(c.phase + " " + c.shutdown_on_sigint + " " + std::to_string(c.sig));
+    testing::StubService login(
+        testing::http_response(200, R"({"email": "a@example.com", "clientKey": "k"})"),
+        /*held=*/true);
+    TempDir dir;
+    Driver driver({(dir / "settings").string(), c.shutdown_on_sigint, "a@example.com", "pw"},
+                  {"QUILLPOST_SERVICE_URL=" + login.base_url()});
+    if (c.phase == "start-up") {
+      for (int i = 0; i < 2000 && login.request().empty(); ++i) ::usleep(5000);
+      ASSERT_FALSE(login.request().empty()) << driver.out();
+      driver.signal(c.sig);
+      login.release();
+    } else {
+      login.release();
+      ASSERT_TRUE(driver.wait_for_output("started")) << driver.out();
+      driver.signal(c.sig);
+      driver.signal(c.sig);  // a burst: one request
+    }
+    if (c.sig == SIGHUP) {
+      ASSERT_TRUE(driver.wait_for_output("started")) << driver.out();
+      EXPECT_TRUE(log_shows(dir, std::string(kSighup))) << log_of(dir);
+      EXPECT_TRUE(driver.running());
+      driver.signal(SIGTERM);
+    }
+    EXPECT_EQ(driver.wait_exit(), 0) << driver.out();
+    EXPECT_THAT(driver.out(),
+                ::testing::ContainsRegex("APP_CLOSE: Closing after .*\\. Exit code 0\\."));
+    const std::string log = log_of(dir);
+    if (c.phase == "start-up" && c.sig == SIGTERM) {
+      EXPECT_THAT(driver.out(), HasSubstr("INITIAL_SIGTERM: SIGTERM received before app start"));
+      EXPECT_THAT(driver.out(), ::testing::Not(HasSubstr("started")));
+      EXPECT_THAT(log, ::testing::Not(HasSubstr("Processing signal")));
+    } else {
+      const std::string processing = "signal_handler: Processing signal 15 (SIGTERM)";
+      const auto first = log.find(processing);
+      EXPECT_NE(first, std::string::npos) << log;
+      EXPECT_EQ(log.find(processing, first + 1), std::string::npos) << log;
+    }
+  }
 }
 
 TEST(StartProcess, ASecondInstanceExitsWithStartMutex) {

@@ -43,7 +43,9 @@ class FakeChecker : public CredentialsChecker {
 
 class StartQuillpost : public ::testing::Test {
  protected:
-  void TearDown() override { signals::restore_default(SIGINT); }
+  void TearDown() override {
+    for (int sig : {SIGINT, SIGTERM, SIGHUP}) signals::restore_default(sig);
+  }
 
   // Runs start_quillpost; the application, once started, asks to exit with
   // `app_exit_code` (after `on_start`, which plays what happens meanwhile).
@@ -62,7 +64,7 @@ class StartQuillpost : public ::testing::Test {
       app->exit("test over", app_exit_code);
       return app;
     };
-    return start_quillpost(config, paths, system_info, sigint, logs::logger("main"), build,
+    return start_quillpost(config, paths, system_info, sigint, sigterm, logs::logger("main"), build,
                            services);
   }
 
@@ -88,6 +90,7 @@ class StartQuillpost : public ::testing::Test {
     return s;
   }();
   Event sigint;
+  Event sigterm;
   BuildInfo build{"1", "community", false, "", false, {}};
   std::ostringstream out;
   std::optional<Account> checker_answer;
@@ -145,18 +148,45 @@ TEST_F(StartQuillpost, WithoutCredentialsTheAccountIsTheContainersOne) {
   EXPECT_EQ(account_at_start->email, std::string(AUTH_WITH_CLIENT_KEY_EMAIL));
 }
 
-TEST_F(StartQuillpost, ASigintBeforeTheStartEndsTheRunAfterTheCredentialsCheck) {
+TEST_F(StartQuillpost, ASigintOrSigtermBeforeTheStartEndsTheRunAfterTheCredentialsCheck) {
   config.email = "a@example.com";
   config.password = "good";
+  config.shutdown_on_sigint = false;  // the start ends whatever the running phase would do
   checker_answer = Account{"a@example.com", "k", 1};
-  sigint.set();
-  EXPECT_EQ(run(), value(ExitCodes::OK));
-  EXPECT_EQ(started, 0);
-  EXPECT_EQ(checked.size(), 1u);
-  const auto lines = gui_lines();
-  ASSERT_EQ(lines.size(), 3u);
-  EXPECT_EQ(lines[1], "INITIAL_SIGINT: SIGINT received before app start");
-  EXPECT_THAT(lines[2], MatchesRegex("APP_CLOSE: Closing after .*\\. Exit code 0\\."));
+  struct Case {
+    bool sigint;
+    bool sigterm;
+    std::string line;
+  };
+  for (const auto& c : std::vector<Case>{
+           {true, false, "INITIAL_SIGINT: SIGINT received before app start"},
+           {false, true, "INITIAL_SIGTERM: SIGTERM received before app start"},
+           {true, true, "INITIAL_SIGINT: SIGINT received before app start"},
+       }) {
+    Event fresh_sigint, fresh_sigterm;
+    if (c.sigint) fresh_sigint.set();
+    if (c.sigterm) fresh_sigterm.set();
+    out.str("");
+    checked.clear();
+    AppServices services;
+    services.headless_out = &out;
+    services.make_credentials_checker = [this] {
+      return std::make_unique<FakeChecker>(checker_answer, checked);
+    };
+    services.application_starter = [this](const AppContext& context) {
+      ++started;
+      return start_headless_application(context);
+    };
+    EXPECT_EQ(start_quillpost(config, paths, system_info, fresh_sigint, fresh_sigterm,
+                              logs::logger("main"), build, services),
+              value(ExitCodes::OK));
+    EXPECT_EQ(started, 0);
+    EXPECT_EQ(checked.size(), 1u);
+    const auto lines = gui_lines();
+    ASSERT_EQ(lines.size(), 3u);
+    EXPECT_EQ(lines[1], c.line);
+    EXPECT_THAT(lines[2], MatchesRegex("APP_CLOSE: Closing after .*\\. Exit code 0\\."));
+  }
   EXPECT_TRUE(capture.texts("signal_handler").empty());
 }
 
@@ -170,20 +200,33 @@ TEST_F(StartQuillpost, ASecondInstanceIsRefused) {
   EXPECT_THAT(lines[2], HasSubstr("Exit code 21."));
 }
 
-TEST_F(StartQuillpost, ASigintWhileTheApplicationStartsAsksItToExitWithZero) {
-  auto flag = configure_initial_shutdown_handler();
-  config.shutdown_on_sigint = true;
-  AppServices services;
-  services.headless_out = &out;
-  services.application_starter = [](const AppContext& context) {
-    std::raise(SIGINT);  // comes while the application is being started
-    return start_headless_application(context);
+TEST_F(StartQuillpost, ASignalWhileTheApplicationStartsAsksItToExitWithZero) {
+  // SIGINT only where its shutdown is enabled; SIGTERM always.
+  struct Case {
+    int sig;
+    bool shutdown_on_sigint;
+    std::string line;
   };
-  EXPECT_EQ(
-      start_quillpost(config, paths, system_info, *flag, logs::logger("main"), build, services), 0);
-  EXPECT_THAT(capture.texts("signal_handler"),
-              ElementsAre("Processing signal 2 (SIGINT, SIG_SETMASK)"));
-  EXPECT_THAT(gui_lines().back(), MatchesRegex("APP_CLOSE: Closing after .*\\. Exit code 0\\."));
+  for (const auto& c : std::vector<Case>{
+           {SIGINT, true, "Processing signal 2 (SIGINT, SIG_SETMASK)"},
+           {SIGTERM, false, "Processing signal 15 (SIGTERM)"},
+       }) {
+    auto flag = configure_initial_shutdown_handler();
+    auto term = configure_initial_termination_handler();
+    config.shutdown_on_sigint = c.shutdown_on_sigint;
+    AppServices services;
+    services.headless_out = &out;
+    services.application_starter = [sig = c.sig](const AppContext& context) {
+      std::raise(sig);  // comes while the application is being started
+      return start_headless_application(context);
+    };
+    capture.clear();
+    EXPECT_EQ(start_quillpost(config, paths, system_info, *flag, *term, logs::logger("main"), build,
+                              services),
+              0);
+    EXPECT_THAT(capture.texts("signal_handler"), ElementsAre(c.line));
+    EXPECT_THAT(gui_lines().back(), MatchesRegex("APP_CLOSE: Closing after .*\\. Exit code 0\\."));
+  }
 }
 
 TEST(ConfigureMultiprocessing, ForkOnlyWhereTheNameIsPartOfLinux) {

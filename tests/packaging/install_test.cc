@@ -1,5 +1,6 @@
 // `cmake --install` into a temporary prefix gives a program that runs from
-// there, with its libraries, resources and service unit in place.
+// there under its command's name, with its libraries, resources,
+// configuration file, service unit and documents in place.
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 
@@ -41,17 +42,22 @@ TEST(Install, IntoATemporaryPrefixGivesARunnableLaunch) {
           prefix.path().string() + "'");
   ASSERT_EQ(install.status, 0) << install.output;
 
-  const fs::path launch = prefix / "bin/launch";
+  // The launcher is installed under the command's name.
+  const fs::path launch = prefix / "bin/quillpost";
   ASSERT_TRUE(fs::exists(launch)) << install.output;
+  EXPECT_FALSE(fs::exists(prefix / "bin/launch"));
   EXPECT_TRUE(fs::exists(prefix / "bin/quillpost-service"));
   for (const char* library : {"libquillpost_host.so", "libquillpost_runtime.so",
                               "libquillpost_http.so", "libquillpost_app.so", "libquillpost_main.so",
                               "libquillpost_client.so", "libquillpost_cups.so"}) {
     EXPECT_TRUE(fs::exists(prefix / "lib/quillpost" / library)) << library;
   }
-  if (fs::exists(fs::path(QP_SOURCE_DIR) / "resources/sample_config.conf")) {
-    EXPECT_TRUE(fs::exists(prefix / "share/quillpost/resources/sample_config.conf"));
-  }
+  const std::string sample = read_file(fs::path(QP_SOURCE_DIR) / "resources/sample_config.conf");
+  EXPECT_EQ(read_file(prefix / "share/quillpost/resources/sample_config.conf"), sample);
+  // Outside /usr the configuration stays under the prefix.
+  EXPECT_EQ(read_file(prefix / "etc/quillpost/client.conf"), sample);
+  EXPECT_EQ(fs::exists(prefix / "share/man/man1/quillpost.1.gz"), QP_DOCS_BUILT);
+  EXPECT_EQ(fs::exists(prefix / "share/bash-completion/completions/quillpost"), QP_DOCS_BUILT);
 
   // The installed program must not lean on the build tree for its libraries.
   const std::string binary = read_file(launch);
@@ -61,11 +67,14 @@ TEST(Install, IntoATemporaryPrefixGivesARunnableLaunch) {
   EXPECT_NE(version.output.find(QP_PROJECT_VERSION), std::string::npos) << version.output;
 
   const std::string unit = read_file(prefix / "lib/systemd/system/quillpost.service");
-  EXPECT_NE(unit.find("\nType=notify\n"), std::string::npos) << unit;
-  EXPECT_NE(unit.find("\nKillSignal=SIGINT\n"), std::string::npos) << unit;
-  EXPECT_NE(unit.find("\nExecStart=" + launch.string() + " --headless --shutdown-on-sigint\n"),
-            std::string::npos)
-      << unit;
+  for (const std::string& line : {std::string("Type=notify"), std::string("KillSignal=SIGTERM"),
+                                  std::string("User=quillpost"), std::string("WatchdogSec=60"),
+                                  "ExecStart=" + launch.string() + " --headless --config-file=" +
+                                      (prefix / "etc/quillpost/client.conf").string() +
+                                      " --settings-dir=/var/lib/quillpost"}) {
+    EXPECT_NE(unit.find("\n" + line + "\n"), std::string::npos) << line << "\n" << unit;
+  }
+  EXPECT_EQ(unit.find("@QP_"), std::string::npos) << "a placeholder left in the unit";
 }
 
 }  // namespace

@@ -124,6 +124,8 @@ TEST(Faults, AcceptsOnlyKnownKnobsAndValues) {
       {"retry-after", "2.5", ""},
       {"retry-after", "-1", "number of seconds"},
       {"retry-after", "soon", "number"},
+      {"document", "redirect-loop", ""},
+      {"document", "slow", "takes one of"},
       {"nonsense", "ok", "unknown fault knob"},
   };
   for (const Case& c : cases) {

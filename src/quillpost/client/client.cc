@@ -126,8 +126,9 @@ void Client::before() {
   pubsub.send(agent::PubSubAgent::SUBSCRIBE, core::UPDATE_ACCOUNT);
   pubsub.send(agent::PubSubAgent::SUBSCRIBE, core::SEND_SERVER);
   pubsub.send(agent::PubSubAgent::SUBSCRIBE, core::HTTP_CONFIG_UPDATE);
-  _update_connection(comms::Connection{comms::ClientStatus::disconnected, std::nullopt,
-                                       nlohmann::json{{"reason", "just started"}}});
+  _update_connection(
+      comms::Connection{comms::ClientStatus::disconnected, std::nullopt,
+                        nlohmann::json{{"reason", "just started"}, {"retry_in", START_DELAY}}});
 }
 
 void Client::receive(const std::string& event, const agent::Payload& payload) {

@@ -9,12 +9,16 @@
 #include <tuple>
 #include <vector>
 
+#include "quillpost/host/app/credentials.h"
+#include "quillpost/host/comms/http_url.h"
 #include "quillpost/host/config/qp_config.h"
 #include "quillpost/host/config/records.h"
 #include "quillpost/host/config/resources.h"
+#include "quillpost/host/logging/journal.h"
 #include "quillpost/host/logging/text.h"
 #include "quillpost/host/process/os_error.h"
 #include "quillpost/host/process/private_files.h"
+#include "quillpost/host/process/service_credentials.h"
 #include "quillpost/host/world/paths.h"
 #include "quillpost/main/errors.h"
 #include "quillpost/main/layering.h"
@@ -78,6 +82,19 @@ struct Configuration {
   bool check_only = false;              // --check: validate, then exit
 };
 
+// The secrets a service manager handed over: a layer above the configuration
+// file and below the command line.
+RuntimeConfig credentials_config(const Process& process) {
+  RuntimeConfig layer;
+  try {
+    layer.client_key = read_credential(process.getenv, "client_key");
+    layer.password = read_credential(process.getenv, "password");
+  } catch (const OsError& e) {
+    throw EarlyExit{e.what(), ExitCodes::BAD_CONFIG_ERROR};
+  }
+  return layer;
+}
+
 // The command line, the configuration file and the other layers, merged.
 Configuration read_configuration(const std::optional<std::string>& default_config_location,
                                  const Process& process) {
@@ -111,6 +128,7 @@ Configuration read_configuration(const std::optional<std::string>& default_confi
   auto [config, provenance] = combine_runtime_configs({
       {"app-default", application_defaults},
       {command_line_config.config_file, config_file_config},
+      {"credentials", credentials_config(process)},
       {"command-line", command_line_config},
       {"build-constants", build_constants_config},
   });
@@ -183,6 +201,18 @@ void check_http_engine(const RuntimeConfig& config) {
   }
 }
 
+// The service's URL, from the environment, the configuration file or the
+// build, must be one the connection can use: found out here, by --check too,
+// rather than once the application runs.
+void check_service_url(const RuntimeConfig& config, const Process& process) {
+  const ServiceUrl service = service_base_url(config, process.getenv);
+  if (const auto problem = comms::service_url_problem(service.url)) {
+    throw EarlyExit{
+        "Service URL '" + service.url + "' (" + service.source + ") is not usable: " + *problem,
+        ExitCodes::BAD_CONFIG_ERROR};
+  }
+}
+
 // What a run needs besides its configuration: the application's directories,
 // the facts about this system and the log.
 struct RunSetup {
@@ -209,6 +239,9 @@ RunSetup prepare_run(const RuntimeConfig& config, const fs::path& base_dir,
   try {
     logs::Logger logger = configure_logging(paths->logs_dir(), system_info,
                                             config.log_all.value_or(false), process.build);
+    // Under a service manager whose journal takes standard error, warnings
+    // and errors go there too, with their priority.
+    if (logs::is_journal_stream(process.getenv, STDERR_FILENO)) logs::attach_journal(STDERR_FILENO);
     return {std::move(*paths), std::move(system_info), std::move(logger)};
   } catch (const PermissionError& e) {
     throw EarlyExit{e.what(), ExitCodes::APP_LOGGING_PERMISSIONS_ERROR};
@@ -223,6 +256,8 @@ int main(const Event* boot_sigint, const std::optional<std::string>& default_con
          const Process& process) {
   // From here on a SIGINT only raises this flag until the application runs.
   const std::shared_ptr<Event> sigint = configure_initial_shutdown_handler();
+  // SIGTERM from here on as a SIGINT that may end the run; SIGHUP ignored.
+  const std::shared_ptr<Event> sigterm = configure_initial_termination_handler();
 
   // Interrupted before we got here: leave without a trace.
   if (boot_sigint && boot_sigint->is_set()) {
@@ -242,6 +277,7 @@ int main(const Event* boot_sigint, const std::optional<std::string>& default_con
     const fs::path base_dir = settings_directory(config, process);
     check_cacert_file(config);
     check_http_engine(config);
+    check_service_url(config, process);
     // A check-only run ends here, before anything is written or logged.
     if (configuration.check_only) {
       print(process, "Config OK :)");
@@ -256,8 +292,8 @@ int main(const Event* boot_sigint, const std::optional<std::string>& default_con
     AppServices services = process.app_services;
     if (!services.headless_out) services.headless_out = process.out;
     if (!services.getenv) services.getenv = process.getenv;
-    return start_quillpost(config, run.paths, run.system_info, *sigint, run.logger, process.build,
-                           std::move(services));
+    return start_quillpost(config, run.paths, run.system_info, *sigint, *sigterm, run.logger,
+                           process.build, std::move(services));
   } catch (const EarlyExit& exit) {
     print(process, escape_lines(exit.line));
     return value(exit.code);

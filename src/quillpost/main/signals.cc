@@ -66,10 +66,9 @@ std::vector<NamedConstant> signal_name_table() {
   return table;
 }
 
-}  // namespace
-
-std::shared_ptr<Event> configure_initial_shutdown_handler() {
-  // Every flag ever installed stays alive: the handler holds it by reference.
+// A new flag that `sig` sets from now on. Every flag ever installed stays
+// alive: the handler holds it by reference.
+std::shared_ptr<Event> install_new_flag(int sig) {
   static std::mutex mutex;
   static std::vector<std::shared_ptr<Event>> flags;
   auto flag = std::make_shared<Event>();
@@ -77,8 +76,57 @@ std::shared_ptr<Event> configure_initial_shutdown_handler() {
     std::lock_guard lock(mutex);
     flags.push_back(flag);
   }
-  signals::install_flag(SIGINT, *flag);
+  signals::install_flag(sig, *flag);
   return flag;
+}
+
+std::string joined_signal_names(int sig) {
+  std::string names;
+  for (const auto& name : get_signal_names(sig)) {
+    if (!names.empty()) names += ", ";
+    names += name;
+  }
+  return names;
+}
+
+// What the handler of an exit signal does once it runs: `handled` is ignored
+// from then on, so that a burst causes one request, and the application is
+// asked to exit with code 0.
+void request_exit(const ExitCallback& callback, int handled, int sig, const std::string& reason) {
+  signals::ignore(handled);
+  logs::logger("signal_handler").info("Processing signal %s (%s)", sig, joined_signal_names(sig));
+  callback(reason, 0);
+}
+
+}  // namespace
+
+std::shared_ptr<Event> configure_initial_shutdown_handler() {
+  return install_new_flag(SIGINT);
+}
+
+std::shared_ptr<Event> configure_initial_termination_handler() {
+  signals::install_deferred(SIGHUP, [](int) {
+    logs::logger("signal_handler")
+        .warning(
+            "Ignoring SIGHUP: the configuration is read only at start; restart to apply a "
+            "change");
+  });
+  return install_new_flag(SIGTERM);
+}
+
+bool configure_termination_handler(Event& sigterm, ExitCallback callback) {
+  if (!sigterm.is_set()) {
+    signals::install_deferred(SIGTERM,
+                              [callback](int sig) { wrapped_sigterm_callback(callback, sig); });
+    if (!sigterm.is_set()) return true;
+    // A SIGTERM came between the test and the installation: act on it.
+  }
+  wrapped_sigterm_callback(callback, SIGTERM);
+  return false;
+}
+
+void wrapped_sigterm_callback(const ExitCallback& callback, int sig) {
+  request_exit(callback, SIGTERM, sig, "SIGTERM received");
 }
 
 void initial_shutdown_handler(Event& event, int) {
@@ -106,14 +154,7 @@ bool configure_signal_handlers(const RuntimeConfig& config, Event& sigint, ExitC
 }
 
 void wrapped_sigint_callback(const ExitCallback& callback, int sig) {
-  signals::ignore(SIGINT);
-  std::string names;
-  for (const auto& name : get_signal_names(sig)) {
-    if (!names.empty()) names += ", ";
-    names += name;
-  }
-  logs::logger("signal_handler").info("Processing signal %s (%s)", sig, names);
-  callback("SIGINT received", 0);
+  request_exit(callback, SIGINT, sig, "SIGINT received");
 }
 
 std::vector<std::string> get_signal_names(int sig) {

@@ -78,8 +78,8 @@ void check_commandline_credentials(SecondaryBindingSpec& secondary_injector,
 }
 
 int start_quillpost(const RuntimeConfig& config, const Paths& paths, const SystemInfo& system_info,
-                    Event& sigint, const logs::Logger& logger, const BuildInfo& build,
-                    AppServices services) {
+                    Event& sigint, Event& sigterm, const logs::Logger& logger,
+                    const BuildInfo& build, AppServices services) {
   const double time_started = monotonic_seconds();
   PrimaryBindingSpec primary_injector(config, paths, system_info, sigint);
   World* world_ptr = nullptr;
@@ -95,6 +95,9 @@ int start_quillpost(const RuntimeConfig& config, const Paths& paths, const Syste
     return value(settings_dir_exit_code(e));
   }
   World& world = *world_ptr;
+  // The services go to the container; the service manager is found through
+  // the environment they carry.
+  const Getenv getenv = services.getenv;
   SecondaryBindingSpec secondary_injector(config, paths, system_info, sigint, world,
                                           std::move(services));
   EventLogger& evt_logger = secondary_injector.event_logger();
@@ -116,9 +119,11 @@ int start_quillpost(const RuntimeConfig& config, const Paths& paths, const Syste
     return value(ExitCodes::CLIENT_DISCONNECT_NO_RECOVERY_POSSIBLE);
   }
 
-  if (sigint.is_set()) {
+  if (sigint.is_set() || sigterm.is_set()) {
     evt_logger.report_gui_log(
-        GuiLog{GuiLogEvent::INITIAL_SIGINT, "SIGINT received before app start"});
+        sigint.is_set()
+            ? GuiLog{GuiLogEvent::INITIAL_SIGINT, "SIGINT received before app start"}
+            : GuiLog{GuiLogEvent::INITIAL_SIGTERM, "SIGTERM received before app start"});
     close_app(value(ExitCodes::OK), time_started, evt_logger);
     return value(ExitCodes::OK);
   }
@@ -138,14 +143,13 @@ int start_quillpost(const RuntimeConfig& config, const Paths& paths, const Syste
     return value(code);
   }
   // A service manager waiting for us learns that the application runs.
-  notify_ready(services.getenv);
+  notify_ready(getenv);
 
-  configure_signal_handlers(
-      config, sigint,
-      [gui_bootstrap](const std::string& reason, int exit_code) {
-        gui_bootstrap->exit(reason, exit_code);
-      },
-      logger, build);
+  const ExitCallback exit = [gui_bootstrap](const std::string& reason, int exit_code) {
+    gui_bootstrap->exit(reason, exit_code);
+  };
+  configure_signal_handlers(config, sigint, exit, logger, build);
+  configure_termination_handler(sigterm, exit);
 
   const int return_code = secondary_injector.runner().run(*gui_bootstrap);
   close_app(return_code, time_started, evt_logger);

@@ -4,7 +4,7 @@
 //   Paths paths(base_dir, resources_dir);                  // OsError -> APP_PATHS_ERROR
 //   SystemInfo system_info = get_system_info();
 //   auto logger = configure_logging(paths.logs_dir(), system_info, log_all, build);
-//   return start_quillpost(config, paths, system_info, *sigint, logger, build);
+//   return start_quillpost(config, paths, system_info, *sigint, *sigterm, logger, build);
 #pragma once
 
 #include <filesystem>
@@ -48,14 +48,15 @@ void check_commandline_credentials(SecondaryBindingSpec& secondary_injector,
                                    const RuntimeConfig& config, World& world);
 
 // Builds the containers, announces the start, checks command-line credentials,
-// honours a SIGINT of the start-up, starts the application, installs the
-// running phase's SIGINT handling, runs the main loop and reports the close.
+// honours a SIGINT or SIGTERM of the start-up, starts the application, tells a
+// service manager it is ready, installs the running phase's SIGINT and SIGTERM
+// handling, runs the main loop and reports the close.
 // Returns the exit code: CLIENT_DISCONNECT_NO_RECOVERY_POSSIBLE for refused
-// credentials, OK for a SIGINT during start-up, START_MUTEX when another
-// instance runs, else the application's code. Other failures propagate.
-// `services` replaces parts of the application (tests).
+// credentials, OK for a SIGINT or SIGTERM during start-up, START_MUTEX when
+// another instance runs, else the application's code. Other failures
+// propagate. `services` replaces parts of the application (tests).
 int start_quillpost(const RuntimeConfig& config, const Paths& paths, const SystemInfo& system_info,
-                    Event& sigint, const logs::Logger& logger, const BuildInfo& build,
-                    AppServices services = {});
+                    Event& sigint, Event& sigterm, const logs::Logger& logger,
+                    const BuildInfo& build, AppServices services = {});
 
 }  // namespace quillpost::main

@@ -77,13 +77,28 @@ TEST(HttpCredentialsChecker, NetworkFailuresAndNonsenseAreProgressFailed) {
                ProgressFailed);
 }
 
-TEST(ServiceBaseUrl, TheEnvironmentNamesALocalService) {
+TEST(ServiceBaseUrl, TheEnvironmentForOneRunThenTheConfigurationThenTheBuild) {
   const auto environment = [](const std::string& name) -> std::optional<std::string> {
     if (name == "QUILLPOST_SERVICE_URL") return "http://127.0.0.1:8080/";
     return std::nullopt;
   };
-  EXPECT_EQ(service_base_url(environment), "http://127.0.0.1:8080");
-  EXPECT_EQ(service_base_url(Getenv{}), QP_SERVICE_URL);
+  RuntimeConfig configured;
+  configured.service_url = "https://print.example.com/api";
+  struct Case {
+    RuntimeConfig config;
+    Getenv getenv;
+    std::string url;
+    std::string source;
+  };
+  for (const auto& c : std::vector<Case>{
+           {configured, environment, "http://127.0.0.1:8080/", "QUILLPOST_SERVICE_URL"},
+           {configured, Getenv{}, "https://print.example.com/api", "service_url"},
+           {RuntimeConfig{}, Getenv{}, QP_SERVICE_URL, "the build"},
+       }) {
+    const ServiceUrl url = service_base_url(c.config, c.getenv);
+    EXPECT_EQ(url.url, c.url);
+    EXPECT_EQ(url.source, c.source);
+  }
 }
 
 }  // namespace

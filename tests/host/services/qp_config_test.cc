@@ -3,6 +3,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <map>
 #include <regex>
 #include <set>
 
@@ -107,7 +108,15 @@ INSTANTIATE_TEST_SUITE_P(
         BadCase{"proxy = { type = \"http\", host = \"h\", port = 1, user = \"u\" }",
                 CfgErr::WRONG_TYPE, "both user and password"},
         BadCase{"service_discovery_params = { a = 1 }", CfgErr::WRONG_TYPE,
-                "key 'service_discovery_params.a' must be a string"}));
+                "key 'service_discovery_params.a' must be a string"},
+        BadCase{"service_url = \"127.0.0.1:8470\"", CfgErr::OUT_OF_RANGE,
+                "key 'service_url' is not a usable service URL: it must begin with http:// or "
+                "https://"},
+        BadCase{"service_url = \"https://h/x?a=1\"", CfgErr::OUT_OF_RANGE,
+                "must not have a query or a fragment"},
+        BadCase{"service_url = \"http://h:0\"", CfgErr::OUT_OF_RANGE, "bad port in URL"},
+        BadCase{"service_url = \"http://h x\"", CfgErr::OUT_OF_RANGE, "a blank or a control"},
+        BadCase{"service_url = \"http://\"", CfgErr::OUT_OF_RANGE, "URL without a host"}));
 
 TEST(QpConfig, NeverShowsTheValueOfASecret) {
   try {
@@ -214,6 +223,32 @@ TEST(CopyDefaultConfig, CopiesOnlyWhereNoUserFileWouldBeLost) {
   EXPECT_FALSE(kept.first);
   EXPECT_THAT(kept.second, HasSubstr("edited"));
   EXPECT_EQ(testing::read_file(target), "headless = true\n");
+}
+
+TEST(DefaultConfigLocation, TheServiceManagersDirectoryThenXdgThenHome) {
+  struct Case {
+    std::map<std::string, std::string> env;
+    std::optional<std::string> location;
+  };
+  const std::vector<Case> cases{
+      {{{"CONFIGURATION_DIRECTORY", "/etc/quillpost:/etc/other"},
+        {"XDG_CONFIG_HOME", "/x"},
+        {"HOME", "/h"}},
+       "/etc/quillpost/client.conf"},
+      {{{"XDG_CONFIG_HOME", "/x"}, {"HOME", "/h"}}, "/x/quillpost/client.conf"},
+      {{{"XDG_CONFIG_HOME", "relative"}, {"HOME", "/h"}}, "/h/.config/quillpost/client.conf"},
+      {{{"CONFIGURATION_DIRECTORY", ""}, {"HOME", "/h"}}, "/h/.config/quillpost/client.conf"},
+      {{{"HOME", ""}}, std::nullopt},
+      {{}, std::nullopt},
+  };
+  for (const auto& c : cases) {
+    const Getenv getenv = [&](const std::string& name) -> std::optional<std::string> {
+      const auto found = c.env.find(name);
+      if (found == c.env.end()) return std::nullopt;
+      return found->second;
+    };
+    EXPECT_EQ(default_config_location(getenv), c.location);
+  }
 }
 
 TEST(CopyDefaultConfig, ReportsAFailedCopyInsteadOfThrowing) {

@@ -1,5 +1,7 @@
 // A stand-in for the service on loopback: answers every HTTP request with
 // one canned response and keeps the last request. Port chosen by the system.
+// A held stub answers only once released: a test catches its client inside
+// the request.
 #pragma once
 
 #include <arpa/inet.h>
@@ -9,6 +11,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <mutex>
 #include <stdexcept>
 #include <string>
@@ -18,7 +21,8 @@ namespace quillpost::testing {
 
 class StubService {
  public:
-  explicit StubService(std::string response) : response_(std::move(response)) {
+  explicit StubService(std::string response, bool held = false)
+      : response_(std::move(response)), held_(held) {
     fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in address{};
     address.sin_family = AF_INET;
@@ -38,7 +42,10 @@ class StubService {
     ::close(fd_);
   }
 
-  std::string url() const { return "http://127.0.0.1:" + std::to_string(port_) + "/v1/login"; }
+  std::string base_url() const { return "http://127.0.0.1:" + std::to_string(port_); }
+  std::string url() const { return base_url() + "/v1/login"; }
+  // A held stub answers from now on.
+  void release() { held_ = false; }
   std::string request() {
     std::lock_guard lock(mutex_);
     return request_;
@@ -71,6 +78,7 @@ class StubService {
         std::lock_guard lock(mutex_);
         request_ = data;
       }
+      while (held_ && !stop_) std::this_thread::sleep_for(std::chrono::milliseconds(10));
       [[maybe_unused]] const auto n = ::write(client, response_.data(), response_.size());
       ::close(client);
     }
@@ -79,6 +87,7 @@ class StubService {
   std::string response_;
   int fd_ = -1;
   int port_ = 0;
+  std::atomic<bool> held_;
   std::atomic<bool> stop_{false};
   std::thread thread_;
   std::mutex mutex_;

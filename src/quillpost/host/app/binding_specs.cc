@@ -74,7 +74,7 @@ QuillPostBootstrap& SecondaryBindingSpec::bootstrap() {
 }
 
 Runner& SecondaryBindingSpec::runner() {
-  if (!runner_) runner_ = std::make_unique<Runner>(main_loop_queue());
+  if (!runner_) runner_ = std::make_unique<Runner>(main_loop_queue(), services_.getenv);
   return *runner_;
 }
 
@@ -94,6 +94,12 @@ ServerAddress SecondaryBindingSpec::override_server_address() const {
 
 ParamMap SecondaryBindingSpec::service_discovery_params() const {
   return config_.service_discovery_params.value_or(ParamMap{});
+}
+
+std::string SecondaryBindingSpec::service_url() const {
+  std::string url = service_base_url(config_, services_.getenv).url;
+  while (!url.empty() && url.back() == '/') url.pop_back();
+  return url;
 }
 
 std::string SecondaryBindingSpec::server_protocol_logfile() const {

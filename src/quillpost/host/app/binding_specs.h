@@ -86,7 +86,8 @@ class SecondaryBindingSpec {
   ServerAddress override_server_address() const;
   ParamMap service_discovery_params() const;
   std::string server_protocol_logfile() const;
-  std::string service_url() const { return service_base_url(services_.getenv); }
+  // The service's base URL without trailing slashes.
+  std::string service_url() const;
 
  private:
   AppContext context();

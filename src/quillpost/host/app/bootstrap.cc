@@ -7,6 +7,7 @@
 
 #include "quillpost/host/comms/defs.h"
 #include "quillpost/host/logging/logs.h"
+#include "quillpost/host/process/notify.h"
 #include "quillpost/host/process/signal_dispatch.h"
 
 namespace quillpost {
@@ -34,6 +35,7 @@ std::shared_ptr<Application> QuillPostBootstrap::run() {
 int Runner::run(Application& app) {
   auto log = logs::logger("runner");
   std::optional<int> exit_code;
+  std::string exit_reason;
   while (!exit_code) {
     pollfd fds[2] = {{signals::wakeup_fd(), POLLIN, 0}, {queue_->wait_fd(), POLLIN, 0}};
     if (::poll(fds, 2, -1) < 0) {
@@ -51,9 +53,11 @@ int Runner::run(Application& app) {
       } else if (const auto* request = std::any_cast<ExitRequest>(&*record)) {
         log.info("Exit requested: %s (exit code %s)", request->reason, request->exit_code);
         exit_code = request->exit_code;
+        exit_reason = request->reason;
       }
     }
   }
+  notify_stopping(getenv_, "Stopping: " + exit_reason);
   app.stop();
   return *exit_code;
 }

@@ -42,7 +42,8 @@ struct AppContext {
   EventLogger& event_logger;    // where the application's GUI log lines go
   AccountStore& account_store;  // the persisted account
   std::string service_url;      // the service's base URL
-  Getenv getenv;                // the environment (the printing system's address)
+  Getenv getenv;                // the environment (the service manager's variables, the
+                                // printing system's address)
 };
 
 // Starts the application's parts (agent runtime, agents) and returns its front.
@@ -87,17 +88,21 @@ class QuillPostBootstrap {
 // The headless main loop.
 class Runner {
  public:
-  explicit Runner(std::shared_ptr<MainLoopQueue> queue) : queue_(std::move(queue)) {}
+  // `getenv` finds the service manager, if one runs the application.
+  explicit Runner(std::shared_ptr<MainLoopQueue> queue, Getenv getenv = {})
+      : queue_(std::move(queue)), getenv_(std::move(getenv)) {}
 
   // Runs on the calling (main) thread until the application is asked to exit:
   // dispatches deferred signal handlers and consumes the main-loop queue. A
   // client that gave up ends a headless application with
-  // CLIENT_DISCONNECT_NO_RECOVERY_POSSIBLE. Stops the application and returns
-  // the exit code it was asked to end with.
+  // CLIENT_DISCONNECT_NO_RECOVERY_POSSIBLE. Tells a service manager that the
+  // application is stopping, stops it and returns the exit code it was asked
+  // to end with.
   int run(Application& app);
 
  private:
   std::shared_ptr<MainLoopQueue> queue_;
+  Getenv getenv_;
 };
 
 }  // namespace quillpost

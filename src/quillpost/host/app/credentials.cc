@@ -1,6 +1,6 @@
 #include "quillpost/host/app/credentials.h"
 
-#include <cstdlib>
+#include <utility>
 
 #include "quillpost/host/process/module.h"
 
@@ -15,11 +15,14 @@ constexpr const char* kDefaultServiceUrl = QP_SERVICE_URL;
 
 }  // namespace
 
-std::string service_base_url(const Getenv& getenv) {
-  const std::optional<std::string> url = read_env(getenv, "QUILLPOST_SERVICE_URL");
-  std::string base = url && !url->empty() ? *url : kDefaultServiceUrl;
-  while (!base.empty() && base.back() == '/') base.pop_back();
-  return base;
+ServiceUrl service_base_url(const RuntimeConfig& config, const Getenv& getenv) {
+  if (auto url = read_env(getenv, "QUILLPOST_SERVICE_URL"); url && !url->empty()) {
+    return {std::move(*url), "QUILLPOST_SERVICE_URL"};
+  }
+  if (config.service_url && !config.service_url->empty()) {
+    return {*config.service_url, "service_url"};
+  }
+  return {kDefaultServiceUrl, "the build"};
 }
 
 std::unique_ptr<CredentialsChecker> make_http_credentials_checker(const LoginSettings& settings) {

@@ -36,10 +36,16 @@ class CredentialsChecker {
   virtual Account run(const Credentials& credentials, const HttpConfig& http_config) = 0;
 };
 
-// The service's base URL (scheme, host and port): the build's, unless the
-// environment variable QUILLPOST_SERVICE_URL names another (a local service,
-// tests). The login is POSTed to base + login_path.
-std::string service_base_url(const Getenv& getenv);
+// The service's base URL (scheme, host, port and path prefix) as it was
+// given, and where: the environment variable QUILLPOST_SERVICE_URL for one run
+// (a local service, tests), else the configuration's `service_url` (a
+// self-hosted or staging service), else the build's. The login is POSTed to
+// base + login_path.
+struct ServiceUrl {
+  std::string url;
+  std::string source;  // "QUILLPOST_SERVICE_URL", "service_url" or "the build"
+};
+ServiceUrl service_base_url(const RuntimeConfig& config, const Getenv& getenv);
 inline constexpr const char* login_path = "/v1/login";
 
 struct LoginSettings {

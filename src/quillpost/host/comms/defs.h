@@ -180,7 +180,8 @@ std::string_view name(ClientStatus status);
 struct Connection {
   ClientStatus status = ClientStatus::disconnected;
   std::optional<std::int64_t> account_id;  // set once handshaked
-  // Keys by status: disconnected {"reason"}; service_discovery {"server"};
+  // Keys by status: disconnected {"reason", "retry_in": seconds until the
+  // next attempt, null for none}; service_discovery {"server"};
   // connecting {"address": [address, port], "remote_address"}; connected
   // {"address", "local_address", "remote_address"}; handshaked {"account_id",
   // "computer_id"}.

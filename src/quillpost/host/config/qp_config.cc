@@ -11,7 +11,9 @@
 #include <sstream>
 #include <system_error>
 
+#include "quillpost/host/comms/http_url.h"
 #include "quillpost/host/config/md5.h"
+#include "quillpost/host/process/private_files.h"
 
 namespace quillpost {
 namespace {
@@ -166,6 +168,13 @@ ServerAddress read_address(const toml::node& node, const Where& where) {
   return address;
 }
 
+// The service's base URL must be one the connection can use.
+void check_service_url(const std::string& url, const Where& where) {
+  if (const auto problem = comms::service_url_problem(url)) {
+    where.fail(CfgErr::OUT_OF_RANGE, "is not a usable service URL: " + *problem);
+  }
+}
+
 template <typename T>
 T read_value(const toml::node& node, const Where& where) {
   if constexpr (std::is_same_v<T, std::string>) {
@@ -263,6 +272,7 @@ RuntimeConfig parse_runtime_config(std::string_view text, const std::string& sou
       config.*field.member = read_value<T>(node, where);
     });
     if (!found) where.fail(CfgErr::UNKNOWN_KEY, "is not a setting");
+    if (name == "service_url") check_service_url(*config.service_url, where);
   }
   return config;
 }
@@ -273,24 +283,43 @@ RuntimeConfig get_runtime_config_from_file(const std::filesystem::path& path) {
 
 namespace {
 
-std::string file_md5(const std::filesystem::path& path) {
+std::string file_content(const std::filesystem::path& path) {
   std::ifstream in(path, std::ios::binary);
   if (!in) throw std::system_error(errno, std::generic_category(), "cannot read " + path.string());
   std::ostringstream content;
   content << in.rdbuf();
-  return md5_hex(content.str());
+  return content.str();
 }
 
-// Writes a copy of `from` beside `to` and renames it over `to`, so that a
-// reader never sees half a file.
-void copy_atomically(const std::filesystem::path& from, const std::filesystem::path& to) {
-  std::filesystem::create_directories(to.parent_path());
-  const auto temp = to.parent_path() / (to.filename().string() + ".tmp");
-  std::filesystem::copy_file(from, temp, std::filesystem::copy_options::overwrite_existing);
-  std::filesystem::rename(temp, to);
+// Writes the sample over `to` atomically, so that a reader never sees half a
+// file, in a private directory.
+void copy_sample(const std::string& sample, const std::filesystem::path& to) {
+  make_private_directories(to.parent_path());
+  write_file_atomically(to, sample);
+}
+
+// The first absolute path of a colon-separated list.
+std::optional<std::filesystem::path> first_absolute(const std::optional<std::string>& list) {
+  if (!list) return std::nullopt;
+  const std::string first = list->substr(0, list->find(':'));
+  if (first.empty() || first.front() != '/') return std::nullopt;
+  return std::filesystem::path(first);
 }
 
 }  // namespace
+
+std::optional<std::string> default_config_location(const Getenv& getenv) {
+  if (const auto dir = first_absolute(read_env(getenv, "CONFIGURATION_DIRECTORY"))) {
+    return (*dir / "client.conf").string();
+  }
+  if (const auto dir = first_absolute(read_env(getenv, "XDG_CONFIG_HOME"))) {
+    return (*dir / "quillpost" / "client.conf").string();
+  }
+  if (const auto home = first_absolute(read_env(getenv, "HOME"))) {
+    return (*home / ".config" / "quillpost" / "client.conf").string();
+  }
+  return std::nullopt;
+}
 
 std::pair<bool, std::string> copy_default_config(
     const std::optional<std::string>& default_config_location,
@@ -304,17 +333,18 @@ std::pair<bool, std::string> copy_default_config(
       return {false, "Sample config '" + sample_config_location.string() +
                          "' not found; no sample config copied"};
     }
-    if (!std::filesystem::exists(target)) {
-      copy_atomically(sample_config_location, target);
+    const std::string sample = file_content(sample_config_location);
+    if (!std::filesystem::exists(std::filesystem::symlink_status(target))) {
+      copy_sample(sample, target);
       return {true, "Copied sample config to '" + target.string() + "'"};
     }
-    const std::string current = file_md5(target);
-    if (current == file_md5(sample_config_location)) {
+    const std::string current = md5_hex(file_content(target));
+    if (current == md5_hex(sample)) {
       return {false, "Config '" + target.string() + "' is the current sample config"};
     }
     for (const auto& sum : md5sums) {
       if (sum == current) {
-        copy_atomically(sample_config_location, target);
+        copy_sample(sample, target);
         return {true, "Replaced the unchanged older sample config '" + target.string() +
                           "' with the current one"};
       }

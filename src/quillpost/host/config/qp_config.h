@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "quillpost/host/config/records.h"
+#include "quillpost/host/process/environment.h"
 
 namespace quillpost {
 
@@ -53,9 +54,18 @@ RuntimeConfig get_runtime_config_from_file(const std::filesystem::path& path);
 // The layer read from TOML text; `source` names it in error texts.
 RuntimeConfig parse_runtime_config(std::string_view text, const std::string& source);
 
+// The default configuration file: $CONFIGURATION_DIRECTORY/client.conf when a
+// service manager names the service's configuration directory (the first of
+// several), else $XDG_CONFIG_HOME/quillpost/client.conf, else
+// $HOME/.config/quillpost/client.conf. Relative or empty values are skipped;
+// nullopt when nothing is left.
+std::optional<std::string> default_config_location(const Getenv& getenv);
+
 // Puts the sample configuration at the default location: when no file is there,
 // or when the file there is an untouched sample of an earlier release (its md5
-// sum is one of `md5sums`). A file the user changed is never replaced. Returns
+// sum is one of `md5sums`). A file the user changed is never replaced. The copy
+// is private to the user (it may come to hold a password), in a directory
+// made private when missing. Returns
 // (whether a file was copied, a line for the debug log). Never throws: a failed
 // copy is reported in the line.
 std::pair<bool, std::string> copy_default_config(

@@ -134,11 +134,12 @@ std::string_view name(ExitCodes code) {
 }
 
 namespace {
-constexpr std::array<std::pair<GuiLogEvent, std::string_view>, 11> kGuiLogEventNames{{
+constexpr std::array<std::pair<GuiLogEvent, std::string_view>, 12> kGuiLogEventNames{{
     {GuiLogEvent::APP_STARTING, "APP_STARTING"},
     {GuiLogEvent::APP_STARTING_ERROR, "APP_STARTING_ERROR"},
     {GuiLogEvent::COMMAND_LINE_CREDENTIALS_FAIL, "COMMAND_LINE_CREDENTIALS_FAIL"},
     {GuiLogEvent::INITIAL_SIGINT, "INITIAL_SIGINT"},
+    {GuiLogEvent::INITIAL_SIGTERM, "INITIAL_SIGTERM"},
     {GuiLogEvent::APP_CLOSE, "APP_CLOSE"},
     {GuiLogEvent::APP_CLOSE_WITH_ERROR, "APP_CLOSE_WITH_ERROR"},
     {GuiLogEvent::CLIENT_FINDING_SERVER, "CLIENT_FINDING_SERVER"},

@@ -108,6 +108,8 @@ struct RuntimeConfig {
   std::optional<bool> use_windows_system_certs;
   std::optional<std::string> http_engine;
   std::optional<bool> high_dpi_gui;
+  // The service's base URL ("https://print.example.com"); unset: the build's.
+  std::optional<std::string> service_url;
 
   // "RuntimeConfig(base_dir=None, ...)" with secrets masked.
   std::string to_text() const;
@@ -161,7 +163,8 @@ inline constexpr auto runtime_config_fields = std::make_tuple(
     ConfigField<std::string>{"cacert_file", &RuntimeConfig::cacert_file},
     ConfigField<bool>{"use_windows_system_certs", &RuntimeConfig::use_windows_system_certs},
     ConfigField<std::string>{"http_engine", &RuntimeConfig::http_engine},
-    ConfigField<bool>{"high_dpi_gui", &RuntimeConfig::high_dpi_gui});
+    ConfigField<bool>{"high_dpi_gui", &RuntimeConfig::high_dpi_gui},
+    ConfigField<std::string>{"service_url", &RuntimeConfig::service_url});
 
 // Calls `f(field)` for every field descriptor, in declared order.
 template <typename F>
@@ -239,6 +242,7 @@ enum class GuiLogEvent {
   APP_STARTING_ERROR,
   COMMAND_LINE_CREDENTIALS_FAIL,
   INITIAL_SIGINT,
+  INITIAL_SIGTERM,
   APP_CLOSE,
   APP_CLOSE_WITH_ERROR,
   CLIENT_FINDING_SERVER,

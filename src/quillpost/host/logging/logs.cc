@@ -3,11 +3,13 @@
 #include <spdlog/pattern_formatter.h>
 #include <spdlog/sinks/base_sink.h>
 #include <spdlog/spdlog.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <cstdio>
 
+#include "quillpost/host/logging/journal.h"
 #include "quillpost/host/logging/rotating_file.h"
 #include "quillpost/host/process/private_files.h"
 
@@ -21,6 +23,7 @@ struct State {
   std::shared_ptr<spdlog::sinks::sink> file;  // set by configure
   std::filesystem::path file_path;
   std::vector<Capture*> captures;
+  int journal_fd = -1;  // warnings and errors go here too; -1: nowhere
   std::atomic<bool> any_sink{false};
   std::atomic<Level> file_threshold{Level::info};
 };
@@ -46,7 +49,7 @@ spdlog::level::level_enum to_spdlog(Level level) {
 }
 
 void refresh_any_sink(State& s) {
-  s.any_sink = s.file != nullptr || !s.captures.empty();
+  s.any_sink = s.file != nullptr || !s.captures.empty() || s.journal_fd >= 0;
 }
 
 constexpr std::size_t kMaxFileBytes = 5 * 1024 * 1024;
@@ -104,7 +107,8 @@ bool Logger::enabled(Level level) const {
   State& s = state();
   if (!s.any_sink) return false;
   std::lock_guard lock(s.mutex);
-  return !s.captures.empty() || (s.file && level >= s.file_threshold.load());
+  return !s.captures.empty() || (s.file && level >= s.file_threshold.load()) ||
+         (s.journal_fd >= 0 && level >= Level::warning);
 }
 
 void Logger::write(Level level, std::string_view format,
@@ -117,6 +121,11 @@ void Logger::write(Level level, std::string_view format,
   const std::string text = escape_control(percent_format(format, args));
   std::lock_guard lock(s.mutex);
   for (Capture* capture : s.captures) capture->add(Record{name_, level, text});
+  if (s.journal_fd >= 0 && level >= Level::warning) {
+    const std::string line = journal_line(level, name_, text);
+    // A journal that cannot take the line loses it; the file still has it.
+    [[maybe_unused]] const auto written = ::write(s.journal_fd, line.data(), line.size());
+  }
   if (s.file && level >= s.file_threshold.load()) {
     // The line carries our own level names (EXCEPTION included) and the logger's name.
     const std::string line = fmt::format("{:<9} {}: {}", level_name(level), name_, text);
@@ -137,7 +146,8 @@ void configure(const std::filesystem::path& logs_dir, bool log_all) {
   make_private_directories(logs_dir);
   const auto path = logs_dir / "quillpost.log";
   std::shared_ptr<spdlog::sinks::sink> sink = std::make_shared<FileSink>(path);
-  sink->set_formatter(std::make_unique<spdlog::pattern_formatter>("%Y-%m-%d %H:%M:%S.%e %v",
+  // UTC, and the line says so: ISO 8601 with "Z".
+  sink->set_formatter(std::make_unique<spdlog::pattern_formatter>("%Y-%m-%dT%H:%M:%S.%eZ %v",
                                                                   spdlog::pattern_time_type::utc));
   sink->set_level(spdlog::level::trace);
   State& s = state();
@@ -145,6 +155,13 @@ void configure(const std::filesystem::path& logs_dir, bool log_all) {
   s.file = std::move(sink);
   s.file_path = path;
   s.file_threshold = log_all ? Level::debug : Level::info;
+  refresh_any_sink(s);
+}
+
+void attach_journal(int fd) {
+  State& s = state();
+  std::lock_guard lock(s.mutex);
+  s.journal_fd = fd;
   refresh_any_sink(s);
 }
 

@@ -67,12 +67,18 @@ class Logger {
 Logger logger(const std::string& name);
 
 // Sets up the log once: a rotating file "quillpost.log" in `logs_dir` (created
-// when missing; both private to this user, see rotating_file.h) with time,
-// level and logger name on every line. `log_all` lowers the file's threshold
+// when missing; both private to this user, see rotating_file.h) with the UTC
+// time in ISO 8601 ("2024-05-01T12:00:00.123Z"), level and logger name on
+// every line. `log_all` lowers the file's threshold
 // from info to debug. Throws OsError (PermissionError, NotFoundError,
 // UnsafeDirectoryError included), its text naming the real cause, when the
 // directory or the file cannot be made or opened.
 void configure(const std::filesystem::path& logs_dir, bool log_all);
+
+// Warnings and errors also go to `fd` from now on (standard error, when it is
+// the journal's stream: see journal.h), as journal lines with their priority.
+// A negative `fd` stops that.
+void attach_journal(int fd);
 
 // The file `configure` writes to; empty before.
 std::filesystem::path log_file();

@@ -9,7 +9,7 @@
 #include "quillpost/host/printing/document_file.h"
 #include "quillpost/host/printing/download.h"
 #include "quillpost/host/printing/offer.h"
-#include "quillpost/host/runtime/comms/http_url.h"
+#include "quillpost/host/comms/http_url.h"
 #include "quillpost/host/runtime/comms/wire.h"
 
 namespace quillpost::printing {

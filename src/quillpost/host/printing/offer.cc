@@ -5,7 +5,7 @@
 #include <stdexcept>
 
 #include "quillpost/host/printing/clean_text.h"
-#include "quillpost/host/runtime/comms/http_url.h"
+#include "quillpost/host/comms/http_url.h"
 
 namespace quillpost::printing {
 namespace {

@@ -5,9 +5,12 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <charconv>
 #include <cstddef>
 #include <cstring>
 #include <string>
+
+#include "quillpost/host/logging/text.h"
 
 namespace quillpost {
 
@@ -42,6 +45,46 @@ bool notify_service_manager(const Getenv& getenv, std::string_view state) {
 
 bool notify_ready(const Getenv& getenv) {
   return notify_service_manager(getenv, "READY=1");
+}
+
+std::string status_assignment(std::string_view text) {
+  std::string line = escape_control(text);
+  if (line.size() > kMaxStatusBytes) {
+    std::size_t end = kMaxStatusBytes;
+    // Back to the first byte of a character: the manager refuses a status
+    // that is not UTF-8.
+    while (end > 0 && (static_cast<unsigned char>(line[end]) & 0xC0) == 0x80) --end;
+    line.resize(end);
+  }
+  return "STATUS=" + line;
+}
+
+bool notify_status(const Getenv& getenv, std::string_view text) {
+  return notify_service_manager(getenv, status_assignment(text));
+}
+
+bool notify_stopping(const Getenv& getenv, std::string_view reason) {
+  return notify_service_manager(getenv, "STOPPING=1\n" + status_assignment(reason));
+}
+
+std::optional<std::chrono::microseconds> watchdog_interval(const Getenv& getenv, pid_t pid) {
+  const auto number = [](const std::optional<std::string>& text) -> std::optional<long long> {
+    if (!text) return std::nullopt;
+    long long value = 0;
+    const auto [end, ec] = std::from_chars(text->data(), text->data() + text->size(), value);
+    if (ec != std::errc() || end != text->data() + text->size()) return std::nullopt;
+    return value;
+  };
+  const auto usec = number(read_env(getenv, "WATCHDOG_USEC"));
+  if (!usec || *usec <= 1) return std::nullopt;
+  if (const auto owner = read_env(getenv, "WATCHDOG_PID"); owner && !owner->empty()) {
+    if (number(owner) != static_cast<long long>(pid)) return std::nullopt;
+  }
+  return std::chrono::microseconds(*usec / 2);
+}
+
+bool notify_watchdog(const Getenv& getenv) {
+  return notify_service_manager(getenv, "WATCHDOG=1");
 }
 
 }  // namespace quillpost

@@ -7,6 +7,7 @@
 #include "quillpost/host/runtime/agent/pubsub.h"
 #include "quillpost/host/runtime/agent/runtime.h"
 #include "quillpost/host/runtime/agent/schedule.h"
+#include "quillpost/host/runtime/agent/service_manager.h"
 #include "recorder.h"
 
 namespace quillpost::agent {
@@ -183,6 +184,32 @@ TEST(MainLoopQueue, CloseWakesAWaitingConsumer) {
   EXPECT_FALSE(queue.get(5s).has_value());
   closer.join();
   EXPECT_LT(std::chrono::steady_clock::now() - start, 2s);
+}
+
+TEST(ServiceManagerAgent, EveryConnectionStatusAsOneStatusLine) {
+  using comms::ClientStatus;
+  using nlohmann::json;
+  const auto text = [](ClientStatus status, json info) {
+    return connection_status_text(comms::Connection{status, std::nullopt, std::move(info)});
+  };
+  EXPECT_EQ(text(ClientStatus::disconnected, {{"reason", "just started"}, {"retry_in", 0.1}}),
+            "Disconnected: just started; retry in 0.1 s");
+  EXPECT_EQ(text(ClientStatus::disconnected, {{"reason", "HTTP 500"}, {"retry_in", 10.0}}),
+            "Disconnected: HTTP 500; retry in 10 s");
+  EXPECT_EQ(text(ClientStatus::disconnected, {{"reason", nullptr}, {"retry_in", nullptr}}),
+            "Disconnected: no reason given; not reconnecting");
+  EXPECT_EQ(text(ClientStatus::service_discovery,
+                 {{"server", "https://print.example.com:8443/v1/discover?version=1"}}),
+            "Finding server with print.example.com:8443");
+  EXPECT_EQ(text(ClientStatus::connecting, {{"address", json::array({"10.0.0.1", 8471})}}),
+            "Connecting to 10.0.0.1:8471");
+  EXPECT_EQ(text(ClientStatus::connected, {{"address", json::array({"10.0.0.1", 8471})}}),
+            "Connected to 10.0.0.1:8471");
+  EXPECT_EQ(text(ClientStatus::handshaked, {{"account_id", 1}, {"computer_id", 1001}}),
+            "Handshaked: account 1, computer 1001");
+  // Whatever else a status holds gives a line, never an exception.
+  EXPECT_EQ(text(ClientStatus::connecting, {{"address", "odd"}}), "Connecting to ?");
+  EXPECT_EQ(text(ClientStatus::handshaked, json::object()), "Handshaked: account ?, computer ?");
 }
 
 }  // namespace

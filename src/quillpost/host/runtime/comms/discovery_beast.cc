@@ -6,7 +6,7 @@
 #include <boost/beast/http/error.hpp>
 #include <boost/beast/http/parser.hpp>
 
-#include "quillpost/host/runtime/comms/http_url.h"
+#include "quillpost/host/comms/http_url.h"
 #include "quillpost/host/runtime/comms/service_discovery.h"
 #include "quillpost/host/runtime/comms/wire.h"
 

@@ -1,0 +1,243 @@
+// Printing: the printers each computer reports, the jobs queued for it on the
+// control endpoint, their offers and statuses on the client socket, the jobs
+// file, and the documents served to the computers.
+#include <fstream>
+#include <sstream>
+
+#include "quillpost/host/logging/text.h"
+#include "quillpost/host/runtime/comms/endpoint_text.h"
+#include "service/atomic_file.h"
+#include "service/printers.h"
+#include "service/server_impl.h"
+
+namespace quillpost::service {
+namespace {
+
+constexpr std::string_view documents_path = "/v1/documents/";
+
+std::string computer_text(const ComputerKey& key) {
+  return "computer '" + escape_control(key.computer) + "' of account " +
+         std::to_string(key.account_id);
+}
+
+}  // namespace
+
+void Service::Impl::load_jobs() {
+  if (options.jobs_file.empty()) return;
+  std::ifstream in(options.jobs_file, std::ios::binary);
+  if (!in) {
+    if (std::filesystem::exists(options.jobs_file)) {
+      throw std::runtime_error("cannot read jobs file " + options.jobs_file);
+    }
+    return;  // a first start: the file comes with the first change
+  }
+  std::stringstream content;
+  content << in.rdbuf();
+  ojson document = ojson::parse(content.str(), nullptr, false);
+  if (document.is_discarded()) {
+    throw std::runtime_error("jobs file " + options.jobs_file + " is not valid JSON");
+  }
+  try {
+    print_book.load(document);
+  } catch (const std::invalid_argument& e) {
+    throw std::runtime_error("jobs file " + options.jobs_file + ": " + e.what());
+  }
+  // Logged once the service runs: the first line of output is the listening line.
+  startup_notes.push_back("jobs file " + options.jobs_file + ": " +
+                          print_book.summary()["jobs"].dump());
+}
+
+bool Service::Impl::save_jobs() {
+  if (options.jobs_file.empty()) return true;
+  std::string error = write_file_atomically(options.jobs_file, print_book.to_file().dump(1) + "\n");
+  if (!error.empty()) write_log("jobs file not saved: " + error);
+  return error.empty();
+}
+
+std::string Service::Impl::document_base() const {
+  const bool https = https_acceptor.has_value();
+  std::string host = options.advertise_host.value_or(options.listen_host);
+  if (host.find(':') != std::string::npos) host = "[" + host + "]";
+  return std::string(https ? "https://" : "http://") + host + ":" +
+         std::to_string(https ? ports.https : ports.http);
+}
+
+void Service::Impl::offer(WireConnection& wire, PrintJob& job) {
+  ++job.offers;
+  wire.send_event("print", offer_payload(job, document_base()));
+  if (!job.cancel_requested_at.empty()) {
+    wire.send_event("print.cancel", ojson{{"jobId", job.id}});
+  }
+}
+
+void Service::Impl::offer_open_jobs(WireConnection& wire) {
+  auto open = print_book.open_jobs(wire.computer());
+  if (open.empty()) return;
+  for (PrintJob* job : open) offer(wire, *job);
+  write_log(wire.tag() + " offered " + std::to_string(open.size()) + " open job(s)");
+  save_jobs();
+}
+
+Reply Service::Impl::control_print(const ojson& body) {
+  auto parsed = parse_job_request(body);
+  if (auto* error = std::get_if<std::string>(&parsed)) {
+    return message_reply(http::status::bad_request, *error);
+  }
+  const JobRequest& request = std::get<JobRequest>(parsed);
+  const Account* account = request.account_email.empty()
+                               ? accounts.find_by_email(demo_account().email)
+                               : accounts.find_by_email(request.account_email);
+  if (account == nullptr) {
+    return message_reply(http::status::bad_request,
+                         request.account_email.empty()
+                             ? "There is no demo account: name the \"account\" by its e-mail."
+                             : "No account has the e-mail " + request.account_email + ".");
+  }
+  auto digest = digest_file(request.file);
+  if (auto* error = std::get_if<std::string>(&digest)) {
+    return message_reply(http::status::bad_request, *error);
+  }
+  PrintJob& added =
+      print_book.add({account->id, request.computer}, request, std::get<FileDigest>(digest));
+  const std::string id = added.id;
+  if (!save_jobs()) {
+    print_book.remove(id);
+    return message_reply(http::status::internal_server_error,
+                         "The job could not be saved in the jobs file; see the log.");
+  }
+  PrintJob& job = *print_book.find(id);
+  int offered = 0;
+  for (auto& [wire_id, wire] : std::map(wires)) {
+    if (wire->authenticated() && wire->computer() == job.computer) {
+      offer(*wire, job);
+      ++offered;
+    }
+  }
+  if (offered > 0) save_jobs();
+  write_log("job " + id + " queued for " + computer_text(job.computer) + ": printer '" +
+            escape_control(job.printer) + "', " + std::to_string(job.digest.size) +
+            " bytes, offered on " + std::to_string(offered) + " connection(s)");
+  return json_reply(http::status::ok, ojson{{"jobId", id}, {"offered", offered}});
+}
+
+Reply Service::Impl::control_cancel(const ojson& body) {
+  if (!body.is_object() || !body.contains("jobId") || !body["jobId"].is_string()) {
+    return message_reply(http::status::bad_request, "Expected {\"jobId\": TEXT}.");
+  }
+  const std::string id = body["jobId"].get<std::string>();
+  switch (print_book.cancel(id)) {
+    case PrintBook::Cancel::unknown:
+      return message_reply(http::status::not_found, "No job " + id + ".");
+    case PrintBook::Cancel::ended:
+      return message_reply(http::status::conflict, "Job " + id + " has ended already (" +
+                                                       print_book.find(id)->state + ").");
+    case PrintBook::Cancel::cancelled:
+      save_jobs();
+      write_log("job " + id + " cancelled before it was offered");
+      return json_reply(http::status::ok,
+                        ojson{{"jobId", id}, {"state", "cancelled"}, {"sent", 0}});
+    case PrintBook::Cancel::requested:
+      break;
+  }
+  save_jobs();
+  PrintJob& job = *print_book.find(id);
+  int sent = 0;
+  for (auto& [wire_id, wire] : std::map(wires)) {
+    if (wire->authenticated() && wire->computer() == job.computer) {
+      wire->send_event("print.cancel", ojson{{"jobId", id}});
+      ++sent;
+    }
+  }
+  write_log("job " + id + " cancel requested, sent on " + std::to_string(sent) + " connection(s)");
+  return json_reply(http::status::ok, ojson{{"jobId", id}, {"state", job.state}, {"sent", sent}});
+}
+
+void Service::Impl::on_printers(WireConnection& wire, const ojson& payload) {
+  auto checked = validate_printers(payload);
+  if (auto* error = std::get_if<std::string>(&checked)) {
+    write_log(wire.tag() + " printers refused: " + escape_control(*error));
+    return;
+  }
+  const std::size_t count = std::get<ojson>(checked).size();
+  print_book.set_printers(wire.computer(), std::get<ojson>(std::move(checked)));
+  save_jobs();
+  write_log(wire.tag() + " printers of " + computer_text(wire.computer()) + ": " +
+            std::to_string(count));
+}
+
+void Service::Impl::on_print_status(WireConnection& wire, const ojson& payload) {
+  auto parsed = parse_job_status(payload);
+  if (auto* error = std::get_if<std::string>(&parsed)) {
+    write_log(wire.tag() + " print.status refused: " + escape_control(*error));
+    return;
+  }
+  const JobStatus& status = std::get<JobStatus>(parsed);
+  const std::string what = "job " + status.job_id + " " + status.state;
+  switch (print_book.apply(wire.computer(), status)) {
+    case PrintBook::Update::unknown:
+      write_log(wire.tag() + " print.status for unknown job " + status.job_id + " ignored");
+      break;
+    case PrintBook::Update::ended:
+      write_log(wire.tag() + " print.status " + what + " ignored: the job has ended as " +
+                print_book.find(status.job_id)->state);
+      break;
+    case PrintBook::Update::unchanged:
+      break;
+    case PrintBook::Update::changed:
+      save_jobs();
+      write_log(wire.tag() + " " + what +
+                (status.printer_job_id
+                     ? " (printer job " + std::to_string(*status.printer_job_id) + ")"
+                     : std::string()) +
+                (status.reason.empty() ? std::string() : ": " + escape_control(status.reason)));
+      break;
+  }
+}
+
+Reply Service::Impl::serve_document(const Target& target, std::string_view raw_target,
+                                    const asio::ip::address& peer) {
+  const std::string id = target.path.substr(documents_path.size());
+  std::string token;
+  bool redirected = false;
+  for (const auto& [key, value] : target.query) {
+    if (key == "token") token = value;
+    if (key == "redirected") redirected = true;
+  }
+  PrintJob* job = valid_job_id(id) ? print_book.find(id) : nullptr;
+  // An unknown job and a wrong token get the same answer.
+  if (job == nullptr || !same_token(token, job->token)) {
+    write_log("document request from " + peer.to_string() + " refused: unknown job or wrong token");
+    return message_reply(http::status::not_found, "No such document.");
+  }
+  const std::string& fault = options.faults.get("document");
+  write_log("document " + id + " requested from " + peer.to_string() +
+            (fault == "ok" ? "" : " (fault document=" + fault + ")"));
+  if (fault == "404") return message_reply(http::status::not_found, "No such document.");
+  if (fault == "500") {
+    return message_reply(http::status::internal_server_error,
+                         "Internal error (fault document=500).");
+  }
+  if (fault == "hang") return hang_reply();
+  if (fault == "redirect-loop" || (fault == "redirect" && !redirected)) {
+    Reply moved = message_reply(http::status::found, "The document is elsewhere.");
+    moved.location =
+        document_base() + std::string(raw_target) + (fault == "redirect" ? "&redirected=1" : "");
+    return moved;
+  }
+  auto reader = std::make_shared<DocumentReader>(job->file, fault == "corrupt");
+  if (!reader->ok()) {
+    write_log("document " + id + " cannot be served: " + escape_control(reader->error()));
+    return message_reply(http::status::internal_server_error, "The document cannot be read.");
+  }
+  Reply reply;
+  reply.document = reader;
+  reply.content_type = job->content_type;
+  reply.document_job = id;
+  if (fault == "truncated") {
+    reader->limit(reader->size() / 2);
+    reply.cut_short = true;
+  }
+  return reply;
+}
+
+}  // namespace quillpost::service
