@@ -4,6 +4,7 @@
 #include "quillpost/host/app/credentials.h"
 #include "quillpost/host/app/main_loop.h"
 #include "quillpost/host/logging/logs.h"
+#include "quillpost/host/printing/agent.h"
 #include "quillpost/host/runtime/agent/core.h"
 #include "quillpost/host/runtime/agent/pubsub.h"
 #include "quillpost/host/runtime/agent/runtime.h"
@@ -88,6 +89,14 @@ std::shared_ptr<Application> start_client_application(const AppContext& context,
       context.config.service_discovery_params.value_or(ParamMap{}), context.paths.logs_dir(),
       context.config.override_server_address.value_or(ServerAddress{}),
       context.config.server_protocol_logfile.value_or("")));
+  // The printing back end: the computer's printers served through the link.
+  printing::PrintingSettings printing;
+  printing.dir = context.paths.base_dir() / "printing";
+  printing.retain_documents = context.config.retain_printjobs.value_or(false);
+  printing.keep_removed_printers = context.config.disable_printer_removal.value_or(false);
+  printing.http_config = context.http_config;
+  printing.getenv = context.getenv;
+  runtime->spawn(std::make_shared<printing::PrintingAgent>(std::move(printing)));
   runtime->start();
   return std::make_shared<HeadlessApplication>(context.main_loop_queue, [runtime, web_interface] {
     if (web_interface) web_interface->stop();

@@ -1,5 +1,6 @@
 // The application this program runs: the agent runtime with its core, pubsub
-// and schedule agents, the web interface and the connection client.
+// and schedule agents, the web interface, the connection client and the
+// printing agent.
 //
 // It is built as its own module (libquillpost_app.so), which `launch` opens
 // only when it starts the application: the checks and the help screen never

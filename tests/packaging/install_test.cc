@@ -47,9 +47,9 @@ TEST(Install, IntoATemporaryPrefixGivesARunnableLaunch) {
   ASSERT_TRUE(fs::exists(launch)) << install.output;
   EXPECT_FALSE(fs::exists(prefix / "bin/launch"));
   EXPECT_TRUE(fs::exists(prefix / "bin/quillpost-service"));
-  for (const char* library :
-       {"libquillpost_host.so", "libquillpost_runtime.so", "libquillpost_http.so",
-        "libquillpost_app.so", "libquillpost_main.so", "libquillpost_client.so"}) {
+  for (const char* library : {"libquillpost_host.so", "libquillpost_runtime.so",
+                              "libquillpost_http.so", "libquillpost_app.so", "libquillpost_main.so",
+                              "libquillpost_client.so", "libquillpost_cups.so"}) {
     EXPECT_TRUE(fs::exists(prefix / "lib/quillpost" / library)) << library;
   }
   const std::string sample = read_file(fs::path(QP_SOURCE_DIR) / "resources/sample_config.conf");

@@ -42,7 +42,8 @@ struct AppContext {
   EventLogger& event_logger;    // where the application's GUI log lines go
   AccountStore& account_store;  // the persisted account
   std::string service_url;      // the service's base URL
-  Getenv getenv;                // the environment (the service manager's variables)
+  Getenv getenv;                // the environment (the service manager's variables, the
+                                // printing system's address)
 };
 
 // Starts the application's parts (agent runtime, agents) and returns its front.

@@ -5,6 +5,8 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <vector>
 
@@ -172,7 +174,9 @@ int open_private_append(const std::filesystem::path& path) {
   return fd;
 }
 
-void write_file_atomically(const std::filesystem::path& path, std::string_view content) {
+void write_file_atomically(const std::filesystem::path& path, std::string_view content,
+                           Durability durability) {
+  const bool synced = durability == Durability::synced;
   // mkostemp creates the file exclusively (O_EXCL: a planted link or file of
   // that name is never opened) under a name no one can guess beforehand.
   std::string temp = path.string() + ".tmp-XXXXXX";
@@ -191,15 +195,43 @@ void write_file_atomically(const std::filesystem::path& path, std::string_view c
     }
     written += static_cast<std::size_t>(n);
   }
-  if (::fsync(fd) != 0) fail_atomic_write(temp, temp, fd);
+  if (synced && ::fsync(fd) != 0) fail_atomic_write(temp, temp, fd);
   if (::close(fd) != 0) fail_atomic_write(temp, temp, -1);
   if (::rename(temp.c_str(), path.c_str()) != 0) fail_atomic_write(temp, path, -1);
+  if (!synced) return;
   // The rename itself is durable only once the directory is synced.
   const auto parent = path.has_parent_path() ? path.parent_path() : std::filesystem::path(".");
   const int dir = ::open(parent.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (dir >= 0) {
     ::fsync(dir);
     ::close(dir);
+  }
+}
+
+std::filesystem::path move_aside(const std::filesystem::path& path) {
+  const auto stamp = std::chrono::duration_cast<std::chrono::seconds>(
+                         std::chrono::system_clock::now().time_since_epoch())
+                         .count();
+  const std::string base =
+      (path.parent_path() / (path.filename().string() + ".corrupt-" + std::to_string(stamp)))
+          .string();
+  // Never over an earlier copy set aside within the same second: the next
+  // free name "<base>.N" is taken, and the rename refuses to replace a file.
+  std::string aside = base;
+  for (int n = 1;; ++n) {
+    if (::renameat2(AT_FDCWD, path.c_str(), AT_FDCWD, aside.c_str(), RENAME_NOREPLACE) == 0) {
+      return aside;
+    }
+    const std::error_code code = last_error();
+    if (code == std::errc::invalid_argument && !std::filesystem::exists(aside)) {
+      // A file system without no-replace renames: check, then rename.
+      std::error_code ec;
+      std::filesystem::rename(path, aside, ec);
+      if (ec) throw_os_error(ec, os_error_text(ec, path));
+      return aside;
+    }
+    if (code != std::errc::file_exists || n > 1000) throw_os_error(code, os_error_text(code, path));
+    aside = base + "." + std::to_string(n);
   }
 }
 

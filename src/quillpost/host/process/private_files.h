@@ -53,10 +53,24 @@ std::optional<std::string> read_private_file(const std::filesystem::path& path,
 // Returns the descriptor (close-on-exec). Throws OsError.
 int open_private_append(const std::filesystem::path& path);
 
+// How far a write has gone when it returns: synced to the disk (it survives
+// a power cut; a sync costs milliseconds), or handed to the system (it
+// survives the end of the process, not a power cut).
+enum class Durability { synced, handed_over };
+
 // Writes `content` to `path` atomically: a new temporary file with an
-// unpredictable name beside it (created exclusively, mode 0600), fsync,
-// rename over `path`, fsync of the directory. A failed write leaves no
-// temporary file. Throws OsError naming the file that failed.
-void write_file_atomically(const std::filesystem::path& path, std::string_view content);
+// unpredictable name beside it (created exclusively, mode 0600), rename over
+// `path`; with Durability::synced, the file is synced before the rename and
+// the directory after it. Either way a reader sees the old content or the
+// new, never a part. A failed write leaves no temporary file. Throws OsError
+// naming the file that failed.
+void write_file_atomically(const std::filesystem::path& path, std::string_view content,
+                           Durability durability = Durability::synced);
+
+// Moves `path` out of the way, keeping it for inspection, as
+// "<path>.corrupt-<seconds since the epoch>" (or that name with ".N" when it
+// exists: a rename never replaces a file). Returns the new path. Throws
+// OsError when the file cannot be moved.
+std::filesystem::path move_aside(const std::filesystem::path& path);
 
 }  // namespace quillpost

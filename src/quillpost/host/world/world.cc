@@ -42,38 +42,14 @@ bool is_uuid(std::string_view text) {
 }
 
 // Moves a file whose content is unusable out of the way, keeping it for
-// inspection.
+// inspection, and says so in the log.
 void set_aside(const std::filesystem::path& path, const std::string& why) {
-  const auto stamp = std::chrono::duration_cast<std::chrono::seconds>(
-                         std::chrono::system_clock::now().time_since_epoch())
-                         .count();
-  const std::string base =
-      (path.parent_path() / (path.filename().string() + ".corrupt-" + std::to_string(stamp)))
-          .string();
-  // Never over an earlier copy set aside within the same second: the next
-  // free name "<base>.N" is taken, and the rename refuses to replace a file.
-  std::string aside = base;
-  std::error_code ec;
-  for (int n = 1;; ++n) {
-    if (::renameat2(AT_FDCWD, path.c_str(), AT_FDCWD, aside.c_str(), RENAME_NOREPLACE) == 0) {
-      ec.clear();
-      break;
-    }
-    const int error = errno;
-    if (error == EINVAL && !std::filesystem::exists(aside)) {
-      // A file system without no-replace renames: check, then rename.
-      std::filesystem::rename(path, aside, ec);
-      break;
-    }
-    ec.assign(error, std::generic_category());
-    if (error != EEXIST || n > 1000) break;
-    aside = base + "." + std::to_string(n);
-  }
   auto log = logs::logger("world");
-  if (ec) {
-    log.error("Cannot read %s (%s) and cannot move it aside: %s", path.string(), why, ec.message());
-  } else {
-    log.error("Cannot read %s (%s); moved it to %s", path.string(), why, aside);
+  try {
+    const std::filesystem::path aside = move_aside(path);
+    log.error("Cannot read %s (%s); moved it to %s", path.string(), why, aside.string());
+  } catch (const OsError& e) {
+    log.error("Cannot read %s (%s) and cannot move it aside: %s", path.string(), why, e.what());
   }
 }
 

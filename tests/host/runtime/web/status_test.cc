@@ -136,5 +136,31 @@ TEST(WebPage, EscapesTextAndRendersEveryField) {
   EXPECT_NE(render_status_page(board.to_json(true)).find("id=\"shutdown\""), std::string::npos);
 }
 
+TEST(WebPage, ListsThePrintersAndTheLastJobsEscaped) {
+  StatusBoard board("pc", 1, {"tok3n"});
+  const auto empty = board.to_json(false)["printing"];
+  EXPECT_TRUE(empty["printers"].empty());
+  printing::PrintingOverview overview;
+  overview.system = "ready";
+  printing::Printer desk;
+  desk.name = "Desk<b>\xff";
+  desk.state = printing::PrinterState::stopped;
+  desk.state_reasons = {"paused"};
+  desk.is_default = true;
+  overview.printers = {desk};
+  overview.jobs = {{"j-1", "</script>", "Desk", "failed", "key tok3n refused", 0}};
+  board.update_printing(overview);
+  const auto json = board.to_json(false);
+  EXPECT_EQ(json["printing"]["printers"][0]["state"], "stopped");
+  EXPECT_EQ(json["printing"]["jobs"][0]["reason"], "key *** refused");
+  EXPECT_NO_THROW(json.dump());  // a name that is not UTF-8 is made valid
+  const std::string page = render_status_page(json);
+  EXPECT_NE(page.find("<b>Desk&lt;b&gt;\xEF\xBF\xBD</b> <i>default</i> <span>stopped (paused)"),
+            std::string::npos)
+      << page;
+  EXPECT_NE(page.find("<b>failed</b> <span>&lt;/script&gt; on Desk</span>"), std::string::npos);
+  EXPECT_EQ(page.find("tok3n"), std::string::npos);
+}
+
 }  // namespace
 }  // namespace quillpost::web

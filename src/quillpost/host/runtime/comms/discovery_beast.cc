@@ -64,13 +64,7 @@ std::string fetch(const std::string& url, const RequestHeaders& headers,
   const HttpUrl u = split_http_url(url);
   const double timeout = service_discovery_timeout();
   const double deadline = monotonic() + timeout;
-  ConnectOptions options;
-  options.timeout = timeout;
-  options.tls.enabled = u.https;
-  options.tls.verify = http_config.ssl_verify;
-  options.tls.cacert_file = http_config.cacert_file;
-  options.tls.server_name = u.host;
-  auto sock = open_socket(u.host, u.port, http_config.proxy, options);
+  auto sock = open_http_socket(u, http_config, timeout);
 
   std::string request = "GET " + u.target + " HTTP/1.1\r\nHost: " + u.host_header + "\r\n";
   bool accept = false;

@@ -3,8 +3,8 @@
 #include <strings.h>
 
 #include <memory>
-#include <mutex>
 
+#include "quillpost/host/runtime/comms/curl_options.h"
 #include "quillpost/host/runtime/comms/service_discovery.h"
 
 namespace quillpost::comms {
@@ -12,11 +12,6 @@ namespace quillpost::comms {
 namespace {
 
 constexpr std::size_t BODY_LIMIT = 1024 * 1024;
-
-void global_init() {
-  static std::once_flag once;
-  std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
-}
 
 struct Body {
   std::string text;
@@ -34,18 +29,9 @@ std::size_t on_data(char* data, std::size_t size, std::size_t count, void* user)
   return n;
 }
 
-std::string proxy_url(const Proxy& proxy) {
-  // socks5h: the proxy resolves the host name, as the other engine does.
-  std::string scheme = proxy.type;
-  if (scheme == "socks5") scheme = "socks5h";
-  std::string host = proxy.host;
-  if (host.find(':') != std::string::npos) host = "[" + host + "]";
-  return scheme + "://" + host + ":" + proxy.port;
-}
-
 std::string fetch(const std::string& url, const RequestHeaders& headers,
                   const HttpConfig& http_config) {
-  global_init();
+  curl_global_init_once();
   std::unique_ptr<CURL, void (*)(CURL*)> curl(curl_easy_init(), curl_easy_cleanup);
   if (!curl) throw std::runtime_error("libcurl could not start a request");
   std::unique_ptr<curl_slist, void (*)(curl_slist*)> list(nullptr, curl_slist_free_all);
@@ -73,45 +59,18 @@ std::string fetch(const std::string& url, const RequestHeaders& headers,
   const long timeout_ms = static_cast<long>(service_discovery_timeout() * 1000);
   CURL* c = curl.get();
   curl_easy_setopt(c, CURLOPT_URL, url.c_str());
-  curl_easy_setopt(c, CURLOPT_PROTOCOLS_STR, "http,https");
   curl_easy_setopt(c, CURLOPT_HTTPHEADER, list.get());
   curl_easy_setopt(c, CURLOPT_WRITEFUNCTION, on_data);
   curl_easy_setopt(c, CURLOPT_WRITEDATA, &body);
   curl_easy_setopt(c, CURLOPT_ERRORBUFFER, error);
-  curl_easy_setopt(c, CURLOPT_NOSIGNAL, 1L);
   curl_easy_setopt(c, CURLOPT_TIMEOUT_MS, timeout_ms);
   curl_easy_setopt(c, CURLOPT_FOLLOWLOCATION, 0L);
-  curl_easy_setopt(c, CURLOPT_SSLVERSION, static_cast<long>(CURL_SSLVERSION_TLSv1_2));
-  curl_easy_setopt(c, CURLOPT_SSL_VERIFYPEER, http_config.ssl_verify ? 1L : 0L);
-  curl_easy_setopt(c, CURLOPT_SSL_VERIFYHOST, http_config.ssl_verify ? 2L : 0L);
-  if (http_config.cacert_file)
-    curl_easy_setopt(c, CURLOPT_CAINFO, http_config.cacert_file->c_str());
-  std::string proxy;
-  if (http_config.proxy) {
-    const Proxy& p = *http_config.proxy;
-    if (p.type != "http" && p.type != "socks4" && p.type != "socks4a" && p.type != "socks5") {
-      throw std::runtime_error("unknown proxy type '" + p.type + "'");
-    }
-    proxy = proxy_url(p);
-    if (p.auth) {
-      curl_easy_setopt(c, CURLOPT_PROXYUSERNAME, p.auth->first.c_str());
-      curl_easy_setopt(c, CURLOPT_PROXYPASSWORD, p.auth->second.c_str());
-    }
-    // Tunnel through an HTTP proxy for plain http too, like the other engine.
-    curl_easy_setopt(c, CURLOPT_HTTPPROXYTUNNEL, 1L);
-  }
-  // An empty proxy also keeps libcurl from taking one from the environment.
-  curl_easy_setopt(c, CURLOPT_PROXY, proxy.c_str());
+  set_curl_connection_options(c, http_config);
 
   const CURLcode rc = curl_easy_perform(c);
   if (rc != CURLE_OK) {
     if (body.too_long) throw std::runtime_error("answer longer than 1 MiB");
-    std::string why = curl_easy_strerror(rc);
-    if (error[0]) why += ": " + std::string(error);
-    if (http_config.proxy) {
-      // libcurl's texts may quote the proxy URL; ours carries no credentials.
-      why += " (proxy " + http_config.proxy->str_redacted() + ")";
-    }
+    const std::string why = curl_failure_text(rc, error, http_config);
     throw std::runtime_error(why);
   }
   long status = 0;

@@ -34,6 +34,7 @@
 
 #include "quillpost/host/logging/text.h"
 #include "quillpost/host/process/timer_duration.h"
+#include "quillpost/host/comms/http_url.h"
 #include "quillpost/host/runtime/comms/openssl.h"
 #include "quillpost/host/runtime/comms/proxy.h"
 #include "quillpost/host/runtime/comms/wire.h"
@@ -347,6 +348,17 @@ std::shared_ptr<Socket> open_socket(const std::string& address, std::int64_t por
     return std::make_shared<AsioSocket<TlsStream>>(c->strand, c->tls_context, std::move(*c->tls));
   }
   return std::make_shared<AsioSocket<tcp::socket>>(c->strand, nullptr, std::move(c->socket));
+}
+
+std::shared_ptr<Socket> open_http_socket(const HttpUrl& url, const HttpConfig& http_config,
+                                         double timeout) {
+  ConnectOptions options;
+  options.timeout = timeout;
+  options.tls.enabled = url.https;
+  options.tls.verify = http_config.ssl_verify;
+  options.tls.cacert_file = http_config.cacert_file;
+  options.tls.server_name = url.host;
+  return open_socket(url.host, url.port, http_config.proxy, options);
 }
 
 }  // namespace quillpost::comms

@@ -25,6 +25,7 @@
 
 #include "quillpost/host/agent/agent.h"
 #include "quillpost/host/comms/defs.h"
+#include "quillpost/host/comms/http_url.h"
 #include "quillpost/host/config/records.h"
 #include "quillpost/host/process/event.h"
 #include "quillpost/host/runtime/comms/priority_queues.h"
@@ -97,6 +98,13 @@ struct ConnectOptions {
 std::shared_ptr<Socket> open_socket(const std::string& address, std::int64_t port,
                                     const std::optional<Proxy>& proxy,
                                     const ConnectOptions& options = {});
+
+// A connection to the URL's server for one HTTP request: through the
+// configured proxy, with TLS (the configured verification and CA file, the
+// URL's host checked) for https. Blocks at most `timeout` seconds. Throws
+// SocketFailure naming the step that failed.
+std::shared_ptr<Socket> open_http_socket(const HttpUrl& url, const HttpConfig& http_config,
+                                         double timeout);
 
 // Connects with open_socket and posts one CONNECTING_COMPLETE with a
 // ConnectingCompletePayload into `mailbox`; `ret` holds the socket and

@@ -3,6 +3,7 @@
 #include <utility>
 
 #include "quillpost/host/comms/defs.h"
+#include "quillpost/host/printing/overview.h"
 #include "quillpost/host/runtime/agent/core.h"
 #include "quillpost/host/runtime/agent/pubsub.h"
 
@@ -15,6 +16,7 @@ void WebInterfaceAgent::before() {
   const agent::Channel pubsub = channel(std::string(agent::PubSubAgent::name));
   pubsub.send(agent::PubSubAgent::SUBSCRIBE, comms::UPDATE_CONNECTION);
   pubsub.send(agent::PubSubAgent::SUBSCRIBE, core::UPDATE_ACCOUNT);
+  pubsub.send(agent::PubSubAgent::SUBSCRIBE, printing::PRINTING_OVERVIEW);
 }
 
 void WebInterfaceAgent::receive(const std::string& event, const agent::Payload& payload) {
@@ -22,6 +24,8 @@ void WebInterfaceAgent::receive(const std::string& event, const agent::Payload& 
     board_->update_connection(agent::payload_as<comms::Connection>(payload));
   } else if (event == core::LOG_TO_GUI) {
     board_->add_gui_log(agent::payload_as<GuiLog>(payload));
+  } else if (event == printing::PRINTING_OVERVIEW) {
+    board_->update_printing(agent::payload_as<printing::PrintingOverview>(payload));
   } else if (event == core::UPDATE_ACCOUNT) {
     // The update carries the account, or an optional one (none: logged out).
     // Another kind of record carries nothing the board shows.

@@ -3,7 +3,8 @@
 //
 // In `before` it subscribes through "pubsub" to the connection status
 // (comms::UPDATE_CONNECTION, payload comms::Connection) and to account changes
-// (core::UPDATE_ACCOUNT, payload Account). GUI log entries reach it as
+// (core::UPDATE_ACCOUNT, payload Account) and to the printers and print jobs
+// (printing::PRINTING_OVERVIEW, payload printing::PrintingOverview). GUI log entries reach it as
 // core::LOG_TO_GUI messages (payload GuiLog), sent by WebInterface::report_gui_log.
 #pragma once
 

@@ -69,6 +69,38 @@ std::string log_items(const nlohmann::json& lines) {
   return out;
 }
 
+std::string printer_items(const nlohmann::json& printers) {
+  std::string out;
+  for (const auto& p : printers) {
+    std::string state = shown(p.value("state", nlohmann::json()));
+    std::string reasons;
+    for (const auto& r : p.value("reasons", nlohmann::json::array())) {
+      reasons += (reasons.empty() ? "" : ", ") + shown(r);
+    }
+    if (!reasons.empty()) state += " (" + reasons + ")";
+    if (!p.value("accepting", true)) state += ", not accepting jobs";
+    out += "<li><b>" + html_escape(shown(p.value("name", nlohmann::json()))) + "</b>" +
+           (p.value("default", false) ? " <i>default</i>" : "") + " <span>" + html_escape(state) +
+           "</span> <small>" + html_escape(shown(p.value("description", nlohmann::json()))) +
+           "</small></li>\n";
+  }
+  return out;
+}
+
+std::string job_items(const nlohmann::json& jobs) {
+  std::string out;
+  for (const auto& j : jobs) {
+    std::string reason = shown(j.value("reason", nlohmann::json("")));
+    out += "<li><time>" + html_escape(shown(j.value("updated", nlohmann::json()))) + "</time> <b>" +
+           html_escape(shown(j.value("state", nlohmann::json()))) + "</b> <span>" +
+           html_escape(shown(j.value("title", nlohmann::json()))) + " on " +
+           html_escape(shown(j.value("printer", nlohmann::json()))) + "</span> <small>" +
+           html_escape(shown(j.value("job_id", nlohmann::json()))) +
+           (reason.empty() ? "" : ": " + html_escape(reason)) + "</small></li>\n";
+  }
+  return out;
+}
+
 // The script keeps the page current. It writes only through textContent, so
 // nothing the client reports can become markup.
 constexpr std::string_view script = R"JS(
@@ -105,6 +137,33 @@ constexpr std::string_view script = R"JS(
       list.appendChild(li);
     });
     $('empty-log').hidden = s.gui_log.length > 0;
+    var pr = s.printing || {system: '', printers: [], jobs: []};
+    $('print-system').textContent = pr.system;
+    fill($('printers'), pr.printers, function (p) {
+      var state = p.state + (p.reasons.length ? ' (' + p.reasons.join(', ') + ')' : '') +
+                  (p.accepting ? '' : ', not accepting jobs');
+      return [['b', p.name], ['i', p['default'] ? 'default' : ''], ['span', state],
+              ['small', p.description]];
+    });
+    $('empty-printers').hidden = pr.printers.length > 0;
+    fill($('jobs'), pr.jobs, function (j) {
+      return [['time', j.updated], ['b', j.state], ['span', j.title + ' on ' + j.printer],
+              ['small', j.job_id + (j.reason ? ': ' + j.reason : '')]];
+    });
+    $('empty-jobs').hidden = pr.jobs.length > 0;
+  }
+  function fill(list, items, parts) {
+    while (list.firstChild) list.removeChild(list.firstChild);
+    items.forEach(function (item) {
+      var li = document.createElement('li');
+      parts(item).forEach(function (part, i) {
+        if (!part[1]) return;
+        if (i) li.appendChild(document.createTextNode(' '));
+        var e = document.createElement(part[0]); e.textContent = part[1];
+        li.appendChild(e);
+      });
+      list.appendChild(li);
+    });
   }
   function refresh() {
     fetch('/status', {cache: 'no-store'})
@@ -182,7 +241,21 @@ std::string render_status_page(const nlohmann::json& status) {
   page += log_items(status.at("gui_log"));
   page += "</ol>\n<p id=\"empty-log\"";
   if (!status.at("gui_log").empty()) page += " hidden";
-  page += ">No events yet.</p>\n</section>\n<footer>\n";
+  page += ">No events yet.</p>\n</section>\n";
+  const nlohmann::json printing =
+      status.value("printing", nlohmann::json{{"system", ""},
+                                              {"printers", nlohmann::json::array()},
+                                              {"jobs", nlohmann::json::array()}});
+  page += "<section>\n<h2>Printers</h2>\n<p id=\"print-system\">" +
+          html_escape(shown(printing.at("system"))) + "</p>\n<ol id=\"printers\">\n";
+  page += printer_items(printing.at("printers"));
+  page += "</ol>\n<p id=\"empty-printers\"";
+  if (!printing.at("printers").empty()) page += " hidden";
+  page += ">No printers.</p>\n</section>\n<section>\n<h2>Print jobs</h2>\n<ol id=\"jobs\">\n";
+  page += job_items(printing.at("jobs"));
+  page += "</ol>\n<p id=\"empty-jobs\"";
+  if (!printing.at("jobs").empty()) page += " hidden";
+  page += ">No print jobs yet.</p>\n</section>\n<footer>\n";
   page += "<span>Version " + html_escape(shown(status.at("version"))) + "</span>\n";
   page += "<span id=\"updated\">Not refreshed yet</span>\n";
   page += "<span id=\"offline\" hidden>The client does not answer.</span>\n";

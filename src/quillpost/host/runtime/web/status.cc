@@ -7,6 +7,7 @@
 
 #include "quillpost/host/config/build_info.h"
 #include "quillpost/host/logging/text.h"
+#include "quillpost/host/printing/clean_text.h"
 
 namespace quillpost::web {
 
@@ -62,13 +63,50 @@ std::string_view status_label(comms::ClientStatus status) {
 
 namespace {
 
-std::string utc_now_text() {
-  const std::time_t now = std::time(nullptr);
+std::string utc_text(std::time_t at) {
   std::tm tm{};
-  gmtime_r(&now, &tm);
+  gmtime_r(&at, &tm);
   char text[32];
   std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &tm);
   return text;
+}
+
+std::string utc_now_text() {
+  return utc_text(std::time(nullptr));
+}
+
+// Texts from the printing system and the service: valid UTF-8, no control
+// characters, a line's length at most.
+std::string page_text(std::string_view text) {
+  return printing::clean_text(text, StatusBoard::MAX_GUI_LOG_LINE_CHARS);
+}
+
+nlohmann::json printing_json(const printing::PrintingOverview& overview) {
+  nlohmann::json printers = nlohmann::json::array();
+  for (const auto& p : overview.printers) {
+    nlohmann::json reasons = nlohmann::json::array();
+    for (const auto& reason : p.state_reasons) reasons.push_back(page_text(reason));
+    printers.push_back({{"name", page_text(p.name)},
+                        {"description", page_text(p.description)},
+                        {"location", page_text(p.location)},
+                        {"state", std::string(printing::name(p.state))},
+                        {"reasons", std::move(reasons)},
+                        {"accepting", p.accepting_jobs},
+                        {"default", p.is_default}});
+    if (printers.size() >= printing::MAX_LIST_ENTRIES) break;
+  }
+  nlohmann::json jobs = nlohmann::json::array();
+  for (const auto& job : overview.jobs) {
+    jobs.push_back({{"job_id", page_text(job.job_id)},
+                    {"title", page_text(job.title)},
+                    {"printer", page_text(job.printer)},
+                    {"state", page_text(job.state)},
+                    {"reason", page_text(job.reason)},
+                    {"updated", utc_text(static_cast<std::time_t>(job.updated_at))}});
+  }
+  return {{"system", page_text(overview.system)},
+          {"printers", std::move(printers)},
+          {"jobs", std::move(jobs)}};
 }
 
 }  // namespace
@@ -104,6 +142,12 @@ void StatusBoard::add_gui_log(const GuiLog& gui_log) {
   std::lock_guard lock(mutex_);
   lines_.push_back(Line{utc_now_text(), gui_log.event, std::move(message)});
   while (lines_.size() > MAX_GUI_LOG_LINES) lines_.pop_front();
+}
+
+void StatusBoard::update_printing(const printing::PrintingOverview& overview) {
+  nlohmann::json json = printing_json(overview);
+  std::lock_guard lock(mutex_);
+  printing_ = std::move(json);
 }
 
 nlohmann::json StatusBoard::redacted(const nlohmann::json& value) const {
@@ -143,6 +187,10 @@ nlohmann::json StatusBoard::to_json(bool shutdown_allowed, Clock::time_point now
       {"uptime_seconds", uptime},
       {"uptime", format_duration(uptime)},
       {"gui_log", std::move(log)},
+      {"printing", printing_.is_null() ? nlohmann::json{{"system", "starting"},
+                                                        {"printers", nlohmann::json::array()},
+                                                        {"jobs", nlohmann::json::array()}}
+                                       : redacted(printing_)},
       {"shutdown_allowed", shutdown_allowed},
       {"version", compiled_build_info().version},
   };

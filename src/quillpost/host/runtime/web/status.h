@@ -1,5 +1,6 @@
 // What the web interface shows: the connection status, who is connected, the
-// uptime and the last GUI log lines, gathered from the application's messages.
+// uptime, the last GUI log lines, the printers and the last print jobs,
+// gathered from the application's messages.
 //
 // The board is written by the web interface's agent (on the agent runtime's
 // thread) and read by the HTTP server (on its own thread): every member is
@@ -19,6 +20,7 @@
 
 #include "quillpost/host/comms/defs.h"
 #include "quillpost/host/config/records.h"
+#include "quillpost/host/printing/overview.h"
 #include "quillpost/host/world/world.h"
 
 namespace quillpost::web {
@@ -55,11 +57,16 @@ class StatusBoard {
   // A changed account: its computer id, and its client key as one more secret.
   void update_account(const Account& account);
   void add_gui_log(const GuiLog& gui_log);
+  // The printers and the last print jobs, as the printing agent publishes them.
+  void update_printing(const printing::PrintingOverview& overview);
 
   // Everything above as the JSON of GET /status, secrets hidden:
   //   {"connection": {"status", "label", "info"}, "account_id", "computer":
   //    {"name", "id"}, "uptime_seconds", "uptime", "gui_log": [{"time",
-  //    "event", "message"}], "shutdown_allowed", "version"}
+  //    "event", "message"}], "printing": {"system", "printers": [{"name",
+  //    "description", "location", "state", "reasons", "accepting", "default"}],
+  //    "jobs": [{"job_id", "title", "printer", "state", "reason", "updated"}]},
+  //    "shutdown_allowed", "version"}
   nlohmann::json to_json(bool shutdown_allowed, Clock::time_point now = Clock::now()) const;
 
  private:
@@ -78,6 +85,7 @@ class StatusBoard {
   std::vector<std::string> secrets_;
   comms::Connection connection_;
   std::deque<Line> lines_;
+  nlohmann::json printing_;
 };
 
 }  // namespace quillpost::web

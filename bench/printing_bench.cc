@@ -1,0 +1,279 @@
+// Printing through the whole chain: quillpost-service offers jobs to `launch`
+// on loopback, which prints them on a private scheduler (raw queue, capture
+// backend). Prints one "key=value" line per figure; bench/run turns them into
+// the table.
+//
+//   printing_bench LAUNCH [--latency-jobs N] [--throughput-mib M] [--rss-mib R]
+//
+// - offer to accepted: from the control request that makes the service offer a
+//   100 KiB job to the service's record of the client's "printing" status
+//   (the scheduler has made the job) and of "completed";
+// - throughput: a document of M MiB from the offer (the job queued) to
+//   "completed", against
+//   `curl` of the same URL into a file plus `lp` of that file until the
+//   scheduler's backend has written it (both end the same way);
+// - memory: launch's resident set when idle (connected, printers listed, one
+//   job printed) and its peak while it prints a document of R MiB.
+#include <signal.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "e2e/launch_process.h"
+#include "support/cups_scheduler.h"
+#include "support/service_process.h"
+#include "support/temp_dir.h"
+
+namespace {
+
+using quillpost::testing::CupsScheduler;
+using quillpost::testing::LaunchProcess;
+using quillpost::testing::ServiceProcess;
+using quillpost::testing::TempDir;
+using namespace std::chrono_literals;
+using SystemClock = std::chrono::system_clock;
+
+constexpr const char* kComputer = "BENCH-PC";
+
+[[noreturn]] void fail(const std::string& why) {
+  std::fprintf(stderr, "printing_bench: %s\n", why.c_str());
+  std::exit(1);
+}
+
+// A file of `bytes` pseudo-random bytes, written in 1 MiB pieces.
+std::filesystem::path make_document(const TempDir& dir, const std::string& name,
+                                    std::size_t bytes) {
+  const auto path = dir / name;
+  std::ofstream out(path, std::ios::binary);
+  std::mt19937_64 random(bytes);
+  std::string piece(1 << 20, '\0');
+  for (std::size_t left = bytes; left > 0;) {
+    for (std::size_t i = 0; i + 8 <= piece.size(); i += 8) {
+      const std::uint64_t v = random();
+      std::memcpy(piece.data() + i, &v, 8);
+    }
+    const std::size_t n = std::min(left, piece.size());
+    out.write(piece.data(), static_cast<std::streamsize>(n));
+    left -= n;
+  }
+  return path;
+}
+
+// "2024-05-01T12:00:00.123Z" as a time point.
+SystemClock::time_point parse_time(const std::string& text) {
+  std::tm tm{};
+  if (!strptime(text.c_str(), "%Y-%m-%dT%H:%M:%S", &tm)) fail("bad time " + text);
+  const auto seconds = SystemClock::from_time_t(timegm(&tm));
+  const auto dot = text.find('.');
+  const int ms = dot == std::string::npos ? 0 : std::stoi(text.substr(dot + 1, 3));
+  return seconds + std::chrono::milliseconds(ms);
+}
+
+nlohmann::json find_job(const ServiceProcess& service, const std::string& id) {
+  const nlohmann::json answer = service.control("GET", "/control/jobs");
+  for (const auto& job : answer["jobs"]) {
+    if (job["jobId"] == id) return job;
+  }
+  return nullptr;
+}
+
+// Waits for the job's final state; its history.
+nlohmann::json wait_final(const ServiceProcess& service, const std::string& id,
+                          std::chrono::seconds limit) {
+  const auto deadline = std::chrono::steady_clock::now() + limit;
+  while (std::chrono::steady_clock::now() < deadline) {
+    const auto job = find_job(service, id);
+    const std::string state = job.is_null() ? "" : job.value("state", "");
+    if (state == "completed") return job["history"];
+    if (state == "failed" || state == "cancelled") fail("job " + id + " ended " + job.dump());
+    std::this_thread::sleep_for(2ms);
+  }
+  fail("job " + id + " did not end in time");
+}
+
+SystemClock::time_point when(const nlohmann::json& history, const std::string& state) {
+  for (const auto& entry : history) {
+    if (entry["state"] == state) return parse_time(entry["at"].get<std::string>());
+  }
+  fail("no " + state + " in " + history.dump());
+}
+
+std::string print(const ServiceProcess& service, const std::filesystem::path& file) {
+  return service
+      .control("POST", "/control/print",
+               {{"computer", kComputer},
+                {"printer", "Desk"},
+                {"file", file.string()},
+                {"contentType", "application/octet-stream"}})["jobId"]
+      .get<std::string>();
+}
+
+double ms_between(SystemClock::time_point from, SystemClock::time_point to) {
+  return std::chrono::duration<double, std::milli>(to - from).count();
+}
+
+double percentile(std::vector<double> v, double p) {
+  std::sort(v.begin(), v.end());
+  const auto at = static_cast<std::size_t>(p * static_cast<double>(v.size() - 1) + 0.5);
+  return v[std::min(at, v.size() - 1)];
+}
+
+long status_kib(pid_t pid, const std::string& key) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/status");
+  for (std::string line; std::getline(in, line);) {
+    if (line.rfind(key + ":", 0) == 0) return std::stol(line.substr(key.size() + 1));
+  }
+  return -1;
+}
+
+// Waits until the scheduler's backend has written `bytes` bytes for a job it
+// did not have before.
+void wait_captured(const CupsScheduler& cups, std::size_t before, std::size_t bytes) {
+  const auto deadline = std::chrono::steady_clock::now() + 300s;
+  while (std::chrono::steady_clock::now() < deadline) {
+    std::error_code ec;
+    std::size_t count = 0;
+    bool whole = false;
+    for (const auto& entry : std::filesystem::directory_iterator(cups.dir() / "out", ec)) {
+      const std::string name = entry.path().filename().string();
+      if (name.rfind("desk.prn.", 0) != 0 ||
+          name.find_first_not_of("0123456789", 9) != std::string::npos) {
+        continue;
+      }
+      ++count;
+      whole = whole || entry.file_size(ec) == bytes;
+    }
+    if (count > before && whole) return;
+    std::this_thread::sleep_for(2ms);
+  }
+  fail("lp's job was not printed in time");
+}
+
+std::size_t captured_count(const CupsScheduler& cups) {
+  return cups.captured("Desk").size();
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc < 2)
+    fail("usage: printing_bench LAUNCH [--latency-jobs N] [--throughput-mib M] [--rss-mib R]");
+  const std::string launch_path = argv[1];
+  int latency_jobs = 50;
+  std::size_t throughput_mib = 200;
+  std::size_t rss_mib = 500;
+  for (int i = 2; i + 1 < argc; i += 2) {
+    const std::string option = argv[i];
+    const long value = std::stol(argv[i + 1]);
+    if (option == "--latency-jobs")
+      latency_jobs = static_cast<int>(value);
+    else if (option == "--throughput-mib")
+      throughput_mib = static_cast<std::size_t>(value);
+    else if (option == "--rss-mib")
+      rss_mib = static_cast<std::size_t>(value);
+    else
+      fail("unknown option " + option);
+  }
+  if (!CupsScheduler::available()) fail("needs root and cupsd");
+
+  TempDir work;
+  CupsScheduler cups;
+  ServiceProcess service({"--jobs-file", (work / "jobs.json").string()});
+  LaunchProcess client(
+      launch_path,
+      {"--headless", "--shutdown-on-sigint", "--client-key=demo-client-key",
+       "--computer-name=" + std::string(kComputer),
+       "--settings-dir=" + (work / "settings").string(), "--settings-dir-create"},
+      {"QUILLPOST_SERVICE_URL=" + service.base_url(), "CUPS_SERVER=" + cups.socket()});
+  if (!client.wait_for_line("CLIENT_HANDSHAKED: Authenticated.", 1, 20s)) {
+    fail("the client did not connect: " + client.output());
+  }
+
+  // Offer to accepted, 100 KiB each, one at a time.
+  const auto small = make_document(work, "small", 100 * 1024);
+  std::vector<double> accepted;
+  std::vector<double> completed;
+  for (int i = 0; i < latency_jobs + 1; ++i) {
+    const auto start = SystemClock::now();
+    const std::string id = print(service, small);
+    const auto history = wait_final(service, id, 30s);
+    if (i == 0) continue;  // the first one loads the printing system's module
+    accepted.push_back(ms_between(start, when(history, "printing")));
+    completed.push_back(ms_between(start, when(history, "completed")));
+  }
+  std::printf("print_latency_runs=%zu\n", accepted.size());
+  std::printf("print_accepted_p50_ms=%.1f\nprint_accepted_p90_ms=%.1f\n", percentile(accepted, 0.5),
+              percentile(accepted, 0.9));
+  std::printf("print_completed_p50_ms=%.1f\nprint_completed_p90_ms=%.1f\n",
+              percentile(completed, 0.5), percentile(completed, 0.9));
+
+  // Idle memory: connected, printers listed, jobs printed.
+  std::this_thread::sleep_for(1s);
+  const long idle_kib = status_kib(client.pid(), "VmRSS");
+
+  // Throughput against curl + lp of the same URL.
+  const auto big = make_document(work, "big", throughput_mib << 20);
+  const std::string id = print(service, big);
+  const auto history = wait_final(service, id, 300s);
+  // From the job's offer (the service hashes the file before it queues and
+  // offers the job; curl + lp start from a queued job too).
+  const auto start = when(history, "queued");
+  const double client_ms = ms_between(start, when(history, "completed"));
+  // Where the time goes: to the client's "downloading", the download (and the
+  // scheduler making the job), the document sent and printed.
+  const double offered_ms = ms_between(start, when(history, "downloading"));
+  const double fetch_ms = ms_between(when(history, "downloading"), when(history, "printing"));
+  const double send_ms = ms_between(when(history, "printing"), when(history, "completed"));
+  std::string token;
+  {
+    std::ifstream in(work / "jobs.json");
+    const auto jobs = nlohmann::json::parse(in)["jobs"];
+    for (const auto& job : jobs) {
+      if (job["jobId"] == id) token = job["token"].get<std::string>();
+    }
+  }
+  const std::string url = service.base_url() + "/v1/documents/" + id + "?token=" + token;
+  const std::size_t before = captured_count(cups);
+  const auto copy = work / "curl-copy";
+  const auto t0 = std::chrono::steady_clock::now();
+  const std::string curl = "curl -sf -o '" + copy.string() + "' '" + url + "'";
+  const std::string lp =
+      "CUPS_SERVER='" + cups.socket() + "' lp -d Desk '" + copy.string() + "' >/dev/null";
+  if (std::system(curl.c_str()) != 0) fail("curl failed");
+  const double curl_only_ms =
+      std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count();
+  if (std::system(lp.c_str()) != 0) fail("lp failed");
+  wait_captured(cups, before, throughput_mib << 20);
+  const double curl_ms =
+      std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count();
+  std::printf("print_throughput_mib=%zu\nprint_client_ms=%.0f\nprint_curl_lp_ms=%.0f\n",
+              throughput_mib, client_ms, curl_ms);
+  std::printf("print_client_offer_ms=%.0f\nprint_client_fetch_ms=%.0f\nprint_client_send_ms=%.0f\n",
+              offered_ms, fetch_ms, send_ms);
+  std::printf("print_curl_ms=%.0f\n", curl_only_ms);
+
+  // Peak memory while printing a large document: the peak is reset first.
+  const auto huge = make_document(work, "huge", rss_mib << 20);
+  std::ofstream(std::filesystem::path("/proc") / std::to_string(client.pid()) / "clear_refs")
+      << "5";
+  const std::string huge_id = print(service, huge);
+  wait_final(service, huge_id, 600s);
+  const long peak_kib = status_kib(client.pid(), "VmHWM");
+  std::printf("print_rss_mib=%zu\nprint_idle_rss_kib=%ld\nprint_peak_rss_kib=%ld\n", rss_mib,
+              idle_kib, peak_kib);
+  client.signal(SIGINT);
+  client.wait_exit(10s);
+  return 0;
+}

@@ -1,0 +1,62 @@
+#include "quillpost/host/runtime/comms/curl_options.h"
+
+#include <mutex>
+#include <stdexcept>
+
+namespace quillpost::comms {
+namespace {
+
+std::string proxy_url(const Proxy& proxy) {
+  // socks5h: the proxy resolves the host name, as the other engine does.
+  std::string scheme = proxy.type;
+  if (scheme == "socks5") scheme = "socks5h";
+  std::string host = proxy.host;
+  if (host.find(':') != std::string::npos) host = "[" + host + "]";
+  return scheme + "://" + host + ":" + proxy.port;
+}
+
+}  // namespace
+
+void curl_global_init_once() {
+  static std::once_flag once;
+  std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
+}
+
+void set_curl_connection_options(CURL* c, const HttpConfig& http_config) {
+  curl_easy_setopt(c, CURLOPT_PROTOCOLS_STR, "http,https");
+  curl_easy_setopt(c, CURLOPT_NOSIGNAL, 1L);
+  curl_easy_setopt(c, CURLOPT_SSLVERSION, static_cast<long>(CURL_SSLVERSION_TLSv1_2));
+  curl_easy_setopt(c, CURLOPT_SSL_VERIFYPEER, http_config.ssl_verify ? 1L : 0L);
+  curl_easy_setopt(c, CURLOPT_SSL_VERIFYHOST, http_config.ssl_verify ? 2L : 0L);
+  if (http_config.cacert_file)
+    curl_easy_setopt(c, CURLOPT_CAINFO, http_config.cacert_file->c_str());
+  std::string proxy;
+  if (http_config.proxy) {
+    const Proxy& p = *http_config.proxy;
+    if (p.type != "http" && p.type != "socks4" && p.type != "socks4a" && p.type != "socks5") {
+      throw std::runtime_error("unknown proxy type '" + p.type + "'");
+    }
+    proxy = proxy_url(p);
+    if (p.auth) {
+      curl_easy_setopt(c, CURLOPT_PROXYUSERNAME, p.auth->first.c_str());
+      curl_easy_setopt(c, CURLOPT_PROXYPASSWORD, p.auth->second.c_str());
+    }
+    // Tunnel through an HTTP proxy for plain http too, like the other engine.
+    curl_easy_setopt(c, CURLOPT_HTTPPROXYTUNNEL, 1L);
+  }
+  // An empty proxy also keeps libcurl from taking one from the environment.
+  curl_easy_setopt(c, CURLOPT_PROXY, proxy.c_str());
+}
+
+std::string curl_failure_text(CURLcode code, const char* error_buffer,
+                              const HttpConfig& http_config) {
+  std::string why = curl_easy_strerror(code);
+  if (error_buffer && error_buffer[0]) why += ": " + std::string(error_buffer);
+  if (http_config.proxy) {
+    // libcurl's texts may quote the proxy URL; ours carries no credentials.
+    why += " (proxy " + http_config.proxy->str_redacted() + ")";
+  }
+  return why;
+}
+
+}  // namespace quillpost::comms
