@@ -48,7 +48,7 @@ TEST(Install, IntoATemporaryPrefixGivesARunnableLaunch) {
   EXPECT_FALSE(fs::exists(prefix / "bin/launch"));
   EXPECT_TRUE(fs::exists(prefix / "bin/quillpost-service"));
   for (const char* library : {"libquillpost_host.so", "libquillpost_runtime.so",
-                              "libquillpost_http.so", "libquillpost_app.so", "libquillpost_main.so",
+                              "libquillpost_curl.so", "libquillpost_app.so", "libquillpost_main.so",
                               "libquillpost_client.so", "libquillpost_cups.so"}) {
     EXPECT_TRUE(fs::exists(prefix / "lib/quillpost" / library)) << library;
   }

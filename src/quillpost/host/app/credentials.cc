@@ -9,7 +9,7 @@ namespace {
 
 // The module's entry point (see http_login.cc).
 using MakeChecker = CredentialsChecker* (*)(const LoginSettings*);
-constexpr const char* kModule = "libquillpost_http.so";
+constexpr const char* kModule = "libquillpost_curl.so";
 constexpr const char* kEntry = "quillpost_make_credentials_checker";
 constexpr const char* kDefaultServiceUrl = QP_SERVICE_URL;
 

@@ -1,8 +1,7 @@
 // Checking an e-mail and password against the service's login.
 //
-// The HTTP implementation lives in its own module (libquillpost_http.so, with
-// libcurl and TLS), opened only when a check is made: a run that checks
-// nothing never loads it.
+// The HTTP implementation lives in the libcurl module (libquillpost_curl.so), opened only when a
+// check is made: a run that checks nothing never loads it.
 #pragma once
 
 #include <chrono>

@@ -4,8 +4,8 @@
 #include <array>
 #include <stdexcept>
 
-#include "quillpost/host/printing/clean_text.h"
 #include "quillpost/host/comms/http_url.h"
+#include "quillpost/host/printing/clean_text.h"
 
 namespace quillpost::printing {
 namespace {

@@ -17,7 +17,7 @@ class ModuleError : public std::runtime_error {
 };
 
 // The address of `symbol` in the module file `file_name` (for example
-// "libquillpost_http.so"), looked for in the host library's directory. Throws
+// "libquillpost_curl.so"), looked for in the host library's directory. Throws
 // ModuleError naming the module and the loader's reason on failure.
 void* module_symbol(const std::string& file_name, const char* symbol);
 

@@ -32,9 +32,9 @@
 #include <thread>
 #include <utility>  // before Asio: its coroutine support needs std::exchange
 
+#include "quillpost/host/comms/http_url.h"
 #include "quillpost/host/logging/text.h"
 #include "quillpost/host/process/timer_duration.h"
-#include "quillpost/host/comms/http_url.h"
 #include "quillpost/host/runtime/comms/openssl.h"
 #include "quillpost/host/runtime/comms/proxy.h"
 #include "quillpost/host/runtime/comms/wire.h"

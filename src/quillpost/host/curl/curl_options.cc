@@ -1,9 +1,12 @@
-#include "quillpost/host/runtime/comms/curl_options.h"
+#include "quillpost/host/curl/curl_options.h"
 
 #include <mutex>
 #include <stdexcept>
+#include <string>
 
-namespace quillpost::comms {
+#include "quillpost/host/runtime/comms/openssl.h"
+
+namespace quillpost::curl {
 namespace {
 
 std::string proxy_url(const Proxy& proxy) {
@@ -17,12 +20,15 @@ std::string proxy_url(const Proxy& proxy) {
 
 }  // namespace
 
-void curl_global_init_once() {
+void global_init_once() {
   static std::once_flag once;
-  std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
+  std::call_once(once, [] {
+    init_openssl_without_exit_cleanup();
+    curl_global_init(CURL_GLOBAL_DEFAULT);
+  });
 }
 
-void set_curl_connection_options(CURL* c, const HttpConfig& http_config) {
+void set_connection_options(CURL* c, const HttpConfig& http_config) {
   curl_easy_setopt(c, CURLOPT_PROTOCOLS_STR, "http,https");
   curl_easy_setopt(c, CURLOPT_NOSIGNAL, 1L);
   curl_easy_setopt(c, CURLOPT_SSLVERSION, static_cast<long>(CURL_SSLVERSION_TLSv1_2));
@@ -48,15 +54,4 @@ void set_curl_connection_options(CURL* c, const HttpConfig& http_config) {
   curl_easy_setopt(c, CURLOPT_PROXY, proxy.c_str());
 }
 
-std::string curl_failure_text(CURLcode code, const char* error_buffer,
-                              const HttpConfig& http_config) {
-  std::string why = curl_easy_strerror(code);
-  if (error_buffer && error_buffer[0]) why += ": " + std::string(error_buffer);
-  if (http_config.proxy) {
-    // libcurl's texts may quote the proxy URL; ours carries no credentials.
-    why += " (proxy " + http_config.proxy->str_redacted() + ")";
-  }
-  return why;
-}
-
-}  // namespace quillpost::comms
+}  // namespace quillpost::curl

@@ -1,15 +1,15 @@
-// The credentials check over HTTP (libcurl). Built as its own module so that
-// only a run that checks credentials loads libcurl and its TLS stack.
+// The credentials check over HTTP (libcurl), in the libcurl module so that
+// only a run that checks credentials (or uses the "pycurl" engine) loads
+// libcurl and its TLS stack.
 #include <curl/curl.h>
 
 #include <memory>
-#include <mutex>
 #include <nlohmann/json.hpp>
 #include <string>
 
 #include "quillpost/host/app/credentials.h"
+#include "quillpost/host/curl/curl_options.h"
 #include "quillpost/host/logging/logs.h"
-#include "quillpost/host/runtime/comms/openssl.h"
 
 namespace quillpost {
 namespace {
@@ -17,12 +17,6 @@ namespace {
 std::size_t append_body(char* data, std::size_t size, std::size_t count, void* target) {
   static_cast<std::string*>(target)->append(data, size * count);
   return size * count;
-}
-
-curl_proxytype proxy_kind(const std::string& type) {
-  if (type == "socks4") return CURLPROXY_SOCKS4A;
-  if (type == "socks5") return CURLPROXY_SOCKS5_HOSTNAME;
-  return CURLPROXY_HTTP;
 }
 
 // The service's own explanation of a refusal, when it gave one.
@@ -42,11 +36,7 @@ std::string refusal_detail(const std::string& body) {
 class HttpCredentialsChecker : public CredentialsChecker {
  public:
   explicit HttpCredentialsChecker(LoginSettings settings) : settings_(std::move(settings)) {
-    static std::once_flag once;
-    std::call_once(once, [] {
-      init_openssl_without_exit_cleanup();
-      curl_global_init(CURL_GLOBAL_DEFAULT);
-    });
+    curl::global_init_once();
   }
 
   Account run(const Credentials& credentials, const HttpConfig& http_config) override {
@@ -68,28 +58,14 @@ class HttpCredentialsChecker : public CredentialsChecker {
     curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, append_body);
     curl_easy_setopt(h, CURLOPT_WRITEDATA, &response);
     curl_easy_setopt(h, CURLOPT_ERRORBUFFER, error);
-    curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
     curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT_MS,
                      static_cast<long>(settings_.connect_timeout.count()));
     curl_easy_setopt(h, CURLOPT_TIMEOUT_MS, static_cast<long>(settings_.total_timeout.count()));
     curl_easy_setopt(h, CURLOPT_MAXREDIRS, static_cast<long>(http_config.max_http_redirects));
-    curl_easy_setopt(h, CURLOPT_SSL_VERIFYPEER, http_config.ssl_verify ? 1L : 0L);
-    curl_easy_setopt(h, CURLOPT_SSL_VERIFYHOST, http_config.ssl_verify ? 2L : 0L);
-    if (http_config.cacert_file)
-      curl_easy_setopt(h, CURLOPT_CAINFO, http_config.cacert_file->c_str());
-    // The configured proxy only: an empty text keeps libcurl from reading the
-    // proxy environment variables behind the configuration's back.
-    if (http_config.proxy) {
-      const Proxy& proxy = *http_config.proxy;
-      const std::string address = proxy.host + ":" + proxy.port;
-      curl_easy_setopt(h, CURLOPT_PROXY, address.c_str());
-      curl_easy_setopt(h, CURLOPT_PROXYTYPE, static_cast<long>(proxy_kind(proxy.type)));
-      if (proxy.auth) {
-        curl_easy_setopt(h, CURLOPT_PROXYUSERNAME, proxy.auth->first.c_str());
-        curl_easy_setopt(h, CURLOPT_PROXYPASSWORD, proxy.auth->second.c_str());
-      }
-    } else {
-      curl_easy_setopt(h, CURLOPT_PROXY, "");
+    try {
+      curl::set_connection_options(h, http_config);
+    } catch (const std::runtime_error& e) {
+      throw ProgressFailed(std::string("Could not check the credentials: ") + e.what());
     }
 
     const CURLcode code = curl_easy_perform(h);

@@ -1,0 +1,20 @@
+// What every libcurl request of the application shares: the configured proxy
+// (and no other: never one from the environment), TLS 1.2 or newer with the
+// configured verification and CA file, http and https only.
+#pragma once
+
+#include <curl/curl.h>
+
+#include "quillpost/host/config/records.h"
+
+namespace quillpost::curl {
+
+// curl_global_init (and OpenSSL's set-up without exit-time clean-up), once
+// per process.
+void global_init_once();
+
+// Sets the options above on `curl`. Throws std::runtime_error for a proxy
+// type libcurl is not given.
+void set_connection_options(CURL* curl, const HttpConfig& http_config);
+
+}  // namespace quillpost::curl
