@@ -169,6 +169,31 @@ TEST(EndToEnd, TheDemoCommandLineConnectsWithTheClientKey) {
   EXPECT_THAT(log_of(dir), Not(HasSubstr("demo-client-key")));
 }
 
+TEST(EndToEnd, LibcurlIsMappedOnlyWhenThePycurlEngineIsSelected) {
+  // libcurl and its twenty libraries are a module of their own: a client on
+  // the default engine never loads it, one on "pycurl" discovers through it.
+  ServiceProcess service;
+  const struct {
+    std::vector<std::string> option;
+    bool libcurl;
+  } cases[] = {
+      {{}, false}, {{"--http-library=requests"}, false}, {{"--http-library=pycurl"}, true}};
+  for (const auto& c : cases) {
+    TempDir dir;
+    std::vector<std::string> args{
+        "--headless", "--shutdown-on-sigint", "--client-key=demo-client-key",
+        "--settings-dir=" + (dir / "settings").string(), "--settings-dir-create"};
+    args.insert(args.end(), c.option.begin(), c.option.end());
+    LaunchProcess client(launch_path(), args, client_env(service));
+    ASSERT_TRUE(client.wait_for_line("CLIENT_HANDSHAKED: Computer name ")) << client.output();
+    const std::string maps = read_file("/proc/" + std::to_string(client.pid()) + "/maps");
+    EXPECT_EQ(maps.find("/libcurl.so") != std::string::npos, c.libcurl)
+        << ::testing::PrintToString(c.option);
+    EXPECT_EQ(maps.find("libquillpost_curl.so") != std::string::npos, c.libcurl);
+    expect_clean_sigint_exit(client);
+  }
+}
+
 TEST(EndToEnd, SigintEndsTheClientWithZeroInEveryPhase) {
   struct Row {
     const char* phase;
