@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <fstream>
 #include <iostream>
 #include <mutex>
@@ -170,6 +171,14 @@ bool port_open(int port, std::chrono::milliseconds timeout) {
       timeout);
 }
 
+const std::string& http_library() {
+  static const std::string library = [] {
+    const char* value = std::getenv("QP_FAULTS_HTTP_LIBRARY");
+    return std::string(value ? value : "");
+  }();
+  return library;
+}
+
 LaunchRun::LaunchRun(Options options) {
   std::vector<std::string> argv = {QP_BINARY_DIR "/bin/launch", "--headless",
                                    "--shutdown-on-sigint"};
@@ -191,6 +200,10 @@ LaunchRun::LaunchRun(Options options) {
   });
   if (!credentials && options.add_client_key)
     options.args.push_back(std::string("--client-key=") + kDemoClientKey);
+  const bool library = std::any_of(options.args.begin(), options.args.end(),
+                                   [](const auto& a) { return a.rfind("--http-library", 0) == 0; });
+  if (!library && !http_library().empty())
+    options.args.push_back("--http-library=" + http_library());
   argv.insert(argv.end(), options.args.begin(), options.args.end());
   Child::Options child;
   child.argv = argv;
@@ -327,7 +340,8 @@ class TableEnvironment : public ::testing::Environment {
 }  // namespace
 
 Row::Row(std::string scenario, std::string expected)
-    : scenario_(std::move(scenario)), expected_(std::move(expected)) {}
+    : scenario_(std::move(scenario) + (http_library().empty() ? "" : " [" + http_library() + "]")),
+      expected_(std::move(expected)) {}
 
 Row::~Row() {
   const bool failed = ::testing::Test::HasFailure();

@@ -170,6 +170,11 @@ class ProxyDaemon {
   bool started_ = false;
 };
 
+// The HTTP library every run is given (--http-library), from the environment
+// variable QP_FAULTS_HTTP_LIBRARY; empty: the default. CTest runs the network
+// and client suites once more with "pycurl".
+const std::string& http_library();
+
 // One row of the fault table. The observed outcome is filled in as the
 // scenario goes; the row is recorded when the object goes, even when an
 // assertion ended the test early.
