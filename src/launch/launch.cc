@@ -14,6 +14,7 @@
 #include "quillpost/host/logging/text.h"
 #include "quillpost/host/process/environment.h"
 #include "quillpost/host/process/module.h"
+#include "quillpost/host/process/stack.h"
 #include "quillpost/main/launcher.h"
 
 namespace {
@@ -60,6 +61,8 @@ int main(int argc, char** argv) {
   process.app_services.application_starter =
       [&build = process.build](const quillpost::AppContext& context) {
         namespace launch = quillpost::launch;
+        // What start-up touched below this frame is not needed again.
+        quillpost::release_stack_below_caller();
         const auto start = quillpost::module_entry<launch::StartApplicationEntry>(
             launch::kApplicationModule, launch::kApplicationEntry);
         std::shared_ptr<quillpost::Application> application;
