@@ -171,25 +171,34 @@ TEST(EndToEnd, TheDemoCommandLineConnectsWithTheClientKey) {
 
 TEST(EndToEnd, LibcurlIsMappedOnlyWhenThePycurlEngineIsSelected) {
   // libcurl and its twenty libraries are a module of their own: a client on
-  // the default engine never loads it, one on "pycurl" discovers through it.
-  ServiceProcess service;
+  // the default engine never loads it, for the login or for discovery; one on
+  // "pycurl" does both through it.
+  ServiceProcess service(with_account());
+  const std::vector<std::string> key = {"--client-key=demo-client-key"};
+  const std::vector<std::string> login = {"--email=" + std::string(kEmail),
+                                          "--password=" + std::string(kPassword)};
   const struct {
-    std::vector<std::string> option;
+    std::vector<std::string> credentials;
+    std::string library;  // --http-library, empty: the default
     bool libcurl;
-  } cases[] = {
-      {{}, false}, {{"--http-library=requests"}, false}, {{"--http-library=pycurl"}, true}};
+  } cases[] = {{key, "", false},
+               {login, "", false},
+               {login, "requests", false},
+               {key, "pycurl", true},
+               {login, "pycurl", true}};
   for (const auto& c : cases) {
     TempDir dir;
-    std::vector<std::string> args{
-        "--headless", "--shutdown-on-sigint", "--client-key=demo-client-key",
-        "--settings-dir=" + (dir / "settings").string(), "--settings-dir-create"};
-    args.insert(args.end(), c.option.begin(), c.option.end());
+    std::vector<std::string> args{"--headless", "--shutdown-on-sigint",
+                                  "--settings-dir=" + (dir / "settings").string(),
+                                  "--settings-dir-create"};
+    args.insert(args.end(), c.credentials.begin(), c.credentials.end());
+    if (!c.library.empty()) args.push_back("--http-library=" + c.library);
+    const std::string label = c.credentials[0].substr(0, 7) + " " + c.library;
     LaunchProcess client(launch_path(), args, client_env(service));
     ASSERT_TRUE(client.wait_for_line("CLIENT_HANDSHAKED: Computer name ")) << client.output();
     const std::string maps = read_file("/proc/" + std::to_string(client.pid()) + "/maps");
-    EXPECT_EQ(maps.find("/libcurl.so") != std::string::npos, c.libcurl)
-        << ::testing::PrintToString(c.option);
-    EXPECT_EQ(maps.find("libquillpost_curl.so") != std::string::npos, c.libcurl);
+    EXPECT_EQ(maps.find("/libcurl.so") != std::string::npos, c.libcurl) << label;
+    EXPECT_EQ(maps.find("libquillpost_curl.so") != std::string::npos, c.libcurl) << label;
     expect_clean_sigint_exit(client);
   }
 }

@@ -1,7 +1,8 @@
 // Checking an e-mail and password against the service's login.
 //
-// The HTTP implementation lives in the libcurl module (libquillpost_curl.so), opened only when a
-// check is made: a run that checks nothing never loads it.
+// The HTTP implementations live with the engines: the "requests" one in the
+// runtime library, the "pycurl" one in the libcurl module. Both are opened
+// only when a check is made, so a run that checks nothing loads neither.
 #pragma once
 
 #include <chrono>
@@ -53,8 +54,22 @@ struct LoginSettings {
   std::chrono::milliseconds total_timeout{30000};
 };
 
-// The HTTP checker, from the module. Throws std::runtime_error when the module
-// cannot be loaded.
+// The HTTP checker. Each check goes through the HTTP engine its HttpConfig
+// names: "pycurl" in the libcurl module, "requests" in the runtime library
+// (opened on the first check that needs it). A module that cannot be opened
+// makes the check fail with ProgressFailed.
 std::unique_ptr<CredentialsChecker> make_http_credentials_checker(const LoginSettings& settings);
+
+// What both engines' entry points make (`quillpost_make_credentials_checker`
+// in the libcurl module, `quillpost_make_requests_credentials_checker` in the
+// runtime library).
+using MakeCredentialsChecker = CredentialsChecker* (*)(const LoginSettings*);
+
+// The account in the login's answer: a status 2xx with a JSON body holding
+// "clientKey" (and the e-mail as stored, else `email`). Throws ProgressFailed
+// with the service's own explanation of a refusal when it gave one, else
+// "Login refused (HTTP <status>)", or with "The service's answer to the login
+// was not understood".
+Account account_from_login_answer(long status, const std::string& body, const std::string& email);
 
 }  // namespace quillpost

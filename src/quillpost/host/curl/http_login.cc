@@ -14,23 +14,14 @@
 namespace quillpost {
 namespace {
 
-std::size_t append_body(char* data, std::size_t size, std::size_t count, void* target) {
-  static_cast<std::string*>(target)->append(data, size * count);
-  return size * count;
-}
+// The longest login answer taken: an answer is a few hundred bytes.
+constexpr std::size_t kMaxAnswer = 1024 * 1024;
 
-// The service's own explanation of a refusal, when it gave one.
-std::string refusal_detail(const std::string& body) {
-  try {
-    const auto json = nlohmann::json::parse(body);
-    for (const char* key : {"message", "error"}) {
-      if (json.is_object() && json.contains(key) && json[key].is_string()) {
-        return json[key].get<std::string>();
-      }
-    }
-  } catch (const nlohmann::json::exception&) {
-  }
-  return "";
+std::size_t append_body(char* data, std::size_t size, std::size_t count, void* target) {
+  auto& body = *static_cast<std::string*>(target);
+  if (body.size() + size * count > kMaxAnswer) return 0;  // libcurl stops with a write error
+  body.append(data, size * count);
+  return size * count;
 }
 
 class HttpCredentialsChecker : public CredentialsChecker {
@@ -75,29 +66,10 @@ class HttpCredentialsChecker : public CredentialsChecker {
     }
     long status = 0;
     curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, &status);
-    if (status < 200 || status >= 300) {
-      const std::string detail = refusal_detail(response);
-      throw ProgressFailed(detail.empty() ? "Login refused (HTTP " + std::to_string(status) + ")"
-                                          : detail);
-    }
-    return account_from(response, credentials.email);
+    return account_from_login_answer(status, response, credentials.email);
   }
 
  private:
-  static Account account_from(const std::string& body, const std::string& email) {
-    try {
-      const auto json = nlohmann::json::parse(body);
-      Account account;
-      // {"id": account id, "email": as stored, "clientKey": ...}; the computer
-      // id is the server's to give at the handshake.
-      account.email = json.value("email", email);
-      account.client_key = json.at("clientKey").get<std::string>();
-      return account;
-    } catch (const nlohmann::json::exception&) {
-      throw ProgressFailed("The service's answer to the login was not understood");
-    }
-  }
-
   LoginSettings settings_;
 };
 
