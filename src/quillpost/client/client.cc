@@ -146,7 +146,7 @@ void Client::receive(const std::string& event, const agent::Payload& payload) {
   } else if (event == comms::SOCKET_ERROR) {
     socket_error(payload_as<comms::SocketErrorPayload>(payload));
   } else if (event == comms::SERVER_MESSAGE) {
-    server_message(payload_as<comms::ServerMessage>(payload));
+    server_message(payload_as<comms::ServerMessage>(payload), payload);
   } else if (event == comms::SERVICE_DISCOVERY_OK) {
     service_discovery(payload_as<comms::ServiceDiscoveryPayload>(payload));
   } else if (event == comms::SERVICE_DISCOVERY_FAIL) {

@@ -99,7 +99,9 @@ class Client : public agent::SimpleAgent {
   void send_server(const std::string& event, const nlohmann::ordered_json& payload);
 
   // Server messages and heartbeat.
-  void server_message(const comms::ServerMessage& message_struct);
+  // `message_struct` is read from `payload`, which is published as it came
+  // (a shared payload is handed on without a copy).
+  void server_message(const comms::ServerMessage& message_struct, const agent::Payload& payload);
   void heartbeat_reminder(const std::string& connection_id);
 
   // Account and HTTP configuration updates.

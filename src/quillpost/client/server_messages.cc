@@ -6,7 +6,8 @@
 
 namespace quillpost::client {
 
-void Client::server_message(const comms::ServerMessage& message_struct) {
+void Client::server_message(const comms::ServerMessage& message_struct,
+                            const agent::Payload& payload_as_sent) {
   const auto& [event, payload, connection_id] = message_struct;
   const std::string* current = nullptr;
   if (const auto* connected = std::get_if<comms::Connected>(&state_)) {
@@ -38,7 +39,7 @@ void Client::server_message(const comms::ServerMessage& message_struct) {
     server_message_connected(event, payload);
   } else {
     pubsub.send(agent::PubSubAgent::PUBLISH,
-                agent::publication(comms::SERVER_MESSAGE, message_struct));
+                agent::publication(comms::SERVER_MESSAGE, payload_as_sent));
   }
 }
 

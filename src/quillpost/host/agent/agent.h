@@ -9,7 +9,10 @@
 // Payloads are `std::any`. A payload sent as a text of any kind (a literal, a
 // std::string_view) is always stored as a std::string, so receivers read texts
 // with `payload_as<std::string>`. An empty payload (`Payload{}`) stands for "no
-// payload".
+// payload". A large value that travels on through several agents (a server
+// message to its subscribers) is sent shared (`shared_payload`): copies of the
+// payload then share one immutable value, and `payload_as<T>` reads it as a T
+// all the same.
 //
 // The agent never sees the runtime itself, only the small SystemRef interface,
 // so an agent can be driven in tests by a recording system (agent/testing.h).
@@ -46,6 +49,12 @@ Payload to_payload(T&& value) {
   }
 }
 
+// Wraps a value as a payload whose copies share it, immutable.
+template <typename T>
+Payload shared_payload(T value) {
+  return Payload(std::make_shared<const T>(std::move(value)));
+}
+
 // Raised when a payload does not hold the type the receiver expects.
 class BadPayload : public std::runtime_error {
  public:
@@ -56,6 +65,9 @@ class BadPayload : public std::runtime_error {
 template <typename T>
 const T& payload_as(const Payload& payload) {
   if (const T* value = std::any_cast<T>(&payload)) return *value;
+  if (const auto* shared = std::any_cast<std::shared_ptr<const T>>(&payload); shared && *shared) {
+    return **shared;
+  }
   throw BadPayload(std::string("payload holds ") +
                    (payload.has_value() ? payload.type().name() : "nothing") + ", expected " +
                    typeid(T).name());

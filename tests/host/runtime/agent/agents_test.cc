@@ -50,6 +50,26 @@ TEST(PubSub, PublishedMessagesReachEverySubscriberOfTheTopicOnly) {
   EXPECT_EQ(payload_as<int>(b->received()[2].payload), 4);
 }
 
+TEST(PubSub, ASharedPayloadReachesEverySubscriberAsTheOneValueSent) {
+  Runtime runtime;
+  runtime.spawn(std::make_shared<PubSubAgent>());
+  auto a = subscriber(runtime, "a", {"frame"});
+  auto b = subscriber(runtime, "b", {"frame"});
+  runtime.start();
+  ASSERT_TRUE(a->wait_for(1));
+  ASSERT_TRUE(b->wait_for(1));
+
+  const Payload sent = shared_payload(std::string(4096, 'x'));
+  const std::string* value = &payload_as<std::string>(sent);
+  runtime.channel("pubsub").send("publish", publication("frame", sent));
+  ASSERT_TRUE(a->wait_for(2));
+  ASSERT_TRUE(b->wait_for(2));
+  // Read as the plain type, and not copied on the way.
+  EXPECT_EQ(&payload_as<std::string>(a->received()[1].payload), value);
+  EXPECT_EQ(&payload_as<std::string>(b->received()[1].payload), value);
+  EXPECT_THROW(payload_as<int>(a->received()[1].payload), BadPayload);
+}
+
 TEST(PubSub, UnsubscribedAndStoppedSubscribersGetNothingMore) {
   Runtime runtime;
   runtime.spawn(std::make_shared<PubSubAgent>());

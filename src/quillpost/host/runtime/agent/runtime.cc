@@ -79,11 +79,15 @@ struct Runtime::Impl : std::enable_shared_from_this<Runtime::Impl> {
 
   // Requires `mutex`.
   void dispatch(const std::shared_ptr<Slot>& slot, Message message) {
-    ++queued;
+    queued.fetch_add(1, std::memory_order_relaxed);
     asio::post(slot->strand, [this, slot, m = std::move(message)]() {
       run(*slot, m);
-      std::lock_guard lock(mutex);
-      if (--queued == 0) drained.notify_all();
+      // The lock only for the last one: a waiter checks `queued` under it,
+      // so the notification cannot fall between its check and its wait.
+      if (queued.fetch_sub(1, std::memory_order_acq_rel) == 1) {
+        std::lock_guard lock(mutex);
+        drained.notify_all();
+      }
     });
   }
 
@@ -140,8 +144,8 @@ struct Runtime::Impl : std::enable_shared_from_this<Runtime::Impl> {
   Phase phase = Phase::idle;
   std::uint64_t next_serial = 0;
   std::uint64_t next_timer = 0;
-  std::size_t queued = 0;           // messages posted and not yet handled
-  std::condition_variable drained;  // notified when `queued` falls to 0
+  std::atomic<std::size_t> queued{0};  // messages posted and not yet handled
+  std::condition_variable drained;     // notified when `queued` falls to 0
   std::map<std::string, std::shared_ptr<Slot>, std::less<>> by_name;
   std::unordered_map<std::uint64_t, std::shared_ptr<Slot>> by_serial;
   std::unordered_map<std::uint64_t, std::unique_ptr<asio::steady_timer>> timers;

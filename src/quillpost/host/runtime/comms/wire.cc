@@ -137,7 +137,8 @@ void listen(std::shared_ptr<Socket> sock, const std::string& connection_id,
         ServerMessage message = decode_frame(line, connection_id);
         // Any frame proves the link alive; the server's heartbeat answers stop here.
         if (message.event == HEARTBEAT) continue;
-        mailbox.send(SERVER_MESSAGE, std::move(message));
+        // Shared: the client hands the same message on to its subscribers.
+        mailbox.send(SERVER_MESSAGE, agent::shared_payload(std::move(message)));
       }
     }
   } catch (const SocketFailure& e) {
