@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "e2e/launch_process.h"
+#include "memory.h"
 #include "quillpost/client/client.h"
 #include "support/service_process.h"
 #include "support/temp_dir.h"
@@ -56,7 +57,9 @@ std::unique_ptr<LaunchProcess> start_client(const ServiceProcess& service, const
   }
   return std::make_unique<LaunchProcess>(
       g_launch, std::move(args),
-      std::vector<std::string>{"QUILLPOST_SERVICE_URL=" + service.base_url()});
+      // No printing system: its socket does not exist.
+      std::vector<std::string>{"QUILLPOST_SERVICE_URL=" + service.base_url(),
+                               "CUPS_SERVER=" + (dir / "no-scheduler.sock").string()});
 }
 
 double ms(Clock::duration d) {
@@ -163,6 +166,7 @@ void idle(int seconds, double heartbeat) {
               after.rss_kib, after.hwm_kib);
   std::printf("idle_cpu_ms=%.1f\nidle_cpu_percent=%.3f\n", after.cpu_ms - before.cpu_ms,
               100.0 * (after.cpu_ms - before.cpu_ms) / wall_ms);
+  quillpost::bench::print_memory("idle_end", quillpost::bench::memory_of(client->pid()));
   stop(*client);
 }
 

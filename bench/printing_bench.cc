@@ -13,7 +13,11 @@
 //   `curl` of the same URL into a file plus `lp` of that file until the
 //   scheduler's backend has written it (both end the same way);
 // - memory: launch's resident set when idle (connected, printers listed, one
-//   job printed) and its peak while it prints a document of R MiB.
+//   job printed) and its peak while it prints a document of R MiB;
+// - what printing costs an idle client: a fresh client with the scheduler
+//   reachable (printers listed) against one without a printing system, beside
+//   a minimal program that lists the printers through libcups against an
+//   empty one (cups_lister and empty_probe, next to LAUNCH).
 #include <signal.h>
 #include <unistd.h>
 
@@ -32,6 +36,7 @@
 #include <vector>
 
 #include "e2e/launch_process.h"
+#include "memory.h"
 #include "support/cups_scheduler.h"
 #include "support/service_process.h"
 #include "support/temp_dir.h"
@@ -165,6 +170,50 @@ std::size_t captured_count(const CupsScheduler& cups) {
   return cups.captured("Desk").size();
 }
 
+// The printers the service holds for `computer` (null before any list came).
+nlohmann::json printers_of(const ServiceProcess& service, const std::string& computer) {
+  const nlohmann::json answer = service.control("GET", "/control/printers");
+  for (const auto& entry : answer["computers"]) {
+    if (entry["computer"] == computer) return entry["printers"];
+  }
+  return nullptr;
+}
+
+// Runs `program PREFIX` with `env` added and passes its "key=value" lines on.
+void run_probe(const std::string& program, const std::string& prefix, const std::string& env) {
+  const std::string command = env + " '" + program + "' " + prefix;
+  std::fflush(stdout);
+  if (std::system(command.c_str()) != 0) fail(command + " failed");
+}
+
+void idle_memory(const std::string& launch_path, const ServiceProcess& service,
+                 const LaunchProcess& with_printing, const TempDir& work,
+                 const CupsScheduler& cups) {
+  // A second client, whose printing system's socket does not exist.
+  LaunchProcess without(launch_path,
+                        {"--headless", "--shutdown-on-sigint", "--client-key=demo-client-key",
+                         "--computer-name=BENCH-NO-PRINTING",
+                         "--settings-dir=" + (work / "bare").string(), "--settings-dir-create"},
+                        {"QUILLPOST_SERVICE_URL=" + service.base_url(),
+                         "CUPS_SERVER=" + (work / "no-scheduler.sock").string()});
+  if (!without.wait_for_line("CLIENT_HANDSHAKED: Authenticated.", 1, 20s)) {
+    fail("the second client did not connect: " + without.output());
+  }
+  const auto deadline = std::chrono::steady_clock::now() + 20s;
+  while (printers_of(service, kComputer).size() < 2 ||
+         !printers_of(service, "BENCH-NO-PRINTING").is_array()) {
+    if (std::chrono::steady_clock::now() > deadline) fail("the printer lists did not come");
+    std::this_thread::sleep_for(20ms);
+  }
+  std::this_thread::sleep_for(1s);  // let both settle
+  quillpost::bench::print_memory("idle_printing", quillpost::bench::memory_of(with_printing.pid()));
+  quillpost::bench::print_memory("idle_no_printing", quillpost::bench::memory_of(without.pid()));
+  const std::string bin = std::filesystem::path(launch_path).parent_path().string();
+  run_probe(bin + "/cups_lister", "cups_lister", "CUPS_SERVER='" + cups.socket() + "'");
+  run_probe(bin + "/empty_probe", "empty_program", "");
+  std::fflush(stdout);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -200,6 +249,7 @@ int main(int argc, char** argv) {
   if (!client.wait_for_line("CLIENT_HANDSHAKED: Authenticated.", 1, 20s)) {
     fail("the client did not connect: " + client.output());
   }
+  idle_memory(launch_path, service, client, work, cups);
 
   // Offer to accepted, 100 KiB each, one at a time.
   const auto small = make_document(work, "small", 100 * 1024);
