@@ -111,7 +111,13 @@ DownloadResult fetch_once(const std::string& url, const HttpConfig& http_config,
         n = sock->read_some(std::span<char>(chunk.data(), chunk.size()), timeouts.stall);
       } catch (const comms::SocketFailure& e) {
         if (e.kind() != comms::SocketFailure::Kind::end_of_stream) throw;
-        parser.put_eof(ec);
+        // Closed before a byte of the answer: a cut-short answer (Beast
+        // asserts that put_eof follows some input).
+        if (parser.got_some()) {
+          parser.put_eof(ec);
+        } else {
+          ec = http::error::partial_message;
+        }
         if (ec) break;
         continue;
       }

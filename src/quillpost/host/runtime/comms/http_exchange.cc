@@ -110,6 +110,9 @@ HttpAnswer http_exchange(const HttpRequest& request, const HttpConfig& http_conf
                                  "s waiting for the answer");
       }
       if (e.kind() != SocketFailure::Kind::end_of_stream) throw;
+      // Closed before a byte of the answer (Beast asserts that put_eof
+      // follows some input).
+      if (!parser.got_some()) throw std::runtime_error("connection closed without an answer");
       parser.put_eof(ec);
       if (ec) throw std::runtime_error("answer cut short: " + ec.message());
       break;
