@@ -137,11 +137,12 @@ Outcome run(const Get& request, Receiver& receiver) {
 }  // namespace
 }  // namespace quillpost::curl
 
-extern "C" __attribute__((visibility("default"))) quillpost::curl::Outcome quillpost_curl_get(
-    const quillpost::curl::Get& request, quillpost::curl::Receiver& receiver) {
+extern "C" __attribute__((visibility("default"))) void quillpost_curl_get(
+    const quillpost::curl::Get& request, quillpost::curl::Receiver& receiver,
+    quillpost::curl::Outcome& outcome) {
   try {
-    return quillpost::curl::run(request, receiver);
+    outcome = quillpost::curl::run(request, receiver);
   } catch (const std::exception& e) {
-    return {quillpost::curl::Outcome::Kind::failed, 0, e.what(), ""};
+    outcome = {quillpost::curl::Outcome::Kind::failed, 0, e.what(), ""};
   }
 }

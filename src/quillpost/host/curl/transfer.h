@@ -59,15 +59,18 @@ struct Outcome {
   std::string detail;  // libcurl's own message: may quote the URL
 };
 
-// What `get` looks for in the module.
-using GetEntry = Outcome (*)(const Get&, Receiver&);
+// What `get` looks for in the module. The outcome comes back through a
+// reference: a C-linkage entry cannot return a C++ type.
+using GetEntry = void (*)(const Get&, Receiver&, Outcome&);
 inline constexpr const char* kModule = "libquillpost_curl.so";
 
 // Runs one GET; opens the module on first use (throws ModuleError when it
 // cannot be).
 inline Outcome get(const Get& request, Receiver& receiver) {
   static const GetEntry entry = module_entry<GetEntry>(kModule, "quillpost_curl_get");
-  return entry(request, receiver);
+  Outcome outcome;
+  entry(request, receiver, outcome);
+  return outcome;
 }
 
 // "<text>[: <detail>][ (proxy <redacted>)]": a failure for people. Leave the
