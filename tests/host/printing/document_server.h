@@ -24,6 +24,7 @@ enum class Serve {
   to_http,
   corrupt,
   truncated,
+  closed,  // the connection ends before a byte of the answer
   hang,
   longer,
   slow
@@ -95,6 +96,8 @@ class DocumentServer {
         const std::string full = reply("200 OK", bytes);
         return conn.write(full.substr(0, full.size() - bytes.size() / 2));
       }
+      case Serve::closed:
+        return;
       case Serve::longer:
         return conn.write(reply("200 OK", bytes + bytes));
       case Serve::hang:

@@ -92,6 +92,7 @@ TEST_P(DownloadTest, EachFaultEndsWithItsKindAndAReasonWithoutTheToken) {
       {Serve::corrupt, Kind::failed, "SHA-256"},
       {Serve::longer, Kind::failed, "offer said"},
       {Serve::truncated, Kind::transient, "cut short"},
+      {Serve::closed, Kind::transient, ""},
       {Serve::hang, Kind::transient, "stopped sending"},
   };
   DocumentServer server;

@@ -112,11 +112,13 @@ TEST_P(Discovery, FailuresCarryTheirReason) {
   FakeService malformed(http_response(200, "OK", "{\"address\": "));
   FakeService no_port(http_response(200, "OK", R"({"address":"a"})"));
   FakeService garbage("this is not HTTP\r\n\r\n");
+  FakeService closes("");  // the connection ends before a byte of the answer
   EXPECT_NE(failure(url_for(error.port())).find("HTTP 500"), std::string::npos);
   EXPECT_NE(failure(url_for(malformed.port())).find("malformed answer: not JSON"),
             std::string::npos);
   EXPECT_NE(failure(url_for(no_port.port())).find("port"), std::string::npos);
   EXPECT_NE(failure(url_for(garbage.port())).find("service discovery failed"), std::string::npos);
+  EXPECT_NE(failure(url_for(closes.port())).find("service discovery failed: "), std::string::npos);
   EXPECT_NE(failure(url_for(test::free_port())).find("service discovery failed: "),
             std::string::npos);
 }
