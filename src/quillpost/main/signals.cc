@@ -67,14 +67,18 @@ std::vector<NamedConstant> signal_name_table() {
 }
 
 // A new flag that `sig` sets from now on. Every flag ever installed stays
-// alive: the handler holds it by reference.
+// alive, through exit too: the handler holds it by reference, and a signal
+// may come while static objects are being destroyed.
 std::shared_ptr<Event> install_new_flag(int sig) {
-  static std::mutex mutex;
-  static std::vector<std::shared_ptr<Event>> flags;
+  struct Kept {
+    std::mutex mutex;
+    std::vector<std::shared_ptr<Event>> flags;
+  };
+  static Kept* const kept = new Kept();  // never destroyed
   auto flag = std::make_shared<Event>();
   {
-    std::lock_guard lock(mutex);
-    flags.push_back(flag);
+    std::lock_guard lock(kept->mutex);
+    kept->flags.push_back(flag);
   }
   signals::install_flag(sig, *flag);
   return flag;
