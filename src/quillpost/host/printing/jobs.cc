@@ -5,6 +5,7 @@
 
 #include "quillpost/host/printing/agent.h"
 #include "quillpost/host/printing/clean_text.h"
+#include "quillpost/host/process/threads.h"
 
 namespace quillpost::printing {
 namespace {
@@ -283,9 +284,9 @@ void PrintingAgent::start_download(JobRecord& record, Run& run) {
   DownloadRequest request{record.offer.url, journal_.document_path(record.offer.job_id),
                           record.offer.size, record.offer.sha256};
   run.thread =
-      std::thread([mailbox = mailbox(), request = std::move(request), http = settings_.http_config,
-                   token = run.download, timeouts = settings_.timings.download,
-                   generation = run.generation, job_id = record.offer.job_id] {
+      start_thread([mailbox = mailbox(), request = std::move(request), http = settings_.http_config,
+                    token = run.download, timeouts = settings_.timings.download,
+                    generation = run.generation, job_id = record.offer.job_id] {
         DownloadResult result = download_document(request, http, *token, timeouts);
         mailbox.send(DOWNLOAD_DONE, DownloadDone{job_id, generation, std::move(result)});
       });
@@ -346,10 +347,11 @@ void PrintingAgent::retry(const std::string& job_id, int generation) {
 void PrintingAgent::start_verify(JobRecord& record, Run& run) {
   if (run.thread.joinable()) run.thread.join();
   run.verifying = true;
-  run.thread = std::thread([mailbox = mailbox(), path = journal_.document_path(record.offer.job_id),
-                            sha256 = record.offer.sha256, job_id = record.offer.job_id] {
-    mailbox.send(VERIFY_DONE, VerifyDone{job_id, file_sha256(path) == sha256});
-  });
+  run.thread =
+      start_thread([mailbox = mailbox(), path = journal_.document_path(record.offer.job_id),
+                    sha256 = record.offer.sha256, job_id = record.offer.job_id] {
+        mailbox.send(VERIFY_DONE, VerifyDone{job_id, file_sha256(path) == sha256});
+      });
 }
 
 void PrintingAgent::verify_done(const std::string& job_id, bool ok) {

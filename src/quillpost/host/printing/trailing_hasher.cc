@@ -8,6 +8,8 @@
 #include <cerrno>
 #include <vector>
 
+#include "quillpost/host/process/threads.h"
+
 namespace quillpost::printing {
 
 std::string hex_text(const unsigned char* bytes, unsigned length) {
@@ -26,7 +28,7 @@ TrailingHasher::TrailingHasher(const std::filesystem::path& path)
       hash_(EVP_MD_CTX_new(), EVP_MD_CTX_free) {
   EVP_DigestInit_ex(hash_.get(), EVP_sha256(), nullptr);
   failed_ = fd_ < 0;
-  thread_ = std::thread([this] { run(); });
+  thread_ = start_thread([this] { run(); });
 }
 
 TrailingHasher::~TrailingHasher() {

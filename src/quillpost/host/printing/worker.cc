@@ -7,6 +7,7 @@
 
 #include "quillpost/host/logging/logs.h"
 #include "quillpost/host/process/module.h"
+#include "quillpost/host/process/threads.h"
 
 namespace quillpost::printing {
 namespace {
@@ -29,7 +30,7 @@ PrintWorker::PrintWorker(agent::Mailbox mailbox, PrintSystemSettings settings,
       settings_(std::move(settings)),
       timings_(timings),
       maker_(maker ? std::move(maker) : Maker(&PrintWorker::open_module)) {
-  thread_ = std::thread([this] { run(); });
+  thread_ = start_thread([this] { run(); });
 }
 
 PrintWorker::~PrintWorker() {

@@ -15,6 +15,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "quillpost/host/process/threads.h"
 #include "quillpost/host/process/timer_duration.h"
 
 namespace quillpost::agent {
@@ -229,7 +230,7 @@ void Runtime::start() {
   impl_->phase = Impl::Phase::running;
   impl_->work.emplace(asio::make_work_guard(impl_->io));
   for (std::size_t i = 0; i < impl_->options.threads; ++i) {
-    impl_->threads.emplace_back([impl = impl_.get()] {
+    impl_->threads.push_back(start_thread([impl = impl_.get()] {
       // Handlers catch their own exceptions; this only guards the loop itself.
       for (;;) {
         try {
@@ -239,7 +240,7 @@ void Runtime::start() {
           impl->logger.exception("agent runtime loop: %s", describe(std::current_exception()));
         }
       }
-    });
+    }));
   }
 }
 

@@ -34,6 +34,7 @@
 
 #include "quillpost/host/comms/http_url.h"
 #include "quillpost/host/logging/text.h"
+#include "quillpost/host/process/threads.h"
 #include "quillpost/host/process/timer_duration.h"
 #include "quillpost/host/runtime/comms/openssl.h"
 #include "quillpost/host/runtime/comms/proxy.h"
@@ -60,7 +61,7 @@ asio::io_context& reactor() {
     static auto* work =
         new asio::executor_work_guard<asio::io_context::executor_type>(asio::make_work_guard(*ctx));
     (void)work;
-    std::thread([ctx] {
+    start_thread([ctx] {
       for (;;) {
         try {
           ctx->run();

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "quillpost/host/logging/logs.h"
+#include "quillpost/host/process/threads.h"
 #include "quillpost/host/runtime/comms/endpoint_text.h"
 #include "quillpost/host/runtime/web/host_check.h"
 #include "quillpost/host/runtime/web/page.h"
@@ -402,7 +403,7 @@ void WebServer::start() {
   s.started = true;
   s.log.info("web interface listening on http://%s/", endpoint_text(s.local));
   s.accept();
-  s.thread = std::thread([&s] {
+  s.thread = start_thread([&s] {
     for (;;) {
       try {
         s.ioc->run();
