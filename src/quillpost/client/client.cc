@@ -126,9 +126,10 @@ void Client::before() {
   pubsub.send(agent::PubSubAgent::SUBSCRIBE, core::UPDATE_ACCOUNT);
   pubsub.send(agent::PubSubAgent::SUBSCRIBE, core::SEND_SERVER);
   pubsub.send(agent::PubSubAgent::SUBSCRIBE, core::HTTP_CONFIG_UPDATE);
-  _update_connection(
-      comms::Connection{comms::ClientStatus::disconnected, std::nullopt,
-                        nlohmann::json{{"reason", "just started"}, {"retry_in", START_DELAY}}});
+  comms::Connection status{comms::ClientStatus::disconnected, std::nullopt,
+                           nlohmann::json{{"reason", "just started"}}};
+  status.retry_in = START_DELAY;
+  _update_connection(status);
 }
 
 void Client::receive(const std::string& event, const agent::Payload& payload) {

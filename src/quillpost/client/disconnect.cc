@@ -85,13 +85,12 @@ void Client::to_disconnected(const Reason& reason, double wait) {
   }
 
   state_ = comms::Disconnected{reason};
-  // The status says when the next attempt comes (none: never).
-  _update_connection(comms::Connection{
+  comms::Connection status{
       comms::ClientStatus::disconnected, std::nullopt,
-      nlohmann::json{{"reason", reason ? nlohmann::json(*reason) : nlohmann::json()},
-                     {"retry_in", wait == comms::ReconnectTimings::DONT_RECONNECT
-                                      ? nlohmann::json()
-                                      : nlohmann::json(timer_seconds(wait))}}});
+      nlohmann::json{{"reason", reason ? nlohmann::json(*reason) : nlohmann::json()}}};
+  // Beside the status, for the host: when the next attempt comes (none: never).
+  if (wait != comms::ReconnectTimings::DONT_RECONNECT) status.retry_in = timer_seconds(wait);
+  _update_connection(status);
 
   if (wait == comms::ReconnectTimings::DONT_RECONNECT) {
     // Reconnects scheduled before this point are void from now on.

@@ -180,14 +180,21 @@ std::string_view name(ClientStatus status);
 struct Connection {
   ClientStatus status = ClientStatus::disconnected;
   std::optional<std::int64_t> account_id;  // set once handshaked
-  // Keys by status: disconnected {"reason", "retry_in": seconds until the
-  // next attempt, null for none}; service_discovery {"server"};
+  // Keys by status: disconnected {"reason"}; service_discovery {"server"};
   // connecting {"address": [address, port], "remote_address"}; connected
   // {"address", "local_address", "remote_address"}; handshaked {"account_id",
-  // "computer_id"}.
+  // "computer_id"}. Subscribers may rely on exactly these keys.
   nlohmann::json info = nlohmann::json::object();
+  // Rides beside the status for the host's own use (the service manager's
+  // status line), not part of it: for a disconnected status, the seconds
+  // until the next attempt as the client scheduled it; unset when no attempt
+  // follows (and for every other status).
+  std::optional<double> retry_in;
   std::string to_text() const;
-  bool operator==(const Connection&) const = default;
+  // Two statuses are the same when status, account and info are.
+  bool operator==(const Connection& other) const {
+    return status == other.status && account_id == other.account_id && info == other.info;
+  }
 };
 
 }  // namespace quillpost::comms

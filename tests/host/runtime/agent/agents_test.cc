@@ -209,14 +209,17 @@ TEST(MainLoopQueue, CloseWakesAWaitingConsumer) {
 TEST(ServiceManagerAgent, EveryConnectionStatusAsOneStatusLine) {
   using comms::ClientStatus;
   using nlohmann::json;
-  const auto text = [](ClientStatus status, json info) {
-    return connection_status_text(comms::Connection{status, std::nullopt, std::move(info)});
+  const auto text = [](ClientStatus status, json info,
+                       std::optional<double> retry_in = std::nullopt) {
+    comms::Connection connection{status, std::nullopt, std::move(info)};
+    connection.retry_in = retry_in;
+    return connection_status_text(connection);
   };
-  EXPECT_EQ(text(ClientStatus::disconnected, {{"reason", "just started"}, {"retry_in", 0.1}}),
+  EXPECT_EQ(text(ClientStatus::disconnected, {{"reason", "just started"}}, 0.1),
             "Disconnected: just started; retry in 0.1 s");
-  EXPECT_EQ(text(ClientStatus::disconnected, {{"reason", "HTTP 500"}, {"retry_in", 10.0}}),
+  EXPECT_EQ(text(ClientStatus::disconnected, {{"reason", "HTTP 500"}}, 10.0),
             "Disconnected: HTTP 500; retry in 10 s");
-  EXPECT_EQ(text(ClientStatus::disconnected, {{"reason", nullptr}, {"retry_in", nullptr}}),
+  EXPECT_EQ(text(ClientStatus::disconnected, {{"reason", nullptr}}),
             "Disconnected: no reason given; not reconnecting");
   EXPECT_EQ(text(ClientStatus::service_discovery,
                  {{"server", "https://print.example.com:8443/v1/discover?version=1"}}),

@@ -30,14 +30,13 @@ std::string address_text(const nlohmann::json& info, std::string_view key) {
   return text((*found)[0]) + ":" + text((*found)[1]);
 }
 
-std::string disconnected_text(const nlohmann::json& info) {
+std::string disconnected_text(const comms::Connection& connection) {
+  const nlohmann::json& info = connection.info;
   const auto reason = info.find("reason");
   std::string text = "Disconnected: ";
   text += reason != info.end() && reason->is_string() ? reason->get<std::string>()
                                                       : std::string("no reason given");
-  const auto retry = info.find("retry_in");
-  if (retry == info.end()) return text;
-  if (retry->is_number()) return text + fmt::format("; retry in {:g} s", retry->get<double>());
+  if (connection.retry_in) return text + fmt::format("; retry in {:g} s", *connection.retry_in);
   return text + "; not reconnecting";
 }
 
@@ -47,7 +46,7 @@ std::string connection_status_text(const comms::Connection& connection) {
   const nlohmann::json& info = connection.info;
   switch (connection.status) {
     case comms::ClientStatus::disconnected:
-      return disconnected_text(info);
+      return disconnected_text(connection);
     case comms::ClientStatus::service_discovery: {
       const auto server = info.find("server");
       const std::string host = server != info.end() && server->is_string()
