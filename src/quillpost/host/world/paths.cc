@@ -50,7 +50,6 @@ Paths::Paths(std::filesystem::path base_dir, std::filesystem::path resources_dir
       resources_dir_(std::move(resources_dir)),
       logs_dir_(base_dir_ / "logs") {
   make_private_directories(base_dir_);
-  make_private_directories(logs_dir_);
 }
 
 }  // namespace quillpost

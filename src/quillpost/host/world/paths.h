@@ -31,9 +31,10 @@ std::filesystem::path get_base_dir(const std::string& base_dir, bool create);
 std::filesystem::path default_base_dir(const Getenv& getenv);
 
 // The application's directories and files. Building it creates the settings
-// and log directories (mode 0700) and checks that both are private to this
-// user; failures are OsErrors (PermissionError, NotFoundError and
-// UnsafeDirectoryError included).
+// directory (mode 0700) and checks that it is private to this user; failures
+// are OsErrors (PermissionError, NotFoundError and UnsafeDirectoryError
+// included). The log directory is logging's own: the logging facility makes
+// and checks it, so that its failures carry the logging exit codes.
 class Paths {
  public:
   Paths(std::filesystem::path base_dir, std::filesystem::path resources_dir);
