@@ -241,6 +241,16 @@ TEST(FileFaults, HostileSettingsDirectory) {
                    std::filesystem::file_type::regular);
        },
        false, true},
+      {"log directory owned by another user, not writable",
+       [](const SettingsDir& s) {
+         s.mkdir("logs");
+         ::chown((s.dir / "logs").c_str(), *s.users.other, *s.users.other);
+         ::chmod((s.dir / "logs").c_str(), 0755);
+       },
+       17,
+       "Refusing the directory",
+       {},
+       true},
       {"log file a link to another file",
        [](const SettingsDir& s) {
          s.mkdir("logs");

@@ -158,10 +158,10 @@ TEST(PrivateFiles, AStateFileThatCannotBeReadIsLeftAlone) {
   EXPECT_EQ(mode_of(account), 0u);
 }
 
-TEST(Paths, CreatesTheSettingsAndLogDirectories) {
+TEST(Paths, CreatesTheSettingsDirectory) {
   TempDir dir;
   const Paths paths(dir / "settings", dir / "resources");
-  EXPECT_TRUE(std::filesystem::is_directory(paths.logs_dir()));
+  EXPECT_TRUE(std::filesystem::is_directory(paths.base_dir()));
   EXPECT_EQ(paths.logs_dir(), dir / "settings/logs");
   EXPECT_EQ(paths.state_file().parent_path(), dir / "settings");
 }
