@@ -24,8 +24,8 @@ class PersistedAccounts : public core::AccountStore {
 
   void save(const agent::Payload& payload) override {
     const Account account = to_account(payload);
-    store_.save(account);
     world_.configuration.account = account;
+    store_.save(account);
   }
 
   agent::Payload logout(const std::string& reason) override {

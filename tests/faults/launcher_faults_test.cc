@@ -4,10 +4,12 @@
 // the right exit code, never a crash.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <fstream>
+#include <memory>
 
 #include "harness.h"
 #include "support/service_process.h"
@@ -115,6 +117,61 @@ TEST(LauncherFaults, SettingsDirectoryFullWhileRunning) {
   EXPECT_EQ(code, 0) << run.out() << run.err();
   row.observe(code_text(code));
   EXPECT_NE(run.err().find("The log file cannot be written"), std::string::npos) << run.err();
+}
+
+TEST(LauncherFaults, StartOnAFullDisk) {
+  // A settings directory from an earlier run, on a disk with no byte left: a
+  // tmpfs filled up as root, else a file size limit of 0 (EFBIG for ENOSPC).
+  testing::TempDir dir;
+  const auto disk = dir / "disk";
+  std::filesystem::create_directories(disk);
+  const bool tmpfs =
+      ::geteuid() == 0 && ::mount("tmpfs", disk.c_str(), "tmpfs", 0, "size=64k,mode=0700") == 0;
+  const std::shared_ptr<void> unmount(nullptr, [&](void*) {
+    if (tmpfs) ::umount2(disk.c_str(), MNT_DETACH);
+  });
+  const auto settings = disk / "settings";
+  std::filesystem::create_directories(settings / "logs");
+  for (const auto& d : {settings, settings / "logs"}) ::chmod(d.c_str(), 0700);
+  // The key's placeholder e-mail: the handshake renames it, and that save fails.
+  const std::string account =
+      "{\"email\": \"client-key-auth@quillpost.invalid\", \"client_key\": \"" +
+      std::string(kDemoClientKey) + "\", \"computer_id\": null}\n";
+  std::ofstream(settings / "account.json") << account;
+  std::ofstream(settings / "world_id") << "0f0e0d0c-0b0a-4908-8706-050403020100\n";
+  std::ofstream(settings / "quillpost.lock") << "99999999\n";  // a holder long gone
+  std::ofstream(settings / "logs/quillpost.log") << "";
+  if (tmpfs) {
+    std::ofstream filler(disk / "filler", std::ios::binary);
+    const std::string block(4096, 'x');
+    while (filler.write(block.data(), block.size()) && filler.flush()) {
+    }
+  }
+  ServiceProcess service;
+  LaunchRun::Options options;
+  options.service_url = service.base_url();
+  options.add_settings_dir = false;
+  options.add_client_key = false;
+  options.config_text = "";
+  options.args = {"--settings-dir=" + settings.string()};
+  if (!tmpfs) options.file_size_limit = 0;
+  Row row(std::string("start on a full disk (") +
+              (tmpfs ? "tmpfs filled up" : "file size limit 0") +
+              ") with the settings of an earlier run",
+          "handshakes, renamed account kept in memory; account.json unchanged, no temporary "
+          "file, the old lock note gone; SIGINT exit 0");
+  LaunchRun run(options);
+  const bool connected = run.wait_out(kHandshaked, 2);
+  EXPECT_TRUE(connected) << run.out() << run.err();
+  run.process().signal(SIGINT);
+  const auto code = run.process().wait_exit(20s);
+  EXPECT_EQ(code, 0) << run.out() << run.err();
+  EXPECT_EQ(read_file(settings / "account.json"), account);
+  EXPECT_FALSE(std::filesystem::exists(settings / "quillpost.lock"));
+  for (const auto& entry : std::filesystem::directory_iterator(settings)) {
+    EXPECT_EQ(entry.path().filename().string().find(".tmp"), std::string::npos) << entry.path();
+  }
+  row.observe(std::to_string(run.handshakes()) + " handshake(s), " + code_text(code));
 }
 
 TEST(LauncherFaults, SettingsDirectoryNotWritable) {

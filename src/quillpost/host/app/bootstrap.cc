@@ -28,7 +28,14 @@ std::shared_ptr<Application> start_headless_application(const AppContext& contex
 }
 
 std::shared_ptr<Application> QuillPostBootstrap::run() {
-  if (context_.config.startup_mutex.value_or(true)) lock_.emplace(context_.paths.lock_file());
+  if (context_.config.startup_mutex.value_or(true)) {
+    lock_.emplace(context_.paths.lock_file());
+    if (!lock_->note_error().empty()) {
+      logs::logger("bootstrap")
+          .warning("Start-up lock taken, but the process id could not be noted: %s",
+                   lock_->note_error());
+    }
+  }
   return starter_(context_);
 }
 

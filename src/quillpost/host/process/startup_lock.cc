@@ -41,9 +41,11 @@ StartupLock::StartupLock(const std::filesystem::path& lock_file) {
   try {
     write_file_atomically(lock_file, std::to_string(::getpid()) + "\n");
   } catch (const OsError& e) {
-    ::close(fd_);
-    fd_ = -1;
-    throw_lock_error(e.code(), e.what());
+    // The lock is held all the same: the note only informs. An earlier
+    // holder's note would name another process (unlink leaves a directory
+    // in its place alone).
+    note_error_ = e.what();
+    ::unlink(lock_file.c_str());
   }
 }
 

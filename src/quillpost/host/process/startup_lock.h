@@ -3,6 +3,7 @@
 
 #include <filesystem>
 #include <stdexcept>
+#include <string>
 
 #include "quillpost/host/process/os_error.h"
 
@@ -15,8 +16,7 @@ class StartupMutexError : public std::runtime_error {
 };
 
 // The lock cannot be taken for another reason: the settings directory cannot
-// be opened or locked, or the holder's note cannot be written. code() tells a
-// permission problem from others.
+// be opened or locked. code() tells a permission problem from others.
 class StartupLockError : public OsError {
  public:
   using OsError::OsError;
@@ -28,18 +28,25 @@ class StartupLockError : public OsError {
 // The kernel drops the lock when the process ends, however it ends, so a
 // crashed instance never blocks the next one. The holder's process id is
 // written to `lock_file` in that directory, for whoever wonders which
-// instance runs.
+// instance runs: information only, so a note that cannot be written (a full
+// disk) does not keep the instance from running.
 class StartupLock {
  public:
   // Throws StartupMutexError when another process holds the lock,
-  // StartupLockError when it cannot be taken or the note cannot be written.
+  // StartupLockError when it cannot be taken.
   explicit StartupLock(const std::filesystem::path& lock_file);
   ~StartupLock();
   StartupLock(const StartupLock&) = delete;
   StartupLock& operator=(const StartupLock&) = delete;
 
+  // Why the holder's note could not be written; empty when it was. A note
+  // left by an earlier holder is then removed where possible, so that it
+  // names no other process.
+  const std::string& note_error() const { return note_error_; }
+
  private:
   int fd_ = -1;
+  std::string note_error_;
 };
 
 }  // namespace quillpost

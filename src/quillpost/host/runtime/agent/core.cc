@@ -1,5 +1,7 @@
 #include "quillpost/host/runtime/agent/core.h"
 
+#include <exception>
+
 #include "quillpost/host/runtime/agent/pubsub.h"
 
 namespace quillpost::core {
@@ -22,7 +24,13 @@ void CoreAgent::receive(const std::string& event, const agent::Payload& payload)
     logger_.info("logout requested: %s", request.reason);
     publish_account(accounts_->logout(request.reason));
   } else if (event == UPDATE_ACCOUNT) {
-    accounts_->save(payload);
+    // The application goes on with the new account even when it cannot be
+    // kept (a full disk): the client and the other agents must hear of it.
+    try {
+      accounts_->save(payload);
+    } catch (const std::exception& e) {
+      logger_.error("The account could not be saved: %s", e.what());
+    }
     publish_account(payload);
   } else {
     logger_.warning("core: unhandled '%s'", event);

@@ -40,7 +40,9 @@ struct LogoutRequest {
 };
 
 // The application's account storage, as the core agent uses it. Both calls run
-// on the runtime's thread; a failure is an exception (logged by the runtime).
+// on the runtime's thread; a failure is an exception. A save that fails is
+// logged and the account published all the same; a failed logout is logged
+// by the runtime.
 class AccountStore {
  public:
   virtual ~AccountStore() = default;
