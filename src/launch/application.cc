@@ -96,6 +96,7 @@ std::shared_ptr<Application> start_client_application(const AppContext& context,
   printing.keep_removed_printers = context.config.disable_printer_removal.value_or(false);
   printing.http_config = context.http_config;
   printing.getenv = context.getenv;
+  printing.account = world.configuration.account;
   runtime->spawn(std::make_shared<printing::PrintingAgent>(std::move(printing)));
   runtime->start();
   return std::make_shared<HeadlessApplication>(context.main_loop_queue, [runtime, web_interface] {

@@ -165,8 +165,16 @@ TEST(EndToEnd, TheDemoCommandLineConnectsWithTheClientKey) {
   EXPECT_FALSE(client.wait_for_line(kDisconnected, 2, std::chrono::milliseconds(500)))
       << client.output();
   EXPECT_EQ(service.state()["counts"]["authentications"], 2) << service.state().dump();
+  // The printing agent's printer list reaches the service on the link that
+  // stays, not the client outside one.
+  EXPECT_TRUE(service.wait_for_state([&](const nlohmann::json&) {
+    return !service.control("GET", "/control/printers")["computers"].empty();
+  })) << client.output();
   expect_clean_sigint_exit(client);
-  EXPECT_THAT(log_of(dir), Not(HasSubstr("demo-client-key")));
+  const std::string log = log_of(dir);
+  EXPECT_THAT(log, Not(HasSubstr("demo-client-key")));
+  // A clean start warns of nothing.
+  EXPECT_THAT(log, Not(ContainsRegex("Z (WARNING|ERROR|EXCEPTION|CRITICAL) "))) << log;
 }
 
 TEST(EndToEnd, LibcurlIsMappedOnlyWhenThePycurlEngineIsSelected) {

@@ -18,7 +18,8 @@ constexpr std::string_view PROBE = "printing_probe";
 PrintingAgent::PrintingAgent(PrintingSettings settings)
     : settings_(std::move(settings)),
       journal_(settings_.dir),
-      logger_(agent::create_logger("printing")) {}
+      logger_(agent::create_logger("printing")),
+      account_(settings_.account) {}
 
 PrintingAgent::~PrintingAgent() {
   // The worker first: it may be streaming a document from a file.
@@ -40,6 +41,7 @@ void PrintingAgent::before() {
   pubsub_.send(agent::PubSubAgent::SUBSCRIBE, comms::UPDATE_CONNECTION);
   pubsub_.send(agent::PubSubAgent::SUBSCRIBE, comms::SERVER_MESSAGE);
   pubsub_.send(agent::PubSubAgent::SUBSCRIBE, core::HTTP_CONFIG_UPDATE);
+  pubsub_.send(agent::PubSubAgent::SUBSCRIBE, core::UPDATE_ACCOUNT);
   load_journal();
   probe();
   advance();
@@ -54,6 +56,10 @@ void PrintingAgent::receive(const std::string& event, const agent::Payload& payl
     server_message(payload_as<comms::ServerMessage>(payload));
   } else if (event == core::HTTP_CONFIG_UPDATE) {
     settings_.http_config = payload_as<HttpConfig>(payload);
+  } else if (event == core::UPDATE_ACCOUNT) {
+    const auto* account = std::any_cast<Account>(&payload);
+    account_update(account ? std::optional<Account>(*account)
+                           : payload_as<std::optional<Account>>(payload));
   } else if (event == PROBE) {
     probe();
   } else if (event == PRINTERS_POLLED) {
@@ -139,10 +145,44 @@ void PrintingAgent::connection(const comms::Connection& connection) {
   const bool handshaked = connection.status == comms::ClientStatus::handshaked;
   if (handshaked == handshaked_) return;
   handshaked_ = handshaked;
+  awaiting_account_ = false;
   if (!handshaked) {
     printers_sent_.reset();
     return;
   }
+  // The client corrects the account after this handshake when it holds the
+  // placeholder e-mail or another computer id (the same account as here:
+  // both hear every account change, in the same order).
+  if (account_) {
+    const auto computer_id = connection.info.find("computer_id");
+    awaiting_account_ = account_->email == AUTH_WITH_CLIENT_KEY_EMAIL ||
+                        (computer_id != connection.info.end() && computer_id->is_number_integer() &&
+                         account_->computer_id != computer_id->get<std::int64_t>());
+  }
+  if (!awaiting_account_) link_up();
+}
+
+void PrintingAgent::account_update(const std::optional<Account>& account) {
+  const auto credentials = [](const std::optional<Account>& a) {
+    return a ? std::pair(a->email, a->client_key)
+             : std::pair(std::optional<std::string>(), std::optional<std::string>());
+  };
+  const bool credentials_changed = credentials(account) != credentials(account_);
+  account_ = account;
+  if (!handshaked_) return;
+  if (credentials_changed) {
+    // The client leaves the link on this very update (it came to both at
+    // once): what is sent from here on would reach it outside the link.
+    handshaked_ = false;
+    awaiting_account_ = false;
+    printers_sent_.reset();
+  } else if (awaiting_account_) {
+    awaiting_account_ = false;
+    link_up();
+  }
+}
+
+void PrintingAgent::link_up() {
   send_printers(true);
   for (const std::string& id : order_) {
     JobRecord& record = jobs_.at(id);
@@ -196,7 +236,7 @@ void PrintingAgent::send_printers(bool always) {
   if (!printers_known_) return;
   nlohmann::json payload = printers_payload(printers_);
   if (!always && printers_sent_ && *printers_sent_ == payload) return;
-  if (!handshaked_) return;
+  if (!link_ready()) return;
   send_server("printers", payload);
   printers_sent_ = std::move(payload);
 }

@@ -6,7 +6,13 @@
 // (comms::SERVER_MESSAGE), takes the `print` and `print.cancel` events, and
 // sends `printers` and `print.status` by publishing core::SEND_SERVER, only
 // while the link is handshaked; what could not be sent goes after the next
-// handshake.
+// handshake. The client drops (and warns of) what reaches it outside a
+// handshaked link, and this agent learns of a new link state only after the
+// client: so it also follows the account (core::UPDATE_ACCOUNT). After a
+// handshake that the client follows with an account correction (the
+// placeholder e-mail of a client key, a new computer id) it waits for that
+// correction, and a correction of the e-mail or key ends the link at once,
+// as it does for the client, which reconnects.
 //
 // A job goes received -> downloading -> downloaded -> submitting -> printing
 // -> completed (or failed, cancelled), each step recorded in the journal
@@ -36,6 +42,7 @@
 #include "quillpost/host/printing/overview.h"
 #include "quillpost/host/printing/worker.h"
 #include "quillpost/host/process/environment.h"
+#include "quillpost/host/world/world.h"
 
 namespace quillpost::printing {
 
@@ -57,6 +64,9 @@ struct PrintingSettings {
   PrintingTimings timings;
   std::size_t max_downloads = 2;
   PrintWorker::Maker maker;  // unset: the libcups module
+  // The account the client starts with; unset: unknown, no correction is
+  // waited for.
+  std::optional<Account> account;
 };
 
 class PrintingAgent : public agent::SimpleAgent {
@@ -100,6 +110,10 @@ class PrintingAgent : public agent::SimpleAgent {
   void load_journal();
   void probe();
   void connection(const comms::Connection& connection);
+  void account_update(const std::optional<Account>& account);
+  // Sends what waits for a link: the printers, the unreported job statuses.
+  void link_up();
+  bool link_ready() const { return handshaked_ && !awaiting_account_; }
   void server_message(const comms::ServerMessage& message);
   void printers_polled(const PrintersReport& report);
   void send_printers(bool always);
@@ -142,6 +156,8 @@ class PrintingAgent : public agent::SimpleAgent {
   logs::Logger logger_;
   agent::Channel pubsub_;
   bool handshaked_ = false;
+  bool awaiting_account_ = false;  // the client's correction after this handshake
+  std::optional<Account> account_;
 
   bool journal_ok_ = false;
   std::string journal_error_;

@@ -161,7 +161,7 @@ void PrintingAgent::cancel_request(const nlohmann::json& payload) {
     unknown.offer.job_id = job_id;
     unknown.phase = JobPhase::cancelled;
     unknown.reason = "the client has no such job";
-    if (handshaked_) send_server("print.status", unknown.status_payload());
+    if (link_ready()) send_server("print.status", unknown.status_payload());
     return;
   }
   logger_.info("Print job %s: cancel asked for (%s)", job_id, printing::name(record->phase));
@@ -586,7 +586,7 @@ void PrintingAgent::prune() {
 void PrintingAgent::report(const JobRecord& record) {
   Run& run = runs_[record.offer.job_id];
   nlohmann::json status = record.status_payload();
-  if (!handshaked_) {
+  if (!link_ready()) {
     run.reported = false;
     return;
   }
