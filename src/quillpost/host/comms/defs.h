@@ -189,7 +189,7 @@ struct Connection {
   // status line), not part of it: for a disconnected status, the seconds
   // until the next attempt as the client scheduled it; unset when no attempt
   // follows (and for every other status).
-  std::optional<double> retry_in;
+  std::optional<double> retry_in = std::nullopt;
   std::string to_text() const;
   // Two statuses are the same when status, account and info are.
   bool operator==(const Connection& other) const {

@@ -66,7 +66,7 @@ struct PrintingSettings {
   PrintWorker::Maker maker;  // unset: the libcups module
   // The account the client starts with; unset: unknown, no correction is
   // waited for.
-  std::optional<Account> account;
+  std::optional<Account> account = std::nullopt;
 };
 
 class PrintingAgent : public agent::SimpleAgent {
