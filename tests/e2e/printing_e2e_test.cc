@@ -16,6 +16,7 @@
 #include "e2e/launch_process.h"
 #include "support/cups_scheduler.h"
 #include "support/files.h"
+#include "support/seed.h"
 #include "support/service_process.h"
 #include "support/temp_dir.h"
 
@@ -110,7 +111,7 @@ TEST_F(PrintingEndToEnd, KilledAtRandomMomentsEveryJobStillPrintsExactlyOnce) {
   // Six waves of five jobs; kill -9 of the client at a moment chosen by
   // chance while each wave is on its way (downloading, being handed to the
   // scheduler, printing), then a restart.
-  std::mt19937 random(std::random_device{}());
+  std::mt19937 random(testing::test_seed());
   for (int wave = 0; wave < 6; ++wave) {
     for (int i = 0; i < 5; ++i) {
       const std::string name = "doc-" + std::to_string(wave) + "-" + std::to_string(i);

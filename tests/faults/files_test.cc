@@ -5,7 +5,6 @@
 // launch run as an unprivileged user: links planted in place of its files, a
 // directory that is not private, files its owner cannot read.
 #include <gtest/gtest.h>
-#include <pwd.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -18,6 +17,8 @@
 #include "quillpost/host/config/build_info.h"
 #include "quillpost/host/logging/logs.h"
 #include "quillpost/host/world/world.h"
+#include "support/seed.h"
+#include "support/unprivileged.h"
 
 namespace quillpost::faults {
 namespace {
@@ -47,7 +48,7 @@ void expect_whole(const std::filesystem::path& dir, int kill) {
 TEST(FileFaults, SavesSurviveKillNineAtAnyMoment) {
   constexpr int kKills = 60;
   testing::TempDir dir;
-  std::mt19937 random(std::random_device{}());
+  std::mt19937 random(testing::test_seed());
   Row row("account and world id saves killed with SIGKILL " + std::to_string(kKills) + " times",
           "after each kill both files whole (old or new), nothing set aside");
   std::uniform_int_distribution<int> after_us(0, 5000);
@@ -138,18 +139,9 @@ struct Users {
 
 std::optional<Users> test_users(std::string& why_not) {
   if (::geteuid() != 0) return Users{::geteuid(), std::nullopt};
-  // Below 65536, so that a container with a limited id map can switch too.
-  uid_t base = 61000 + static_cast<uid_t>(::getpid() % 1000) * 2;
-  while (::getpwuid(base) || ::getpwuid(base + 1)) base += 2;
-  Child::Options probe;
-  probe.argv = {"/bin/true"};
-  probe.uid = base;
-  Child child(probe);
-  if (child.wait_exit(10s) != 0) {
-    why_not = "cannot run a child as user " + std::to_string(base) + " here";
-    return std::nullopt;
-  }
-  return Users{base, base + 1};
+  const auto base = testing::spare_uid(why_not, 2);
+  if (!base) return std::nullopt;
+  return Users{*base, *base + 1};
 }
 
 // One run of launch against a prepared settings directory.

@@ -2,7 +2,6 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
-#include <grp.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <signal.h>
@@ -19,6 +18,8 @@
 #include <mutex>
 #include <sstream>
 #include <thread>
+
+#include "support/unprivileged.h"
 
 namespace quillpost::faults {
 
@@ -85,11 +86,7 @@ Child::Child(const Options& options) {
     }
     if (options.umask) ::umask(*options.umask);
     if (options.uid && *options.uid != ::geteuid()) {
-      const gid_t gid = static_cast<gid_t>(*options.uid);
-      if (::setgroups(0, nullptr) != 0 || ::setresgid(gid, gid, gid) != 0 ||
-          ::setresuid(*options.uid, *options.uid, *options.uid) != 0) {
-        ::_exit(125);
-      }
+      if (!testing::switch_to_user(*options.uid)) ::_exit(125);
     }
     for (auto& e_ : env) ::putenv(e_.data());
     ::execv(argv[0], argv.data());

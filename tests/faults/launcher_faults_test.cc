@@ -13,6 +13,7 @@
 
 #include "harness.h"
 #include "support/service_process.h"
+#include "support/unprivileged.h"
 
 namespace quillpost::faults {
 namespace {
@@ -175,13 +176,24 @@ TEST(LauncherFaults, StartOnAFullDisk) {
 }
 
 TEST(LauncherFaults, SettingsDirectoryNotWritable) {
-  if (::geteuid() == 0) GTEST_SKIP() << "running as root: file permissions do not apply";
+  // Root ignores file permissions: as root, launch runs as a spare user.
+  std::optional<uid_t> user;
+  if (::geteuid() == 0) {
+    std::string why_not;
+    user = testing::spare_uid(why_not);
+    if (!user) GTEST_SKIP() << "root ignores file permissions, and " << why_not;
+  }
   testing::TempDir dir;
   const auto settings = dir / "settings";
   std::filesystem::create_directories(settings);
   ::chmod(settings.c_str(), 0555);
+  if (user) {
+    ::chmod(dir.path().c_str(), 0711);
+    ::chown(settings.c_str(), *user, *user);
+  }
   Row row("settings directory read-only", "a settings or logging exit code, one line");
   LaunchRun::Options options;
+  options.uid = user;
   options.service_url = dead_url();
   options.add_settings_dir = false;
   options.args = {"--settings-dir=" + settings.string()};

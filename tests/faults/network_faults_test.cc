@@ -22,6 +22,14 @@ std::unique_ptr<LaunchRun> start(const std::string& url, std::vector<std::string
   return std::make_unique<LaunchRun>(options);
 }
 
+// The reconnect wait number `index` (from 0) that the run logged, in ms; -1
+// when it logs none within 10 s.
+int reconnect_wait(const LaunchRun& run, std::size_t index) {
+  eventually([&] { return run.reconnect_waits_ms().size() > index; }, 10s);
+  const auto waits = run.reconnect_waits_ms();
+  return waits.size() > index ? waits[index] : -1;
+}
+
 // SIGINT ends the run with exit code 0: nothing is stuck.
 void end_cleanly(LaunchRun& run, Row& row) {
   run.process().signal(SIGINT);
@@ -62,7 +70,7 @@ TEST(NetworkFaults, TlsWithAnUntrustedCertificate) {
       row.observe(ok ? "handshaked" : "no handshake");
     } else {
       const std::string reason = run->wait_disconnect(1);
-      EXPECT_FALSE(reason.empty()) << run->out();
+      EXPECT_NE(reason.find("certificate"), std::string::npos) << run->out();
       row.observe("\"" + reason + "\"");
       EXPECT_EQ(run->handshakes(), 0);
       EXPECT_EQ(service.state()["counts"]["discoveries"], 0) << "no request may get through";
@@ -80,8 +88,12 @@ TEST(NetworkFaults, ProxyThatRefusesConnectionsThenComes) {
   auto run = start(service.base_url(), {"--proxy-http", "--proxy-host=127.0.0.1",
                                         "--proxy-port=" + std::to_string(port)});
   const std::string reason = run->wait_disconnect(1);
-  EXPECT_FALSE(reason.empty()) << run->out();
-  row.observe("\"" + reason + "\"");
+  EXPECT_EQ(reason.rfind("service discovery failed: ", 0), 0u) << run->out();
+  EXPECT_NE(reason.find("proxy"), std::string::npos) << reason;
+  EXPECT_NE(reason.find("127.0.0.1:" + std::to_string(port)), std::string::npos) << reason;
+  const int wait = reconnect_wait(*run, 0);
+  EXPECT_EQ(wait, 10000);
+  row.observe("\"" + reason + "\", wait " + std::to_string(wait) + "ms");
   ProxyDaemon proxy("http", "", "", port);
   ASSERT_TRUE(proxy.started());
   const bool ok = run->wait_out(kHandshaked, 1, 20s);
@@ -102,7 +114,9 @@ TEST(NetworkFaults, ProxyThatRefusesTheCredentials) {
                                  "--proxy-port=" + std::to_string(proxy.port()),
                                  "--proxy-username=proxyuser", "--proxy-password=wrong-password"});
   const std::string reason = run->wait_disconnect(1);
-  EXPECT_FALSE(reason.empty()) << run->out();
+  // The proxy's answer: 407 Proxy Authentication Required.
+  EXPECT_EQ(reason.rfind("service discovery failed: ", 0), 0u) << run->out();
+  EXPECT_NE(reason.find("407"), std::string::npos) << reason;
   row.observe("\"" + reason + "\"");
   EXPECT_EQ(service.state()["counts"]["discoveries"], 0);
   end_cleanly(*run, row);
@@ -120,10 +134,13 @@ TEST(NetworkFaults, ProxyThatDiesUnderAConnection) {
   ASSERT_TRUE(run);
   const int before = run->handshakes();
   const int disconnects = run->disconnects();
+  const std::size_t waits = run->reconnect_waits_ms().size();
   proxy->kill();
   const std::string reason = run->wait_disconnect(disconnects + 1);
   EXPECT_FALSE(reason.empty()) << run->out();
-  row.observe("\"" + reason + "\"");
+  const int wait = reconnect_wait(*run, waits);
+  EXPECT_EQ(wait, 3000);
+  row.observe("\"" + reason + "\", wait " + std::to_string(wait) + "ms");
   proxy = std::make_unique<ProxyDaemon>("socks5", "sockuser", "sockpass", port);
   ASSERT_TRUE(proxy->started());
   const bool ok = run->wait_handshake_after(before);

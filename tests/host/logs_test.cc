@@ -9,6 +9,7 @@
 #include "quillpost/host/app/event_logger.h"
 #include "quillpost/host/process/os_error.h"
 #include "support/files.h"
+#include "support/unprivileged.h"
 
 namespace quillpost::logs {
 namespace {
@@ -57,8 +58,13 @@ TEST(Logs, GuiLogLinesAreEscapedOnStandardOutputAndInTheLog) {
 }
 
 TEST(Logs, ConfigureReportsAnUnusableDirectory) {
-  if (::geteuid() == 0) GTEST_SKIP() << "root may write anywhere";
   EXPECT_THROW(configure("/proc/quillpost-no-such-dir/logs", false), OsError);
+  quillpost::testing::where_permissions_apply([] {
+    quillpost::testing::TempDir dir;
+    std::filesystem::create_directories(dir / "ro");
+    ::chmod((dir / "ro").c_str(), 0500);
+    EXPECT_THROW(configure(dir / "ro/logs", false), PermissionError);
+  });
 }
 
 }  // namespace

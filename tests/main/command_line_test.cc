@@ -93,27 +93,63 @@ TEST(UsageDocs, ConfigFileHintIsShellQuoted) {
             make_usage_docs(test_build(), std::nullopt).public_docs);
 }
 
-TEST(ParseCommandLine, AcceptedForms) {
-  const std::vector<std::vector<std::string>> accepted = {
-      {},
-      {"--email=a@b.c", "--password=p"},
-      {"--client-key", "ck"},
-      {"--use-enviroment-variables"},
-      {"--web-interface", "--web-interface-port=9000", "--web-interface-shutdown"},
-      {"--proxy-none"},
-      {"--proxy-none", "--proxy-host=h", "--proxy-port=1"},
-      {"--proxy-socks5", "--proxy-host=h", "--proxy-port=1", "--proxy-username=u",
-       "--proxy-password=p"},
-      {"--settings-dir=/tmp/x", "--settings-dir-create"},
-      {"--config-file=/tmp/c.conf", "--check"},
-      {"--service-discovery-param=a=1", "--service-discovery-param", "b=2"},
-      {"--log-all", "--disable-printer-removal", "--override-server-address=h:1"},
-      {"--win32-print-retry-count=0", "--win32-print-retry-delay=2"},
-      {"--head"},  // an unambiguous prefix
+TEST(ParseCommandLine, AcceptedFormsGiveTheirValues) {
+  using namespace std::string_literals;
+  using Texts = std::vector<std::string>;
+  struct Case {
+    std::vector<std::string> args;
+    Arguments set;  // every other option is as without any
   };
-  const auto docs = make_usage_docs(test_build(), std::nullopt);
-  for (const auto& args : accepted) {
-    EXPECT_NO_THROW(parse_command_line(docs, args)) << ::testing::PrintToString(args);
+  const std::vector<Case> cases = {
+      {{"--email=a@b.c", "--password=p"}, {{"--email", "a@b.c"s}, {"--password", "p"s}}},
+      {{"--client-key", "ck"}, {{"--client-key", "ck"s}}},
+      {{"--use-enviroment-variables"}, {{"--use-enviroment-variables", true}}},
+      {{"--web-interface", "--web-interface-port=9000", "--web-interface-shutdown"},
+       {{"--web-interface", true},
+        {"--web-interface-port", "9000"s},
+        {"--web-interface-shutdown", true}}},
+      {{"--proxy-none"}, {{"--proxy-none", true}}},
+      {{"--proxy-none", "--proxy-host=h", "--proxy-port=1"},
+       {{"--proxy-none", true}, {"--proxy-host", "h"s}, {"--proxy-port", "1"s}}},
+      {{"--proxy-socks5", "--proxy-host=h", "--proxy-port=1", "--proxy-username=u",
+        "--proxy-password=p"},
+       {{"--proxy-socks5", true},
+        {"--proxy-host", "h"s},
+        {"--proxy-port", "1"s},
+        {"--proxy-username", "u"s},
+        {"--proxy-password", "p"s}}},
+      {{"--settings-dir=/tmp/x", "--settings-dir-create"},
+       {{"--settings-dir", "/tmp/x"s}, {"--settings-dir-create", true}}},
+      {{"--config-file=/tmp/c.conf", "--check"},
+       {{"--config-file", "/tmp/c.conf"s}, {"--check", true}}},
+      {{"--service-discovery-param=a=1", "--service-discovery-param", "b=2"},
+       {{"--service-discovery-param", Texts{"a=1", "b=2"}}}},
+      {{"--log-all", "--disable-printer-removal", "--override-server-address=h:1"},
+       {{"--log-all", true},
+        {"--disable-printer-removal", true},
+        {"--override-server-address", "h:1"s}}},
+      {{"--win32-print-retry-count=0", "--win32-print-retry-delay=2"},
+       {{"--win32-print-retry-count", "0"s}, {"--win32-print-retry-delay", "2"s}}},
+      {{"--head"}, {{"--headless", true}}},  // an unambiguous prefix
+  };
+  // Without options every option is there, and none is set.
+  const Arguments none = parse({});
+  ASSERT_GT(none.size(), 40u);
+  for (const auto& [name, value] : none) {
+    EXPECT_EQ(docopt_bool_arg(none, name), std::nullopt) << name;
+  }
+  for (const auto& c : cases) {
+    SCOPED_TRACE(::testing::PrintToString(c.args));
+    Arguments expected = none;
+    for (const auto& [name, value] : c.set) {
+      ASSERT_EQ(expected.count(name), 1u) << name;
+      expected[name] = value;
+    }
+    const Arguments got = parse(c.args);
+    EXPECT_EQ(got.size(), expected.size());
+    for (const auto& [name, value] : expected) {
+      EXPECT_TRUE(got.count(name) && got.at(name) == value) << name;
+    }
   }
 }
 

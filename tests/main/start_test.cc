@@ -15,6 +15,7 @@
 #include "quillpost/host/process/startup_lock.h"
 #include "quillpost/main/signals.h"
 #include "support/files.h"
+#include "support/unprivileged.h"
 
 namespace quillpost::main {
 namespace {
@@ -256,13 +257,14 @@ TEST(ConfigureLogging, WritesTheBuildLineThenTheSystemLines) {
 }
 
 TEST(ConfigureLogging, AnUnwritableDirectoryIsAPermissionError) {
-  if (quillpost::testing::running_as_root()) GTEST_SKIP() << "root may write anywhere";
-  TempDir dir;
-  std::filesystem::create_directories(dir / "ro");
-  std::filesystem::permissions(
-      dir / "ro", std::filesystem::perms::owner_read | std::filesystem::perms::owner_exec);
-  EXPECT_THROW(configure_logging(dir / "ro/logs", SystemInfo{}, false, BuildInfo{}),
-               PermissionError);
+  quillpost::testing::where_permissions_apply([] {
+    TempDir dir;
+    std::filesystem::create_directories(dir / "ro");
+    std::filesystem::permissions(
+        dir / "ro", std::filesystem::perms::owner_read | std::filesystem::perms::owner_exec);
+    EXPECT_THROW(configure_logging(dir / "ro/logs", SystemInfo{}, false, BuildInfo{}),
+                 PermissionError);
+  });
 }
 
 }  // namespace

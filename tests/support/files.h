@@ -1,8 +1,6 @@
 // Small file helpers for tests that work in a TempDir.
 #pragma once
 
-#include <unistd.h>
-
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -27,11 +25,6 @@ inline std::string read_file(const std::filesystem::path& path) {
   std::ostringstream content;
   content << in.rdbuf();
   return content.str();
-}
-
-// Root ignores file permissions: permission tests cannot fail for it.
-inline bool running_as_root() {
-  return ::geteuid() == 0;
 }
 
 }  // namespace quillpost::testing

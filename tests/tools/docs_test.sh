@@ -23,11 +23,17 @@ rendered=$(zcat "$page" | MANWIDTH=200 man -l - 2>/dev/null)
 for section in NAME SYNOPSIS DESCRIPTION OPTIONS "EXIT STATUS" SIGNALS ENVIRONMENT FILES "SEE ALSO"; do
   grep -q "^$section\$" <<<"$rendered" || bad "no section $section"
 done
-for option in $(env -i "$program" --help | sed -n '/^Options:/,$p' | grep '^    -' | cut -c1-40 |
-  grep -o -- '--[a-z][a-z-]*'); do
+# The lists below come from the program and the README: an empty one would
+# check nothing, so it fails.
+help=$(env -i "$program" --help) || bad "$program --help fails"
+options=$(sed -n '/^Options:/,$p' <<<"$help" | grep '^    -' | cut -c1-40 | grep -o -- '--[a-z][a-z-]*')
+[ -n "$options" ] || bad "no option found on the help screen"
+for option in $options; do
   grep -q -- "^ *\(-., \)\?$option" <<<"$rendered" || bad "option $option missing"
 done
-for code in $(sed -n '/^## Exit codes/,/^## /p' "$readme" | grep -o '^| [0-9]* |' | tr -d '| '); do
+codes=$(sed -n '/^## Exit codes/,/^## /p' "$readme" | grep -o '^| [0-9]* |' | tr -d '| ')
+[ -n "$codes" ] || bad "no exit code found in $readme"
+for code in $codes; do
   grep -q "^ *$code " <<<"$rendered" || bad "exit code $code missing"
 done
 

@@ -279,9 +279,19 @@ TEST_F(PrintingAgentTest, AJobWaitsForThePrintingSystemAndStatusesWaitForTheLink
   // next handshake.
   agent.disconnect();
   cups_->start();
-  std::this_thread::sleep_for(2s);
+  // The job prints and the journal records it done; no status goes out yet.
+  const auto phase = [&] {
+    const auto record = nlohmann::json::parse(testing::read_file(dir_ / "printing/jobs/waits.json"),
+                                              nullptr, false);
+    return record.is_object() ? record.value("phase", "") : "";
+  };
+  const auto deadline = std::chrono::steady_clock::now() + 60s;
+  while (phase() != "completed" && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(20ms);
+  }
+  ASSERT_EQ(phase(), "completed");
   EXPECT_EQ(cups_->captured("Desk").size(), 1u);
-  EXPECT_FALSE(agent.status("waits", "completed", 10ms));
+  EXPECT_FALSE(agent.status("waits", "completed", 300ms));
   agent.handshake();
   EXPECT_TRUE(agent.status("waits", "completed", 5s));
   // Asked to, the client keeps what it printed.

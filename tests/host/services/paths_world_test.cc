@@ -13,6 +13,7 @@
 #include "quillpost/host/world/paths.h"
 #include "quillpost/host/world/world.h"
 #include "support/files.h"
+#include "support/unprivileged.h"
 
 namespace quillpost {
 namespace {
@@ -57,14 +58,15 @@ TEST(GetBaseDir, TellsEachFailureApart) {
 }
 
 TEST(GetBaseDir, PermissionProblemsArePermissionErrors) {
-  if (testing::running_as_root()) GTEST_SKIP() << "root may write anywhere";
-  TempDir dir;
-  std::filesystem::create_directories(dir / "ro");
-  std::filesystem::permissions(
-      dir / "ro", std::filesystem::perms::owner_read | std::filesystem::perms::owner_exec);
-  EXPECT_THROW(get_base_dir((dir / "ro").string(), false), PermissionError);
-  EXPECT_THROW(get_base_dir((dir / "ro/sub").string(), true), PermissionError);
-  EXPECT_THROW(Paths(dir / "ro/sub", dir / "resources"), PermissionError);
+  testing::where_permissions_apply([] {
+    TempDir dir;
+    std::filesystem::create_directories(dir / "ro");
+    std::filesystem::permissions(
+        dir / "ro", std::filesystem::perms::owner_read | std::filesystem::perms::owner_exec);
+    EXPECT_THROW(get_base_dir((dir / "ro").string(), false), PermissionError);
+    EXPECT_THROW(get_base_dir((dir / "ro/sub").string(), true), PermissionError);
+    EXPECT_THROW(Paths(dir / "ro/sub", dir / "resources"), PermissionError);
+  });
 }
 
 TEST(GetBaseDir, RefusesADirectoryOthersMayWrite) {
@@ -151,11 +153,13 @@ TEST(PrivateFiles, AStateFileThatCannotBeReadIsLeftAlone) {
   EXPECT_TRUE(std::filesystem::is_directory(dir / "world_id"));
   std::filesystem::create_directories(dir / "account.json");
   EXPECT_THROW(AccountStore(dir / "account.json").load(), OsError);
-  if (testing::running_as_root()) return;  // root reads anything
-  const auto account = write_file(dir, "readable-by-nobody", "{\"email\": \"a@example.com\"}");
-  ::chmod(account.c_str(), 0);
-  EXPECT_THROW(AccountStore(account).load(), PermissionError);
-  EXPECT_EQ(mode_of(account), 0u);
+  testing::where_permissions_apply([] {
+    TempDir own;
+    const auto account = write_file(own, "readable-by-nobody", "{\"email\": \"a@example.com\"}");
+    ::chmod(account.c_str(), 0);
+    EXPECT_THROW(AccountStore(account).load(), PermissionError);
+    EXPECT_EQ(mode_of(account), 0u);
+  });
 }
 
 TEST(Paths, CreatesTheSettingsDirectory) {

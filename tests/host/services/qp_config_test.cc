@@ -9,6 +9,7 @@
 
 #include "quillpost/host/config/md5.h"
 #include "support/files.h"
+#include "support/unprivileged.h"
 
 namespace quillpost {
 namespace {
@@ -143,8 +144,9 @@ TEST(QpConfig, FileErrorsTellMissingFromUnreadable) {
   } catch (const BadConfigError& e) {
     EXPECT_EQ(e.cfg_err(), CfgErr::UNREADABLE);
   }
-  if (!testing::running_as_root()) {
-    const auto locked = write_file(dir, "locked.conf", "headless = true\n");
+  testing::where_permissions_apply([] {
+    TempDir own;
+    const auto locked = write_file(own, "locked.conf", "headless = true\n");
     std::filesystem::permissions(locked, std::filesystem::perms::none);
     try {
       get_runtime_config_from_file(locked);
@@ -153,7 +155,7 @@ TEST(QpConfig, FileErrorsTellMissingFromUnreadable) {
       EXPECT_EQ(e.cfg_err(), CfgErr::UNREADABLE);
       EXPECT_THAT(e.what(), HasSubstr("Permission denied"));
     }
-  }
+  });
   EXPECT_EQ(get_runtime_config_from_file(write_file(dir, "ok.conf", "headless = true\n")).headless,
             true);
 }
@@ -252,15 +254,16 @@ TEST(DefaultConfigLocation, TheServiceManagersDirectoryThenXdgThenHome) {
 }
 
 TEST(CopyDefaultConfig, ReportsAFailedCopyInsteadOfThrowing) {
-  if (testing::running_as_root()) GTEST_SKIP() << "root may write anywhere";
-  TempDir dir;
-  const auto sample = write_file(dir, "sample.conf", "# sample\n");
-  std::filesystem::create_directories(dir / "ro");
-  std::filesystem::permissions(
-      dir / "ro", std::filesystem::perms::owner_read | std::filesystem::perms::owner_exec);
-  const auto result = copy_default_config((dir / "ro/q.conf").string(), sample, {});
-  EXPECT_FALSE(result.first);
-  EXPECT_THAT(result.second, HasSubstr("Could not copy"));
+  testing::where_permissions_apply([] {
+    TempDir dir;
+    const auto sample = write_file(dir, "sample.conf", "# sample\n");
+    std::filesystem::create_directories(dir / "ro");
+    std::filesystem::permissions(
+        dir / "ro", std::filesystem::perms::owner_read | std::filesystem::perms::owner_exec);
+    const auto result = copy_default_config((dir / "ro/q.conf").string(), sample, {});
+    EXPECT_FALSE(result.first);
+    EXPECT_THAT(result.second, HasSubstr("Could not copy"));
+  });
 }
 
 }  // namespace

@@ -64,12 +64,13 @@ TEST(Runtime, DelaysOrderMessagesAndAreHonoured) {
   const auto start = std::chrono::steady_clock::now();
   runtime.start();
   ASSERT_TRUE(rec->wait_for(4));
-  std::this_thread::sleep_for(50ms);
+  std::this_thread::sleep_for(50ms);  // room for a "never" that wrongly comes
   auto got = rec->received();
+  // No delay and a negative one come first: before the message due in 50 ms
+  // (how soon after the start depends on the machine's load, not on the runtime).
   EXPECT_EQ(rec->events(), (std::vector<std::string>{"zero", "negative", "fraction", "late"}));
   EXPECT_GE(got[2].at - start, 50ms);
   EXPECT_GE(got[3].at - start, 150ms);
-  EXPECT_LT(got[0].at - start, 50ms);
 }
 
 TEST(Runtime, MailboxesFromManyThreadsKeepEachSendersOrder) {

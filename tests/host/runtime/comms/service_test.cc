@@ -1,6 +1,8 @@
 // The comms services against the real local service on loopback.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "collector.h"
 #include "proxies.h"
 #include "quillpost/host/runtime/comms/service_discovery.h"
@@ -183,7 +185,17 @@ TEST_F(ServiceTest, ConversationDirectAndThroughEachProxy) {
     ASSERT_TRUE(s.inbox->wait_for(1)) << label;
     // The service opens; our heartbeat's answer is consumed by the listener.
     s.queue->add({std::string(HEARTBEAT), nlohmann::json::array()});
-    std::this_thread::sleep_for(100ms);  // lets the answer come back before the pushes
+    // Once the service took the heartbeat, its answer is on the wire before
+    // the pushes (the closed connections of earlier rounds may still show).
+    ASSERT_TRUE(service.wait_for_state(
+        [](const nlohmann::json& state) {
+          const auto& connections = state["connections"];
+          return !connections.empty() &&
+                 std::all_of(connections.begin(), connections.end(),
+                             [](const nlohmann::json& c) { return c["heartbeats"] == 1; });
+        },
+        30s))
+        << label;
     service.push(
         nlohmann::json{{"event", "job"}, {"payload", {{"n", 1}}}, {"to", "all"}, {"count", 2}});
     ASSERT_TRUE(s.inbox->wait_for(3)) << label;
