@@ -282,7 +282,7 @@ int main(int argc, char** argv) {
   }
   idle_memory(launch_path, service, client, work, cups);
 
-  // Offer to accepted, 100 KiB each, one at a time.
+  // Offer to received and to printed, 100 KiB each, one at a time.
   const auto small = make_document(work, "small", 100 * 1024);
   std::vector<std::pair<SystemClock::time_point, nlohmann::json>> offered;
   for (int i = 0; i < latency_jobs + 1; ++i) {
@@ -297,8 +297,8 @@ int main(int argc, char** argv) {
   std::vector<double> received;
   std::vector<double> completed;
   for (const auto& [start, job] : offered) {
-    const auto& history = job["history"];
-    const auto printer_job = job["printerJobId"];
+    const auto& history = job.at("history");
+    const auto& printer_job = job.at("printerJobId");
     const auto at = printer_job.is_number_integer()
                         ? received_at.find(printer_job.get<std::int64_t>())
                         : received_at.end();
