@@ -262,12 +262,14 @@ double percentile(std::vector<double> v, double p) {
   return v[std::min(at, v.size() - 1)];
 }
 
-// Frames per second through `path`: the best of `rounds`, each `frames`
-// frames pushed to the connection `connection_id` in one request.
+// Frames per second through `path`, each of `rounds` pushing `frames` frames
+// to the connection `connection_id` in one request: "<key>_msgs_per_s" (the
+// best round) and "<key>_msgs_per_s_worst" lines.
 template <typename Path>
-double throughput(const ServiceProcess& service, Path& path, const std::string& connection_id,
-                  std::int64_t frames, int rounds) {
+void throughput(const std::string& key, const ServiceProcess& service, Path& path,
+                const std::string& connection_id, std::int64_t frames, int rounds) {
   double best = 0;
+  double worst = 0;
   for (int r = 0; r < rounds; ++r) {
     path.reset();
     const auto t0 = std::chrono::steady_clock::now();
@@ -277,9 +279,12 @@ double throughput(const ServiceProcess& service, Path& path, const std::string& 
                   {"connectionId", connection_id}});
     if (!path.wait_count(frames)) throw std::runtime_error("frames missing");
     const double s = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
-    best = std::max(best, static_cast<double>(frames) / s);
+    const double rate = static_cast<double>(frames) / s;
+    best = std::max(best, rate);
+    worst = r == 0 ? rate : std::min(worst, rate);
   }
-  return best;
+  std::printf("%s_msgs_per_s=%.0f\n%s_msgs_per_s_worst=%.0f\n", key.c_str(), best, key.c_str(),
+              worst);
 }
 
 // The client's connection id as the service saw it in "authenticate".
@@ -323,9 +328,8 @@ int main(int argc, char** argv) {
     PlainPath plain(service);
     ClientPath client(service);
     const std::string client_id = client_connection_id(service);
-    std::printf("plain_msgs_per_s=%.0f\n",
-                throughput(service, plain, "bench-plain", frames, rounds));
-    std::printf("client_msgs_per_s=%.0f\n", throughput(service, client, client_id, frames, rounds));
+    throughput("plain", service, plain, "bench-plain", frames, rounds);
+    throughput("client", service, client, client_id, frames, rounds);
 
     // Latency: one stamped frame at a time to both connections at once, so
     // that the difference is what the client's path adds to the same frame.
@@ -344,7 +348,8 @@ int main(int argc, char** argv) {
     print_latency("plain", plain_us);
     print_latency("client", client_us);
     print_latency("added", added_us);
-    std::printf("frames=%lld\nlatency_samples=%d\n", static_cast<long long>(frames), samples);
+    std::printf("frames=%lld\nrounds=%d\nlatency_samples=%d\n", static_cast<long long>(frames),
+                rounds, samples);
   } catch (const std::exception& e) {
     std::fprintf(stderr, "client_messages: %s\n", e.what());
     return 1;

@@ -5,9 +5,11 @@
 //
 //   printing_bench LAUNCH [--latency-jobs N] [--throughput-mib M] [--rss-mib R]
 //
-// - offer to accepted: from the control request that makes the service offer a
-//   100 KiB job to the service's record of the client's "printing" status
-//   (the scheduler has made the job) and of "completed";
+// - offer to received: from the control request that makes the service offer
+//   a 100 KiB job to the scheduler's log line saying that the job's document
+//   is queued (every byte of it received), beside the service's record of the
+//   client's "printing" status (the scheduler has made the job, before any
+//   byte of the document) and of "completed";
 // - throughput: a document of M MiB from the offer (the job queued) to
 //   "completed", against
 //   `curl` of the same URL into a file plus `lp` of that file until the
@@ -29,6 +31,7 @@
 #include <ctime>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <memory>
 #include <random>
 #include <string>
@@ -76,6 +79,31 @@ std::filesystem::path make_document(const TempDir& dir, const std::string& name,
   return path;
 }
 
+// The scheduler's job ids and when each one's document was received whole:
+// its error log's "[Job N] File of type ... queued by" line, which the
+// scheduler writes once the document's last byte is in, stamped to the
+// microsecond ("LogTimeFormat usecs"): "I [10/Dec/2026:02:03:02.420905 +0000] ...".
+std::map<std::int64_t, SystemClock::time_point> documents_received(const CupsScheduler& cups) {
+  std::map<std::int64_t, SystemClock::time_point> received;
+  std::ifstream log(cups.dir() / "log/error_log");
+  for (std::string line; std::getline(log, line);) {
+    const auto job = line.find("] [Job ");
+    if (job == std::string::npos || line.find("] File of type ", job) == std::string::npos)
+      continue;
+    std::tm tm{};
+    const char* rest = strptime(line.c_str() + line.find('[') + 1, "%d/%b/%Y:%H:%M:%S", &tm);
+    if (!rest) fail("bad time in the scheduler's log: " + line);
+    long micros = 0;
+    int zone = 0;
+    if (std::sscanf(rest, ".%ld %d", &micros, &zone) != 2) fail("no microseconds in: " + line);
+    const int zone_minutes = (zone / 100) * 60 + zone % 100;
+    received[std::stoll(line.substr(job + 7))] = SystemClock::from_time_t(timegm(&tm)) +
+                                                 std::chrono::microseconds(micros) -
+                                                 std::chrono::minutes(zone_minutes);
+  }
+  return received;
+}
+
 // "2024-05-01T12:00:00.123Z" as a time point.
 SystemClock::time_point parse_time(const std::string& text) {
   std::tm tm{};
@@ -94,14 +122,14 @@ nlohmann::json find_job(const ServiceProcess& service, const std::string& id) {
   return nullptr;
 }
 
-// Waits for the job's final state; its history.
+// Waits for the job's final state; the job as the service holds it.
 nlohmann::json wait_final(const ServiceProcess& service, const std::string& id,
                           std::chrono::seconds limit) {
   const auto deadline = std::chrono::steady_clock::now() + limit;
   while (std::chrono::steady_clock::now() < deadline) {
     const auto job = find_job(service, id);
     const std::string state = job.is_null() ? "" : job.value("state", "");
-    if (state == "completed") return job["history"];
+    if (state == "completed") return job;
     if (state == "failed" || state == "cancelled") fail("job " + id + " ended " + job.dump());
     std::this_thread::sleep_for(2ms);
   }
@@ -238,7 +266,10 @@ int main(int argc, char** argv) {
   if (!CupsScheduler::available()) fail("needs root and cupsd");
 
   TempDir work;
-  CupsScheduler cups;
+  // Log times to the microsecond: the time a document was received is read
+  // from the log.
+  CupsScheduler cups(
+      CupsScheduler::Options{.queues = {"Desk", "Lab"}, .extra_conf = {"LogTimeFormat usecs"}});
   ServiceProcess service({"--jobs-file", (work / "jobs.json").string()});
   LaunchProcess client(
       launch_path,
@@ -251,21 +282,35 @@ int main(int argc, char** argv) {
   }
   idle_memory(launch_path, service, client, work, cups);
 
-  // Offer to accepted, 100 KiB each, one at a time.
+  // Offer to received and to printed, 100 KiB each, one at a time.
   const auto small = make_document(work, "small", 100 * 1024);
-  std::vector<double> accepted;
-  std::vector<double> completed;
+  std::vector<std::pair<SystemClock::time_point, nlohmann::json>> offered;
   for (int i = 0; i < latency_jobs + 1; ++i) {
     const auto start = SystemClock::now();
     const std::string id = print(service, small);
-    const auto history = wait_final(service, id, 30s);
+    auto job = wait_final(service, id, 30s);
     if (i == 0) continue;  // the first one loads the printing system's module
-    accepted.push_back(ms_between(start, when(history, "printing")));
+    offered.emplace_back(start, std::move(job));
+  }
+  const auto received_at = documents_received(cups);
+  std::vector<double> made;
+  std::vector<double> received;
+  std::vector<double> completed;
+  for (const auto& [start, job] : offered) {
+    const auto& history = job.at("history");
+    const auto& printer_job = job.at("printerJobId");
+    const auto at = printer_job.is_number_integer()
+                        ? received_at.find(printer_job.get<std::int64_t>())
+                        : received_at.end();
+    if (at == received_at.end()) fail("the scheduler did not log the document of " + job.dump());
+    made.push_back(ms_between(start, when(history, "printing")));
+    received.push_back(ms_between(start, at->second));
     completed.push_back(ms_between(start, when(history, "completed")));
   }
-  std::printf("print_latency_runs=%zu\n", accepted.size());
-  std::printf("print_accepted_p50_ms=%.1f\nprint_accepted_p90_ms=%.1f\n", percentile(accepted, 0.5),
-              percentile(accepted, 0.9));
+  std::printf("print_latency_runs=%zu\n", received.size());
+  std::printf("print_made_p50_ms=%.1f\n", percentile(made, 0.5));
+  std::printf("print_received_p50_ms=%.1f\nprint_received_p90_ms=%.1f\n", percentile(received, 0.5),
+              percentile(received, 0.9));
   std::printf("print_completed_p50_ms=%.1f\nprint_completed_p90_ms=%.1f\n",
               percentile(completed, 0.5), percentile(completed, 0.9));
 
@@ -276,7 +321,7 @@ int main(int argc, char** argv) {
   // Throughput against curl + lp of the same URL.
   const auto big = make_document(work, "big", throughput_mib << 20);
   const std::string id = print(service, big);
-  const auto history = wait_final(service, id, 300s);
+  const auto history = wait_final(service, id, 300s)["history"];
   // From the job's offer (the service hashes the file before it queues and
   // offers the job; curl + lp start from a queued job too).
   const auto start = when(history, "queued");
