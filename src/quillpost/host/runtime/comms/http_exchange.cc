@@ -7,8 +7,8 @@
 #include <boost/beast/http/error.hpp>
 #include <boost/beast/http/parser.hpp>
 
-#include "quillpost/host/comms/http_url.h"
-#include "quillpost/host/logging/text.h"
+#include "quillpost/host/base/http_url.h"
+#include "quillpost/host/base/text.h"
 #include "quillpost/host/runtime/comms/wire.h"
 
 namespace quillpost::comms {

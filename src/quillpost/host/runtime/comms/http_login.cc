@@ -4,7 +4,7 @@
 // the default engine never loads libcurl.
 #include <nlohmann/json.hpp>
 
-#include "quillpost/host/app/credentials.h"
+#include "quillpost/host/comms/login.h"
 #include "quillpost/host/logging/logs.h"
 #include "quillpost/host/runtime/comms/http_exchange.h"
 
