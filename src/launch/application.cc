@@ -1,8 +1,8 @@
 #include "application.h"
 
 #include "quillpost/client/client.h"
-#include "quillpost/host/app/credentials.h"
 #include "quillpost/host/app/main_loop.h"
+#include "quillpost/host/comms/login.h"
 #include "quillpost/host/logging/logs.h"
 #include "quillpost/host/printing/agent.h"
 #include "quillpost/host/runtime/agent/core.h"

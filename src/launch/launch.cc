@@ -8,10 +8,10 @@
 #include <system_error>
 
 #include "application.h"
+#include "quillpost/host/base/text.h"
 #include "quillpost/host/config/build_info.h"
 #include "quillpost/host/config/qp_config.h"
 #include "quillpost/host/logging/logs.h"
-#include "quillpost/host/logging/text.h"
 #include "quillpost/host/process/environment.h"
 #include "quillpost/host/process/module.h"
 #include "quillpost/host/process/stack.h"

@@ -12,7 +12,7 @@
 #include <map>
 #include <ostream>
 
-#include "quillpost/host/logging/text.h"
+#include "quillpost/host/base/text.h"
 #include "service/options.h"
 #include "service/printers.h"
 

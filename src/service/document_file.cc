@@ -13,21 +13,12 @@
 #include <stdexcept>
 #include <vector>
 
+#include "quillpost/host/base/digest.h"
+
 namespace quillpost::service {
 namespace {
 
 constexpr std::size_t digest_chunk = 256 * 1024;
-
-std::string hex(const unsigned char* bytes, std::size_t n) {
-  static constexpr char digits[] = "0123456789abcdef";
-  std::string text;
-  text.reserve(2 * n);
-  for (std::size_t i = 0; i < n; ++i) {
-    text.push_back(digits[bytes[i] >> 4]);
-    text.push_back(digits[bytes[i] & 15]);
-  }
-  return text;
-}
 
 // Opens a regular file for reading. Non-blocking, so that opening a FIFO
 // does not wait for a writer; the type check then refuses it.
@@ -97,7 +88,7 @@ std::variant<FileDigest, std::string> digest_file(const std::filesystem::path& f
   unsigned int md_size = 0;
   if (ok) ok = EVP_DigestFinal_ex(ctx.get(), md, &md_size) == 1;
   if (!ok) return error.empty() ? "SHA-256 of " + file.string() + " failed" : error;
-  digest.sha256 = hex(md, md_size);
+  digest.sha256 = hex_text(md, md_size);
   return digest;
 }
 
@@ -106,7 +97,7 @@ std::string random_hex(std::size_t bytes) {
   if (RAND_bytes(raw.data(), static_cast<int>(raw.size())) != 1) {
     throw std::runtime_error("the random generator failed");
   }
-  return hex(raw.data(), raw.size());
+  return hex_text(raw.data(), raw.size());
 }
 
 std::string random_token() {

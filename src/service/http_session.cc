@@ -3,7 +3,7 @@
 #include <boost/beast/ssl.hpp>
 #include <vector>
 
-#include "quillpost/host/runtime/comms/endpoint_text.h"
+#include "quillpost/host/base/endpoint_text.h"
 #include "service/server_impl.h"
 
 namespace quillpost::service {

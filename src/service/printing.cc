@@ -4,8 +4,8 @@
 #include <fstream>
 #include <sstream>
 
-#include "quillpost/host/logging/text.h"
-#include "quillpost/host/runtime/comms/endpoint_text.h"
+#include "quillpost/host/base/endpoint_text.h"
+#include "quillpost/host/base/text.h"
 #include "service/atomic_file.h"
 #include "service/printers.h"
 #include "service/server_impl.h"

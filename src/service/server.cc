@@ -7,8 +7,8 @@
 #include <csignal>
 #include <stdexcept>
 
-#include "quillpost/host/runtime/comms/endpoint_text.h"
-#include "quillpost/host/runtime/comms/openssl.h"
+#include "quillpost/host/base/endpoint_text.h"
+#include "quillpost/host/base/openssl.h"
 #include "service/server_impl.h"
 
 namespace quillpost::service {

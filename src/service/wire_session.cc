@@ -3,7 +3,7 @@
 #include <deque>
 #include <vector>
 
-#include "quillpost/host/logging/text.h"
+#include "quillpost/host/base/text.h"
 #include "service/server_impl.h"
 
 namespace quillpost::service {

@@ -12,10 +12,10 @@
 #include <vector>
 
 #include "quillpost/client/client.h"
-#include "quillpost/host/agent/testing.h"
 #include "quillpost/host/runtime/agent/core.h"
 #include "quillpost/host/runtime/agent/pubsub.h"
 #include "quillpost/host/runtime/comms/wire.h"
+#include "support/recording_system.h"
 
 namespace quillpost::client::testing {
 

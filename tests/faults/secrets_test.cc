@@ -8,7 +8,7 @@
 #include <fstream>
 
 #include "harness.h"
-#include "quillpost/host/runtime/comms/openssl.h"
+#include "quillpost/host/base/openssl.h"
 #include "support/service_process.h"
 
 namespace quillpost::faults {

@@ -1,4 +1,4 @@
-#include "quillpost/host/logging/text.h"
+#include "quillpost/host/base/text.h"
 
 #include <gtest/gtest.h>
 

@@ -9,7 +9,7 @@
 #include <fstream>
 #include <sstream>
 
-#include "quillpost/host/app/credentials.h"
+#include "quillpost/host/comms/login.h"
 #include "quillpost/host/process/signal_dispatch.h"
 #include "quillpost/host/process/start_method.h"
 #include "quillpost/host/process/startup_lock.h"

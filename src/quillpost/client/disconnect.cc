@@ -5,7 +5,7 @@
 #include <stdexcept>
 
 #include "quillpost/client/client.h"
-#include "quillpost/host/logging/text.h"
+#include "quillpost/host/base/text.h"
 #include "quillpost/host/process/timer_duration.h"
 #include "quillpost/host/runtime/comms/priority_queues.h"
 #include "quillpost/host/runtime/comms/wire.h"

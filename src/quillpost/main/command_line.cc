@@ -8,8 +8,8 @@
 #include <set>
 #include <string_view>
 
+#include "quillpost/host/base/text.h"
 #include "quillpost/host/config/values.h"
-#include "quillpost/host/logging/text.h"
 #include "quillpost/host/world/world.h"
 #include "quillpost/main/errors.h"
 

@@ -9,13 +9,13 @@
 #include <tuple>
 #include <vector>
 
-#include "quillpost/host/app/credentials.h"
-#include "quillpost/host/comms/http_url.h"
+#include "quillpost/host/base/http_url.h"
+#include "quillpost/host/base/text.h"
+#include "quillpost/host/comms/login.h"
 #include "quillpost/host/config/qp_config.h"
 #include "quillpost/host/config/records.h"
 #include "quillpost/host/config/resources.h"
 #include "quillpost/host/logging/journal.h"
-#include "quillpost/host/logging/text.h"
 #include "quillpost/host/process/os_error.h"
 #include "quillpost/host/process/private_files.h"
 #include "quillpost/host/process/service_credentials.h"

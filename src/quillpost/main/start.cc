@@ -7,8 +7,8 @@
 
 #include "quillpost/host/agent/agent.h"
 #include "quillpost/host/app/bootstrap.h"
-#include "quillpost/host/app/credentials.h"
-#include "quillpost/host/logging/text.h"
+#include "quillpost/host/base/text.h"
+#include "quillpost/host/comms/login.h"
 #include "quillpost/host/process/notify.h"
 #include "quillpost/host/process/os_error.h"
 #include "quillpost/host/process/start_method.h"

@@ -1,12 +1,11 @@
 // The HTTP credentials check against a stub service on loopback.
-#include "quillpost/host/app/credentials.h"
-
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <cstdlib>
 
 #include "host/services/stub_service.h"
+#include "quillpost/host/comms/login.h"
 #include "quillpost/host/logging/logs.h"
 
 namespace quillpost {

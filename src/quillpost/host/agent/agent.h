@@ -15,7 +15,7 @@
 // all the same.
 //
 // The agent never sees the runtime itself, only the small SystemRef interface,
-// so an agent can be driven in tests by a recording system (agent/testing.h).
+// so an agent can be driven in tests by a recording system (tests/support/recording_system.h).
 #pragma once
 
 #include <any>

@@ -21,9 +21,9 @@
 #include <utility>
 
 #include "quillpost/host/app/bootstrap.h"
-#include "quillpost/host/app/credentials.h"
 #include "quillpost/host/app/event_logger.h"
 #include "quillpost/host/app/main_loop.h"
+#include "quillpost/host/comms/login.h"
 #include "quillpost/host/config/records.h"
 #include "quillpost/host/process/event.h"
 #include "quillpost/host/world/paths.h"

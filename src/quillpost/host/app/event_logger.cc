@@ -2,8 +2,8 @@
 
 #include <ostream>
 
+#include "quillpost/host/base/text.h"
 #include "quillpost/host/logging/logs.h"
-#include "quillpost/host/logging/text.h"
 
 namespace quillpost {
 

@@ -3,7 +3,7 @@
 #include <chrono>
 #include <cmath>
 
-#include "quillpost/host/logging/text.h"
+#include "quillpost/host/base/text.h"
 
 namespace quillpost::comms {
 

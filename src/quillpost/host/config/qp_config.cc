@@ -11,7 +11,7 @@
 #include <sstream>
 #include <system_error>
 
-#include "quillpost/host/comms/http_url.h"
+#include "quillpost/host/base/http_url.h"
 #include "quillpost/host/config/md5.h"
 #include "quillpost/host/process/private_files.h"
 

@@ -10,7 +10,7 @@
 #include <variant>
 #include <vector>
 
-#include "quillpost/host/logging/text.h"
+#include "quillpost/host/base/text.h"
 
 namespace quillpost {
 

@@ -4,7 +4,7 @@
 #include <stdexcept>
 #include <string>
 
-#include "quillpost/host/runtime/comms/openssl.h"
+#include "quillpost/host/base/openssl.h"
 
 namespace quillpost::curl {
 namespace {

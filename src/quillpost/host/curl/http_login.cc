@@ -7,7 +7,7 @@
 #include <nlohmann/json.hpp>
 #include <string>
 
-#include "quillpost/host/app/credentials.h"
+#include "quillpost/host/comms/login.h"
 #include "quillpost/host/curl/curl_options.h"
 #include "quillpost/host/logging/logs.h"
 

@@ -4,6 +4,8 @@
 
 #include <curl/curl.h>
 
+#include <algorithm>
+#include <chrono>
 #include <memory>
 #include <stdexcept>
 
@@ -80,8 +82,11 @@ Outcome::Kind kind_of(CURLcode code) {
   }
 }
 
-long milliseconds(double seconds) {
-  return static_cast<long>(seconds * 1000);
+// Whole milliseconds for libcurl, at most a day (a longer time-out is as good
+// as none, and a larger count would not fit in a long on every platform).
+long milliseconds(std::chrono::duration<double> time) {
+  const double ms = std::chrono::duration<double, std::milli>(time).count();
+  return ms < 86'400'000.0 ? static_cast<long>(ms) : 86'400'000L;
 }
 
 Outcome run(const Get& request, Receiver& receiver) {
@@ -102,14 +107,16 @@ Outcome run(const Get& request, Receiver& receiver) {
   curl_easy_setopt(c, CURLOPT_XFERINFODATA, &transfer);
   curl_easy_setopt(c, CURLOPT_ERRORBUFFER, error);
   curl_easy_setopt(c, CURLOPT_FAILONERROR, 1L);
-  if (request.timeout > 0) curl_easy_setopt(c, CURLOPT_TIMEOUT_MS, milliseconds(request.timeout));
-  if (request.connect_timeout > 0) {
+  if (request.timeout.count() > 0) {
+    curl_easy_setopt(c, CURLOPT_TIMEOUT_MS, milliseconds(request.timeout));
+  }
+  if (request.connect_timeout.count() > 0) {
     curl_easy_setopt(c, CURLOPT_CONNECTTIMEOUT_MS, milliseconds(request.connect_timeout));
   }
-  if (request.stall_timeout > 0) {
+  if (request.stall_timeout.count() > 0) {
     curl_easy_setopt(c, CURLOPT_LOW_SPEED_LIMIT, 1L);
     curl_easy_setopt(c, CURLOPT_LOW_SPEED_TIME,
-                     static_cast<long>(request.stall_timeout < 1 ? 1 : request.stall_timeout));
+                     std::max(1L, milliseconds(request.stall_timeout) / 1000));
   }
   if (request.max_redirects >= 0) {
     curl_easy_setopt(c, CURLOPT_FOLLOWLOCATION, 1L);

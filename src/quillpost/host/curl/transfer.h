@@ -7,6 +7,7 @@
 // the "requests" engine never maps them. This header needs no libcurl.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -35,10 +36,13 @@ struct Get {
   std::string url;
   std::vector<std::pair<std::string, std::string>> headers;  // in order
   const HttpConfig* http_config = nullptr;                   // proxy, TLS verification, CA file
-  double timeout = 0;          // seconds for the whole transfer; 0: none
-  double connect_timeout = 0;  // seconds to connect (proxy and TLS included); 0: libcurl's
-  double stall_timeout = 0;    // less than a byte a second this long ends it; 0: never
-  int max_redirects = -1;      // redirects followed; -1: none (a 3xx is the answer)
+  // Time-outs; 0 leaves each out: the whole transfer (none), the connect with
+  // proxy and TLS handshakes (libcurl's own), less than a byte a second for
+  // this long (never).
+  std::chrono::duration<double> timeout{0};
+  std::chrono::duration<double> connect_timeout{0};
+  std::chrono::duration<double> stall_timeout{0};
+  int max_redirects = -1;  // redirects followed; -1: none (a 3xx is the answer)
 };
 
 struct Outcome {

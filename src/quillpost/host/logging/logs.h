@@ -16,7 +16,7 @@
 #include <string_view>
 #include <vector>
 
-#include "quillpost/host/logging/text.h"
+#include "quillpost/host/base/text.h"
 
 namespace quillpost::logs {
 

@@ -125,27 +125,4 @@ DownloadResult http_status_result(int status, std::string_view reason_phrase) {
   return {DownloadResult::Kind::failed, "cannot download the document: " + text};
 }
 
-std::string file_sha256(const std::filesystem::path& path) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
-  if (fd < 0) return "";
-  std::unique_ptr<EVP_MD_CTX, void (*)(EVP_MD_CTX*)> hash(EVP_MD_CTX_new(), EVP_MD_CTX_free);
-  EVP_DigestInit_ex(hash.get(), EVP_sha256(), nullptr);
-  std::array<char, 128 * 1024> buffer{};
-  for (;;) {
-    const ssize_t n = ::read(fd, buffer.data(), buffer.size());
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) {
-      ::close(fd);
-      return "";
-    }
-    if (n == 0) break;
-    EVP_DigestUpdate(hash.get(), buffer.data(), static_cast<std::size_t>(n));
-  }
-  ::close(fd);
-  std::array<unsigned char, EVP_MAX_MD_SIZE> digest{};
-  unsigned length = 0;
-  EVP_DigestFinal_ex(hash.get(), digest.data(), &length);
-  return hex_text(digest.data(), length);
-}
-
 }  // namespace quillpost::printing

@@ -67,7 +67,4 @@ DownloadResult beast_download(const DownloadRequest& request, const HttpConfig& 
 DownloadResult curl_download(const DownloadRequest& request, const HttpConfig& http_config,
                              CancelToken& cancel, const DownloadTimeouts& timeouts);
 
-// The SHA-256 of a file, in lower-case hex; empty when it cannot be read.
-std::string file_sha256(const std::filesystem::path& path);
-
 }  // namespace quillpost::printing

@@ -6,7 +6,7 @@
 #include <boost/beast/http/parser.hpp>
 #include <limits>
 
-#include "quillpost/host/comms/http_url.h"
+#include "quillpost/host/base/http_url.h"
 #include "quillpost/host/printing/document_file.h"
 #include "quillpost/host/printing/download.h"
 #include "quillpost/host/printing/offer.h"

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <chrono>
 
+#include "quillpost/host/base/digest.h"
 #include "quillpost/host/printing/agent.h"
 #include "quillpost/host/printing/clean_text.h"
 #include "quillpost/host/process/threads.h"

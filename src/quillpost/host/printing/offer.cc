@@ -4,7 +4,7 @@
 #include <array>
 #include <stdexcept>
 
-#include "quillpost/host/comms/http_url.h"
+#include "quillpost/host/base/http_url.h"
 #include "quillpost/host/printing/clean_text.h"
 
 namespace quillpost::printing {

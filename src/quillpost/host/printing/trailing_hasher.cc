@@ -12,17 +12,6 @@
 
 namespace quillpost::printing {
 
-std::string hex_text(const unsigned char* bytes, unsigned length) {
-  static constexpr char kHex[] = "0123456789abcdef";
-  std::string out;
-  out.reserve(2 * length);
-  for (unsigned i = 0; i < length; ++i) {
-    out += kHex[bytes[i] >> 4];
-    out += kHex[bytes[i] & 15];
-  }
-  return out;
-}
-
 TrailingHasher::TrailingHasher(const std::filesystem::path& path)
     : fd_(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW)),
       hash_(EVP_MD_CTX_new(), EVP_MD_CTX_free) {

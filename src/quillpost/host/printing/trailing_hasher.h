@@ -14,6 +14,8 @@
 #include <string>
 #include <thread>
 
+#include "quillpost/host/base/digest.h"
+
 namespace quillpost::printing {
 
 class TrailingHasher {
@@ -43,8 +45,5 @@ class TrailingHasher {
   bool stopping_ = false;
   std::thread thread_;
 };
-
-// Lower-case hex of `length` bytes.
-std::string hex_text(const unsigned char* bytes, unsigned length);
 
 }  // namespace quillpost::printing

@@ -10,7 +10,7 @@
 #include <cstring>
 #include <string>
 
-#include "quillpost/host/logging/text.h"
+#include "quillpost/host/base/text.h"
 
 namespace quillpost {
 

@@ -1,5 +1,8 @@
 // How the application creates worker processes: "fork" (a copy of the running
-// process) or "spawn" (a fresh start of the program). Chosen once per process.
+// process) or "spawn" (a fresh start of the program). Chosen once per process,
+// by the launcher before it starts the application (configure_multiprocessing).
+// The application's agents and workers are threads today; a piece that starts
+// a worker process reads the method here.
 #pragma once
 
 #include <optional>

@@ -14,7 +14,7 @@ std::string fetch(const std::string& url, const RequestHeaders& headers,
   HttpRequest request;
   request.url = url;
   request.headers = headers;
-  request.timeout = service_discovery_timeout();
+  request.timeout = std::chrono::duration<double>(service_discovery_timeout());
   bool accept = false;
   for (const auto& header : headers) {
     if (header.first.size() == 6 && strncasecmp(header.first.c_str(), "accept", 6) == 0) {

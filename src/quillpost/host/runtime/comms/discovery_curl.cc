@@ -23,7 +23,7 @@ class Body : public curl::Receiver {
 std::string fetch(const std::string& url, const RequestHeaders& headers,
                   const HttpConfig& http_config) {
   curl::Get get{url, headers, &http_config};
-  get.timeout = service_discovery_timeout();
+  get.timeout = std::chrono::duration<double>(service_discovery_timeout());
   bool accept = false;
   for (const auto& header : headers) {
     if (header.first.size() == 6 && strncasecmp(header.first.c_str(), "accept", 6) == 0) {

@@ -7,8 +7,8 @@
 #include <boost/beast/http/error.hpp>
 #include <boost/beast/http/parser.hpp>
 
-#include "quillpost/host/comms/http_url.h"
-#include "quillpost/host/logging/text.h"
+#include "quillpost/host/base/http_url.h"
+#include "quillpost/host/base/text.h"
 #include "quillpost/host/runtime/comms/wire.h"
 
 namespace quillpost::comms {
@@ -82,11 +82,13 @@ std::string limit_text(std::uint64_t bytes) {
 
 HttpAnswer http_exchange(const HttpRequest& request, const HttpConfig& http_config) {
   const HttpUrl u = split_http_url(request.url);
-  const double deadline = monotonic() + request.timeout;
+  // The socket layer counts seconds.
+  const double timeout = request.timeout.count();
+  const double deadline = monotonic() + timeout;
   const double connect_timeout =
-      request.connect_timeout > 0 && request.connect_timeout < request.timeout
-          ? request.connect_timeout
-          : request.timeout;
+      request.connect_timeout.count() > 0 && request.connect_timeout < request.timeout
+          ? request.connect_timeout.count()
+          : timeout;
   auto sock = open_http_socket(u, http_config, connect_timeout);
   sock->write_all(request_text(request, u));
 
@@ -106,7 +108,7 @@ HttpAnswer http_exchange(const HttpRequest& request, const HttpConfig& http_conf
     } catch (const SocketFailure& e) {
       if (e.kind() == SocketFailure::Kind::timed_out) {
         sock->close();
-        throw std::runtime_error("timed out after " + to_text(request.timeout) +
+        throw std::runtime_error("timed out after " + to_text(timeout) +
                                  "s waiting for the answer");
       }
       if (e.kind() != SocketFailure::Kind::end_of_stream) throw;

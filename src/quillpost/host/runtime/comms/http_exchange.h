@@ -3,6 +3,7 @@
 // "requests" engine's transport for service discovery and the login.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <string>
 #include <utility>
@@ -16,10 +17,10 @@ struct HttpRequest {
   std::string method = "GET";
   std::string url;
   std::vector<std::pair<std::string, std::string>> headers;  // in order, after Host
-  std::string body;                      // sent with Content-Length when not empty
-  double connect_timeout = 0;            // seconds; 0: the whole time-out
-  double timeout = 15;                   // seconds for the whole exchange
-  std::uint64_t max_body = 1024 * 1024;  // the longest answer body taken
+  std::string body;                                  // sent with Content-Length when not empty
+  std::chrono::duration<double> connect_timeout{0};  // 0: the whole time-out
+  std::chrono::duration<double> timeout{15};         // for the whole exchange
+  std::uint64_t max_body = 1024 * 1024;              // the longest answer body taken
 };
 
 struct HttpAnswer {

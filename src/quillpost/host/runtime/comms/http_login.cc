@@ -4,7 +4,7 @@
 // the default engine never loads libcurl.
 #include <nlohmann/json.hpp>
 
-#include "quillpost/host/app/credentials.h"
+#include "quillpost/host/comms/login.h"
 #include "quillpost/host/logging/logs.h"
 #include "quillpost/host/runtime/comms/http_exchange.h"
 
@@ -24,8 +24,8 @@ class RequestsCredentialsChecker : public CredentialsChecker {
     request.headers = {{"Content-Type", "application/json"}, {"Accept", "application/json"}};
     request.body =
         nlohmann::json{{"email", credentials.email}, {"password", credentials.password}}.dump();
-    request.connect_timeout = std::chrono::duration<double>(settings_.connect_timeout).count();
-    request.timeout = std::chrono::duration<double>(settings_.total_timeout).count();
+    request.connect_timeout = settings_.connect_timeout;
+    request.timeout = settings_.total_timeout;
     HttpAnswer answer;
     try {
       answer = http_exchange(request, http_config);

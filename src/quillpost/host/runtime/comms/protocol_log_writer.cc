@@ -10,7 +10,7 @@
 #include <string>
 #include <system_error>
 
-#include "quillpost/host/logging/text.h"
+#include "quillpost/host/base/text.h"
 
 namespace quillpost::comms {
 

@@ -3,7 +3,7 @@
 #include <boost/asio/read.hpp>
 #include <boost/asio/write.hpp>
 
-#include "quillpost/host/runtime/comms/openssl.h"
+#include "quillpost/host/base/openssl.h"
 
 namespace quillpost::comms {
 

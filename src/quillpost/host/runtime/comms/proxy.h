@@ -16,8 +16,8 @@
 #include <cstdint>
 #include <string>
 
+#include "quillpost/host/base/text.h"
 #include "quillpost/host/config/records.h"
-#include "quillpost/host/logging/text.h"
 #include "quillpost/host/runtime/comms/wire.h"
 
 namespace quillpost::comms {

@@ -32,11 +32,11 @@
 #include <thread>
 #include <utility>  // before Asio: its coroutine support needs std::exchange
 
-#include "quillpost/host/comms/http_url.h"
-#include "quillpost/host/logging/text.h"
+#include "quillpost/host/base/http_url.h"
+#include "quillpost/host/base/openssl.h"
+#include "quillpost/host/base/text.h"
 #include "quillpost/host/process/threads.h"
 #include "quillpost/host/process/timer_duration.h"
-#include "quillpost/host/runtime/comms/openssl.h"
 #include "quillpost/host/runtime/comms/proxy.h"
 #include "quillpost/host/runtime/comms/wire.h"
 

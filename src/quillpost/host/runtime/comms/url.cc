@@ -1,6 +1,6 @@
 #include "quillpost/host/runtime/comms/url.h"
 
-#include "quillpost/host/comms/http_url.h"
+#include "quillpost/host/base/http_url.h"
 
 #ifndef QP_SERVICE_URL
 #define QP_SERVICE_URL "http://127.0.0.1:8470"

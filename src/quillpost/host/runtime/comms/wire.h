@@ -24,8 +24,8 @@
 #include <string_view>
 
 #include "quillpost/host/agent/agent.h"
+#include "quillpost/host/base/http_url.h"
 #include "quillpost/host/comms/defs.h"
-#include "quillpost/host/comms/http_url.h"
 #include "quillpost/host/config/records.h"
 #include "quillpost/host/process/event.h"
 #include "quillpost/host/runtime/comms/priority_queues.h"

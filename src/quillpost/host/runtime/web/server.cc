@@ -15,9 +15,9 @@
 #include <thread>
 #include <vector>
 
+#include "quillpost/host/base/endpoint_text.h"
 #include "quillpost/host/logging/logs.h"
 #include "quillpost/host/process/threads.h"
-#include "quillpost/host/runtime/comms/endpoint_text.h"
 #include "quillpost/host/runtime/web/host_check.h"
 #include "quillpost/host/runtime/web/page.h"
 

@@ -5,8 +5,8 @@
 #include <utility>
 #include <variant>
 
+#include "quillpost/host/base/text.h"
 #include "quillpost/host/config/build_info.h"
-#include "quillpost/host/logging/text.h"
 #include "quillpost/host/printing/clean_text.h"
 
 namespace quillpost::web {

@@ -1,4 +1,4 @@
-#include "quillpost/host/comms/http_url.h"
+#include "quillpost/host/base/http_url.h"
 
 #include <charconv>
 #include <stdexcept>

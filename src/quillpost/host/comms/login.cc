@@ -1,4 +1,4 @@
-#include "quillpost/host/app/credentials.h"
+#include "quillpost/host/comms/login.h"
 
 #include <nlohmann/json.hpp>
 #include <utility>
