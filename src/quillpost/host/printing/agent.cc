@@ -12,6 +12,7 @@ namespace quillpost::printing {
 namespace {
 
 constexpr std::string_view PROBE = "printing_probe";
+constexpr std::string_view PRINTERS_FLUSH = "printing_printers_flush";
 
 }  // namespace
 
@@ -56,6 +57,9 @@ void PrintingAgent::receive(const std::string& event, const agent::Payload& payl
     settings_.http_config = payload_as<HttpConfig>(payload);
   } else if (event == PROBE) {
     probe();
+  } else if (event == PRINTERS_FLUSH) {
+    printers_flush_armed_ = false;
+    send_printers(false);
   } else if (event == PRINTERS_POLLED) {
     printers_polled(payload_as<PrintersReport>(payload));
   } else if (event == JOB_CREATED) {
@@ -140,7 +144,7 @@ void PrintingAgent::connection(const comms::Connection& connection) {
   if (handshaked == handshaked_) return;
   handshaked_ = handshaked;
   if (!handshaked) {
-    printers_sent_.reset();
+    printer_updates_.reset();
     return;
   }
   send_printers(true);
@@ -193,12 +197,26 @@ void PrintingAgent::printers_polled(const PrintersReport& report) {
 }
 
 void PrintingAgent::send_printers(bool always) {
-  if (!printers_known_) return;
-  nlohmann::json payload = printers_payload(printers_);
-  if (!always && printers_sent_ && *printers_sent_ == payload) return;
-  if (!handshaked_) return;
-  send_server("printers", payload);
-  printers_sent_ = std::move(payload);
+  if (!printers_known_ || !handshaked_) return;
+  if (always) printer_updates_.reset();
+  const nlohmann::json payload = printers_payload(printers_);
+  if (payload["truncated"] != truncation_logged_) {
+    truncation_logged_ = payload["truncated"].get<bool>();
+    if (truncation_logged_) {
+      logger_.warning(
+          "The printer list is cut to what one message carries (%d of %d printers, "
+          "at most %d entries a list)",
+          payload["printers"].size(), printers_.size(), MAX_LIST_ENTRIES);
+    }
+  }
+  const auto now = PrinterUpdates::Clock::now();
+  auto update = printer_updates_.update(payload, now);
+  for (auto& message : update.messages) send_server(message.event, std::move(message.payload));
+  if (update.call_again && !printers_flush_armed_) {
+    printers_flush_armed_ = true;
+    send_self(PRINTERS_FLUSH,
+              std::chrono::duration<double>(*update.call_again - now).count() + 0.001);
+  }
 }
 
 void PrintingAgent::send_server(std::string_view event, nlohmann::json payload) {
