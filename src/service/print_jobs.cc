@@ -413,13 +413,15 @@ void PrintBook::set_printers(const ComputerKey& computer, ojson printers, bool t
 bool PrintBook::set_printer_states(const ComputerKey& computer, const ojson& states,
                                    std::string& error) {
   auto kept = printers_.find(computer);
+  if (kept == printers_.end()) {
+    error = "the computer has sent no printer list";
+    return false;
+  }
   std::vector<ojson*> targets;
   for (const ojson& state : states) {
     ojson* target = nullptr;
-    if (kept != printers_.end()) {
-      for (ojson& printer : kept->second.list) {
-        if (printer["name"] == state["name"]) target = &printer;
-      }
+    for (ojson& printer : kept->second.list) {
+      if (printer["name"] == state["name"]) target = &printer;
     }
     if (target == nullptr) {
       error = "printer '" + state["name"].get<std::string>() + "' is not in the computer's list";

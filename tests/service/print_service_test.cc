@@ -382,6 +382,7 @@ TEST_F(Printing, AJobBelongsToOneInstallationOfTheComputer) {
 
   // Killed and restarted (a new run of the same installation): its jobs at once.
   a.reset();
+  ASSERT_TRUE(service.wait_for_output("s-1 closed"));
   a = computer(service, "PC", std::nullopt, "world-a", "run-2");
   EXPECT_EQ(next_event(*a, "print")["jobId"], moves);
   EXPECT_EQ(next_event(*a, "print")["jobId"], stays);

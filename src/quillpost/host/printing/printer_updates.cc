@@ -41,12 +41,12 @@ void PrinterUpdates::reset() {
 
 PrinterUpdates::Update PrinterUpdates::update(const nlohmann::json& payload,
                                               Clock::time_point now) {
-  Update update;
-  if (told_ && *told_ == payload) return update;
+  Update out;
+  if (told_ && *told_ == payload) return out;
   if (!told_ || !only_states_differ(*told_, payload)) {
     told_ = payload;
-    update.messages.push_back({"printers", payload});
-    return update;
+    out.messages.push_back({"printers", payload});
+    return out;
   }
   nlohmann::json changes = nlohmann::json::array();
   nlohmann::json& told = (*told_)["printers"];
@@ -58,7 +58,7 @@ PrinterUpdates::Update PrinterUpdates::update(const nlohmann::json& payload,
     const auto last = state_sent_.find(name);
     if (last != state_sent_.end() && now < last->second + STATE_INTERVAL) {
       const Clock::time_point due = last->second + STATE_INTERVAL;
-      update.call_again = update.call_again ? std::min(*update.call_again, due) : due;
+      out.call_again = out.call_again ? std::min(*out.call_again, due) : due;
       continue;
     }
     state_sent_[name] = now;
@@ -66,9 +66,9 @@ PrinterUpdates::Update PrinterUpdates::update(const nlohmann::json& payload,
     changes.push_back(state);
   }
   if (!changes.empty()) {
-    update.messages.push_back({"printers.state", {{"printers", std::move(changes)}}});
+    out.messages.push_back({"printers.state", {{"printers", std::move(changes)}}});
   }
-  return update;
+  return out;
 }
 
 }  // namespace quillpost::printing
