@@ -236,8 +236,8 @@ class WireSession : public WireConnection,
     }
     const auto& name = message["computerName"];
     computer_name_ = name.is_string() ? name.get<std::string>() : name.dump();
-    const auto id_text = [&](const char* key) {
-      const auto& value = message[key];
+    const auto id_text = [&](const char* field) {
+      const auto& value = message[field];
       return (value.is_string() ? value.get<std::string>() : value.dump()).substr(0, 256);
     };
     world_ = id_text("worldUuid");
