@@ -180,17 +180,91 @@ std::string cell(const json& value) {
   return text.empty() ? "-" : text;
 }
 
+// Rows under a heading row as a table for a terminal, columns two blanks apart.
+std::string table_text(const std::vector<std::vector<std::string>>& rows) {
+  std::vector<std::size_t> widths(rows.front().size(), 0);
+  for (const auto& row : rows) {
+    for (std::size_t i = 0; i < row.size(); ++i) {
+      widths[i] = std::max(widths[i], utf8_length(row[i]));
+    }
+  }
+  std::string table;
+  for (const auto& row : rows) {
+    std::string line;
+    for (std::size_t i = 0; i < row.size(); ++i) {
+      line += row[i];
+      if (i + 1 < row.size()) line += std::string(widths[i] - utf8_length(row[i]) + 2, ' ');
+    }
+    table += line + "\n";
+  }
+  return table;
+}
+
+int run_printers(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
+  auto parsed = split(args, {"--control-port"});
+  int port = default_control_port;
+  std::string error =
+      std::holds_alternative<std::string>(parsed) ? std::get<std::string>(parsed) : std::string();
+  if (error.empty()) {
+    const Split& s = std::get<Split>(parsed);
+    if (!s.positional.empty()) error = "unexpected argument '" + s.positional.front() + "'";
+    for (const auto& [name, value] : s.options) {
+      if (!parse_port(value, port)) error = name + ": expected a port number, not '" + value + "'";
+    }
+  }
+  if (!error.empty()) {
+    err << "quillpost-service printers: " << error << "\n\n" << usage_text;
+    return 2;
+  }
+  Answer answer = control_request(port, http::verb::get, "/control/printers", "");
+  if (!answer.error.empty()) {
+    err << "quillpost-service printers: no service on 127.0.0.1:" << port << " (" << answer.error
+        << ")\n";
+    return 1;
+  }
+  json body = json::parse(answer.body, nullptr, false);
+  if (answer.status != 200 || !body.is_object() || !body.contains("computers") ||
+      !body["computers"].is_array()) {
+    err << "quillpost-service printers: the service answered " << answer.status << ": "
+        << message_of(answer) << "\n";
+    return 1;
+  }
+  std::vector<std::vector<std::string>> rows{
+      {"COMPUTER", "PRINTER", "STATE", "ACCEPTING", "DEFAULT", "UPDATED"}};
+  for (const json& computer : body["computers"]) {
+    for (const json& printer : computer.value("printers", json::array())) {
+      std::string state = cell(printer.value("state", json()));
+      std::string reasons;
+      for (const json& reason : printer.value("stateReasons", json::array())) {
+        reasons += (reasons.empty() ? "" : ", ") + cell(reason);
+      }
+      if (!reasons.empty()) state += " (" + reasons + ")";
+      rows.push_back({cell(computer.value("computer", json())), cell(printer.value("name", json())),
+                      state, printer.value("acceptingJobs", false) ? "yes" : "no",
+                      printer.value("default", false) ? "yes" : "no",
+                      cell(computer.value("updatedAt", json()))});
+    }
+  }
+  out << table_text(rows);
+  if (rows.size() == 1) out << "(no printers)\n";
+  return 0;
+}
+
 }  // namespace
 
 std::optional<int> run_command(const std::vector<std::string>& args, std::ostream& out,
                                std::ostream& err) {
-  if (args.empty() || (args.front() != "print" && args.front() != "jobs")) return std::nullopt;
+  if (args.empty() ||
+      (args.front() != "print" && args.front() != "jobs" && args.front() != "printers")) {
+    return std::nullopt;
+  }
   const std::vector<std::string> rest(args.begin() + 1, args.end());
   if (std::find(rest.begin(), rest.end(), "--help") != rest.end() ||
       std::find(rest.begin(), rest.end(), "-h") != rest.end()) {
     out << usage_text;
     return 0;
   }
+  if (args.front() == "printers") return run_printers(rest, out, err);
   return args.front() == "print" ? run_print(rest, out, err) : run_jobs(rest, out, err);
 }
 

@@ -1,6 +1,6 @@
 // The commands for people that talk to a running service through its control
 // endpoint on 127.0.0.1: `print` queues a job for a computer, `jobs` lists the
-// jobs with their states.
+// jobs with their states, `printers` the computers' printers with theirs.
 #pragma once
 
 #include <iosfwd>

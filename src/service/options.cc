@@ -14,6 +14,7 @@ Usage: quillpost-service [options]
                                [--title TEXT] [--content-type TYPE] [--copies N]
                                [--option KEY=VALUE]... FILE
        quillpost-service jobs [--control-port N]
+       quillpost-service printers [--control-port N]
 
 Options:
   --listen HOST              address to listen on [default: 127.0.0.1]
@@ -37,6 +38,8 @@ Options:
   --service-version TEXT     version that discovery answers [default: 1.0.0]
   --log-frames               log every frame in and out
   --jobs-file FILE           keep print jobs and printer lists in FILE across restarts
+  --job-lease S              a job moves to another installation of its computer once the one
+                             it is with has been away S seconds [default: 300]
   -h, --help                 show this text
 A port of 0 picks a free port. The first line of output names the ports in use.
 
@@ -45,6 +48,7 @@ Commands, for a service running on this machine (through its control port [defau
                              account unless --account); prints the job id once queued.
                              --option takes media, sides, colorMode and pageRanges
   jobs                       list the print jobs with their states
+  printers                   list each computer's printers with their states
 They exit with 0 when done, 1 when the service refused or could not be reached.
 )";
 
@@ -126,6 +130,7 @@ ParsedCommandLine parse_command_line(const std::vector<std::string>& args) {
       {"--push-event", text(o.push_event)},
       {"--service-version", text(o.service_version)},
       {"--jobs-file", text(o.jobs_file)},
+      {"--job-lease", seconds(o.job_lease)},
   };
 
   for (std::size_t i = 0; i < args.size(); ++i) {

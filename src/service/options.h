@@ -46,6 +46,10 @@ struct ServiceOptions {
   bool log_frames = false;
   // Print jobs and printer lists are kept in this file across restarts; empty: in memory only.
   std::string jobs_file;
+  // A job moves to another installation of its computer only after the one
+  // it is with has been away this many seconds (and it has not reached
+  // "printing").
+  double job_lease = 300;
 };
 
 struct ParsedCommandLine {

@@ -137,6 +137,9 @@ ojson job_json(const PrintJob& job, bool with_token) {
       job.cancel_requested_at.empty() ? ojson(nullptr) : ojson(job.cancel_requested_at);
   j["offers"] = job.offers;
   j["history"] = job.history;
+  j["world"] = job.world.empty() ? ojson(nullptr) : ojson(job.world);
+  j["held"] = job.held;
+  j["withdrawn"] = job.withdrawn;
   return j;
 }
 
@@ -170,6 +173,10 @@ PrintJob job_from_json(const ojson& j) {
   job.offers = j.at("offers").get<int>();
   job.history = j.at("history");
   if (!job.history.is_array()) throw Refused{"job " + job.id + ": history is not a list"};
+  // Files of earlier versions have no installations: the jobs are with none.
+  if (j.contains("world") && !j["world"].is_null()) job.world = j["world"].get<std::string>();
+  job.held = j.value("held", false);
+  if (j.contains("withdrawn")) job.withdrawn = j["withdrawn"].get<std::vector<std::string>>();
   return job;
 }
 
@@ -335,13 +342,47 @@ std::vector<PrintJob*> PrintBook::open_jobs(const ComputerKey& computer) {
   return open;
 }
 
-PrintBook::Update PrintBook::apply(const ComputerKey& from, const JobStatus& status) {
+std::vector<PrintJob*> PrintBook::jobs_of(const ComputerKey& computer) {
+  std::vector<PrintJob*> jobs;
+  for (PrintJob& job : jobs_) {
+    if (job.computer == computer) jobs.push_back(&job);
+  }
+  return jobs;
+}
+
+void PrintBook::move(PrintJob& job, const std::string& world) {
+  if (!job.world.empty() &&
+      std::find(job.withdrawn.begin(), job.withdrawn.end(), job.world) == job.withdrawn.end()) {
+    job.withdrawn.push_back(job.world);
+  }
+  std::erase(job.withdrawn, world);
+  job.world = world;
+  job.held = false;
+  job.token = random_token();
+}
+
+PrintBook::Update PrintBook::apply(const ComputerKey& from, const std::string& world,
+                                   const JobStatus& status) {
   PrintJob* job = find(status.job_id);
   if (job == nullptr || job->computer != from) return Update::unknown;
-  if (job->final()) return job->state == status.state ? Update::unchanged : Update::ended;
+  if (!job->world.empty() && job->world != world) {
+    if (is_final_state(status.state) && std::erase(job->withdrawn, world) > 0) {
+      return Update::released;
+    }
+    return Update::not_holder;
+  }
+  // The installation the job was offered to holds it from its first answer
+  // on (a job of an older jobs file goes to the first that answers).
+  const bool claimed = !job->held;
+  job->world = world;
+  job->held = true;
+  if (job->final()) {
+    if (job->state == status.state) return claimed ? Update::changed : Update::unchanged;
+    return Update::ended;
+  }
   if (job->state == status.state && job->reason == status.reason &&
       (!status.printer_job_id || status.printer_job_id == job->printer_job_id)) {
-    return Update::unchanged;
+    return claimed ? Update::changed : Update::unchanged;
   }
   job->state = status.state;
   if (status.printer_job_id) job->printer_job_id = status.printer_job_id;
@@ -362,8 +403,46 @@ PrintBook::Cancel PrintBook::cancel(std::string_view id) {
   return Cancel::cancelled;
 }
 
-void PrintBook::set_printers(const ComputerKey& computer, ojson printers) {
-  printers_[computer] = {std::move(printers), utc_time_text(std::chrono::system_clock::now())};
+void PrintBook::set_printers(const ComputerKey& computer, ojson printers, bool truncated) {
+  Printers& kept = printers_[computer];
+  kept.list = std::move(printers);
+  kept.updated_at = utc_time_text(std::chrono::system_clock::now());
+  kept.truncated = truncated;
+}
+
+bool PrintBook::set_printer_states(const ComputerKey& computer, const ojson& states,
+                                   std::string& error) {
+  auto kept = printers_.find(computer);
+  if (kept == printers_.end()) {
+    error = "the computer has sent no printer list";
+    return false;
+  }
+  std::vector<ojson*> targets;
+  for (const ojson& state : states) {
+    ojson* target = nullptr;
+    for (ojson& printer : kept->second.list) {
+      if (printer["name"] == state["name"]) target = &printer;
+    }
+    if (target == nullptr) {
+      error = "printer '" + state["name"].get<std::string>() + "' is not in the computer's list";
+      return false;
+    }
+    targets.push_back(target);
+  }
+  for (std::size_t i = 0; i < targets.size(); ++i) {
+    for (const char* key : {"state", "stateReasons", "acceptingJobs"}) {
+      (*targets[i])[key] = states[i][key];
+    }
+  }
+  kept->second.updated_at = utc_time_text(std::chrono::system_clock::now());
+  return true;
+}
+
+void PrintBook::count_printer_message(const ComputerKey& computer, std::string_view event,
+                                      std::size_t bytes) {
+  Printers& kept = printers_[computer];
+  ++(event == "printers" ? kept.lists : kept.state_changes);
+  kept.bytes += bytes;
 }
 
 void PrintBook::record(PrintJob& job) {
@@ -382,6 +461,7 @@ ojson PrintBook::to_file() const {
     computers.push_back(ojson{{"accountId", key.account_id},
                               {"computer", key.computer},
                               {"updatedAt", printers.updated_at},
+                              {"truncated", printers.truncated},
                               {"printers", printers.list}});
   }
   return ojson{{"version", 1}, {"nextJob", next_job_}, {"jobs", jobs}, {"computers", computers}};
@@ -402,9 +482,11 @@ void PrintBook::load(const ojson& document) {
     for (const ojson& c : document.at("computers")) {
       auto checked = validate_printers(ojson{{"printers", c.at("printers")}});
       if (auto* error = std::get_if<std::string>(&checked)) throw Refused{*error};
-      loaded.printers_[{c.at("accountId").get<std::int64_t>(),
-                        c.at("computer").get<std::string>()}] = {
-          std::get<ojson>(std::move(checked)), c.at("updatedAt").get<std::string>()};
+      Printers& kept = loaded.printers_[{c.at("accountId").get<std::int64_t>(),
+                                         c.at("computer").get<std::string>()}];
+      kept.list = std::get<ojson>(std::move(checked));
+      kept.updated_at = c.at("updatedAt").get<std::string>();
+      kept.truncated = c.value("truncated", false);
     }
   } catch (const Refused& refused) {
     throw std::invalid_argument(refused.text);
@@ -427,6 +509,11 @@ ojson PrintBook::printers_view() const {
     computers.push_back(ojson{{"accountId", key.account_id},
                               {"computer", key.computer},
                               {"updatedAt", printers.updated_at},
+                              {"truncated", printers.truncated},
+                              {"messages",
+                               {{"printers", printers.lists},
+                                {"printers.state", printers.state_changes},
+                                {"bytes", printers.bytes}}},
                               {"printers", printers.list}});
   }
   return ojson{{"computers", computers}};

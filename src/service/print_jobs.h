@@ -85,6 +85,13 @@ struct PrintJob {
   std::string cancel_requested_at;  // empty: no cancel asked for
   int offers = 0;                   // offers sent so far
   ojson history = ojson::array();   // [{"state", "at", "printerJobId", "reason"}]
+  // The installation (worldUuid) the job is with: offered to it, and held by
+  // it once its client has answered. Empty: with none yet.
+  std::string world;
+  bool held = false;
+  // Installations that had the job before it moved on: each is told to drop
+  // it after its handshakes, until it reports an end for it.
+  std::vector<std::string> withdrawn;
 
   bool final() const { return is_final_state(state); }
 };
@@ -104,18 +111,37 @@ class PrintBook {
   PrintJob* find(std::string_view id);
   // The jobs of `computer` without a final state, oldest first.
   std::vector<PrintJob*> open_jobs(const ComputerKey& computer);
+  // Every job of `computer`, oldest first.
+  std::vector<PrintJob*> jobs_of(const ComputerKey& computer);
 
-  enum class Update { changed, unchanged, unknown, ended };
-  // A status from `from`: a job of another computer is unknown to it; a job
-  // that has ended keeps its final state.
-  Update apply(const ComputerKey& from, const JobStatus& status);
+  // Hands `job` to installation `world`: the one it was with is to drop it,
+  // and the document gets a new token, so that a download that installation
+  // starts later is refused.
+  void move(PrintJob& job, const std::string& world);
+
+  enum class Update { changed, unchanged, unknown, ended, not_holder, released };
+  // A status from installation `world` of `from`: a job of another computer
+  // is unknown to it; a job that has ended keeps its final state. The first
+  // status of the installation a job was offered to makes it the holder; a
+  // status from any other installation is ignored (`not_holder`), except
+  // that a final one from an installation told to drop the job ends that
+  // (`released`).
+  Update apply(const ComputerKey& from, const std::string& world, const JobStatus& status);
 
   enum class Cancel { requested, cancelled, ended, unknown };
   // Marks the job cancel-requested; a job never offered to its computer
   // ends as cancelled at once (`cancelled`).
   Cancel cancel(std::string_view id);
 
-  void set_printers(const ComputerKey& computer, ojson printers);
+  // A whole printer list (`truncated`: the computer cut it to the bounds).
+  void set_printers(const ComputerKey& computer, ojson printers, bool truncated);
+  // Applies a checked `printers.state` list; false (nothing changed) when it
+  // names a printer the computer has not listed, with `error` saying which.
+  bool set_printer_states(const ComputerKey& computer, const ojson& states, std::string& error);
+  // The bytes of a printer message from `computer`, counted per event for the
+  // control endpoint.
+  void count_printer_message(const ComputerKey& computer, std::string_view event,
+                             std::size_t bytes);
 
   // The jobs file's form (tokens included) and back. load throws
   // std::invalid_argument saying what is wrong.
@@ -134,6 +160,9 @@ class PrintBook {
   struct Printers {
     ojson list = ojson::array();
     std::string updated_at;
+    bool truncated = false;
+    // Messages and their bytes since the service started (not kept in the file).
+    std::uint64_t lists = 0, state_changes = 0, bytes = 0;
   };
   std::list<PrintJob> jobs_;  // a list: a job stays where it is while others come and go
   std::map<ComputerKey, Printers> printers_;

@@ -106,15 +106,25 @@ ojson capabilities(const ojson& printer, const std::string& where) {
                {"documentFormats", text_list(*value, "documentFormats", name, true)}};
 }
 
-ojson printer(const ojson& value, const std::string& where) {
+std::string name_of(const ojson& value, const std::string& where) {
   if (!value.is_object()) throw Refused{where + " is not an object"};
   std::string name = text(value, "name", where, true);
   if (name.empty()) throw Refused{where + ".name is empty"};
+  return name;
+}
+
+std::string state_of(const ojson& value, const std::string& where) {
   std::string state = text(value, "state", where, true);
   static constexpr std::array<std::string_view, 3> states{"idle", "printing", "stopped"};
   if (std::find(states.begin(), states.end(), state) == states.end()) {
     throw Refused{where + ".state is not idle, printing or stopped"};
   }
+  return state;
+}
+
+ojson printer(const ojson& value, const std::string& where) {
+  std::string name = name_of(value, where);
+  std::string state = state_of(value, where);
   return ojson{{"name", name},
                {"description", text(value, "description", where)},
                {"location", text(value, "location", where)},
@@ -136,19 +146,36 @@ std::size_t utf8_length(std::string_view text) {
   return n;
 }
 
-std::variant<ojson, std::string> validate_printers(const ojson& payload) {
+namespace {
+
+ojson printer_state(const ojson& value, const std::string& where) {
+  std::string name = name_of(value, where);
+  std::string state = state_of(value, where);
+  return ojson{{"name", name},
+               {"state", state},
+               {"stateReasons", text_list(value, "stateReasons", where, false)},
+               {"acceptingJobs", boolean(value, "acceptingJobs", where)}};
+}
+
+std::variant<ojson, std::string> validate_list(const ojson& payload,
+                                               ojson (*entry_of)(const ojson&,
+                                                                 const std::string&)) {
   if (!payload.is_object()) return std::string("the payload is not an object");
   const ojson* list = member(payload, "printers");
   if (list == nullptr || !list->is_array()) return std::string("printers is not a list");
   if (list->size() > max_printer_list_entries) {
     return "printers has over " + std::to_string(max_printer_list_entries) + " entries";
   }
+  if (const ojson* truncated = member(payload, "truncated");
+      truncated != nullptr && !truncated->is_boolean()) {
+    return std::string("truncated is not true or false");
+  }
   ojson kept = ojson::array();
   std::set<std::string> names;
   try {
     for (std::size_t i = 0; i < list->size(); ++i) {
       const std::string where = "printers[" + std::to_string(i) + "]";
-      ojson entry = printer((*list)[i], where);
+      ojson entry = entry_of((*list)[i], where);
       if (!names.insert(entry["name"].get<std::string>()).second) {
         throw Refused{where + ".name is used twice"};
       }
@@ -158,6 +185,16 @@ std::variant<ojson, std::string> validate_printers(const ojson& payload) {
     return refused.text;
   }
   return kept;
+}
+
+}  // namespace
+
+std::variant<ojson, std::string> validate_printers(const ojson& payload) {
+  return validate_list(payload, printer);
+}
+
+std::variant<ojson, std::string> validate_printer_states(const ojson& payload) {
+  return validate_list(payload, printer_state);
 }
 
 }  // namespace quillpost::service

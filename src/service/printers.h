@@ -25,4 +25,10 @@ std::size_t utf8_length(std::string_view text);
 std::variant<nlohmann::ordered_json, std::string> validate_printers(
     const nlohmann::ordered_json& payload);
 
+// The payload of a "printers.state" event, checked the same way: the list of
+// {"name", "state", "stateReasons", "acceptingJobs"}, each printer at most
+// once.
+std::variant<nlohmann::ordered_json, std::string> validate_printer_states(
+    const nlohmann::ordered_json& payload);
+
 }  // namespace quillpost::service

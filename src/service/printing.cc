@@ -71,11 +71,134 @@ void Service::Impl::offer(WireConnection& wire, PrintJob& job) {
 }
 
 void Service::Impl::offer_open_jobs(WireConnection& wire) {
-  auto open = print_book.open_jobs(wire.computer());
-  if (open.empty()) return;
-  for (PrintJob* job : open) offer(wire, *job);
-  write_log(wire.tag() + " offered " + std::to_string(open.size()) + " open job(s)");
+  const std::string& world = wire.world();
+  if (offer_connection(wire.computer(), world) != &wire) return;  // a second run: no offers
+  away_since.erase({wire.computer(), world});
+  int offered = 0;
+  int withdrawn = 0;
+  for (PrintJob* job : print_book.jobs_of(wire.computer())) {
+    const bool dropped =
+        std::find(job->withdrawn.begin(), job->withdrawn.end(), world) != job->withdrawn.end();
+    if (!job->final() && job->world.empty()) {
+      job->world = world;
+    } else if (!job->final() && job->world != world && lease_ended(*job)) {
+      write_log("job " + job->id + " moves to installation " + escape_control(world) +
+                ": installation " + escape_control(job->world) + " has been away too long");
+      print_book.move(*job, world);
+    }
+    if (!job->final() && job->world == world) {
+      offer(wire, *job);
+      ++offered;
+    } else if (dropped) {
+      // Moved on from this installation: it must not print it.
+      wire.send_event("print.cancel", ojson{{"jobId", job->id}});
+      ++withdrawn;
+    }
+  }
+  if (offered == 0 && withdrawn == 0) return;
+  write_log(wire.tag() + " offered " + std::to_string(offered) + " open job(s)" +
+            (withdrawn > 0 ? ", withdrew " + std::to_string(withdrawn) : std::string()));
   save_jobs();
+}
+
+WireConnection* Service::Impl::offer_connection(const ComputerKey& computer,
+                                                const std::string& world) const {
+  WireConnection* first = nullptr;
+  for (const auto& [id, wire] : wires) {
+    if (wire->authenticated() && wire->computer() == computer && wire->world() == world &&
+        (first == nullptr || wire->auth_order() < first->auth_order())) {
+      first = wire.get();
+    }
+  }
+  return first;
+}
+
+WireConnection* Service::Impl::first_installation(const ComputerKey& computer) const {
+  WireConnection* first = nullptr;
+  for (const auto& [id, wire] : wires) {
+    if (wire->authenticated() && wire->computer() == computer &&
+        (first == nullptr || wire->auth_order() < first->auth_order())) {
+      first = wire.get();
+    }
+  }
+  return first;
+}
+
+void Service::Impl::check_installation(WireConnection& wire) {
+  authenticating = &wire;
+  for (auto& [id, other] : std::map(wires)) {
+    if (other.get() == &wire || !other->authenticated() || other->computer() != wire.computer() ||
+        other->world() != wire.world()) {
+      continue;
+    }
+    if (other->instance() == wire.instance()) {
+      // A client holds one connection: an older one of the same run is dead.
+      other->close("replaced by " + wire.tag() + " of the same client");
+      continue;
+    }
+    const std::string text =
+        "Two clients with the same settings directory (world id " + wire.world() +
+        ") are connected as computer '" + wire.computer().computer +
+        "': only the first one connected gets print jobs. Give each installation a settings "
+        "directory of its own.";
+    write_log(wire.tag() + " and " + other->tag() + " share world id " +
+              escape_control(wire.world()) + " with different instance ids");
+    other->send_event("warning", ojson{{"message", text}});
+    wire.send_event("warning", ojson{{"message", text}});
+  }
+  authenticating = nullptr;
+}
+
+bool Service::Impl::lease_ended(const PrintJob& job) const {
+  if (job.world.empty()) return true;
+  if (job.state != "queued" && job.state != "received" && job.state != "downloading") {
+    return false;  // the printing system may have it: it stays where it is
+  }
+  if (offer_connection(job.computer, job.world) != nullptr) return false;
+  const auto away = away_since.find({job.computer, job.world});
+  const Clock::time_point since = away == away_since.end() ? started : away->second;
+  return Clock::now() - since >= std::chrono::duration_cast<Clock::duration>(
+                                     std::chrono::duration<double>(options.job_lease));
+}
+
+void Service::Impl::on_wire_closed(const ComputerKey& computer, const std::string& world,
+                                   std::uint64_t auth_order) {
+  if (WireConnection* next = offer_connection(computer, world)) {
+    // A later run of the installation is still connected: when the one that
+    // had the offers went, it takes them over (one that is authenticating
+    // now is offered them by its handshake).
+    if (next->auth_order() > auth_order && next != authenticating) offer_open_jobs(*next);
+    return;
+  }
+  away_since[{computer, world}] = Clock::now();
+  bool movable = false;
+  for (PrintJob* job : print_book.open_jobs(computer)) {
+    movable = movable ||
+              (job->world == world &&
+               (job->state == "queued" || job->state == "received" || job->state == "downloading"));
+  }
+  if (!movable) return;
+  auto timer = std::make_shared<asio::steady_timer>(
+      ioc, std::chrono::duration_cast<Clock::duration>(
+               std::chrono::duration<double>(options.job_lease) + 50ms));
+  timer->async_wait([this, timer, computer](error_code ec) {
+    if (!ec) move_expired_jobs(computer);
+  });
+}
+
+void Service::Impl::move_expired_jobs(const ComputerKey& computer) {
+  WireConnection* first = first_installation(computer);
+  if (first == nullptr) return;  // the next handshake takes them
+  int moved = 0;
+  for (PrintJob* job : print_book.open_jobs(computer)) {
+    if (job->world.empty() || job->world == first->world() || !lease_ended(*job)) continue;
+    write_log("job " + job->id + " moves to installation " + escape_control(first->world()) +
+              ": installation " + escape_control(job->world) + " has been away too long");
+    print_book.move(*job, first->world());
+    offer(*first, *job);
+    ++moved;
+  }
+  if (moved > 0) save_jobs();
 }
 
 Reply Service::Impl::control_print(const ojson& body) {
@@ -106,14 +229,15 @@ Reply Service::Impl::control_print(const ojson& body) {
                          "The job could not be saved in the jobs file; see the log.");
   }
   PrintJob& job = *print_book.find(id);
+  // One installation gets the offer: the one of the computer connected the
+  // longest. Offered to every one, two clones of a computer printed it twice.
   int offered = 0;
-  for (auto& [wire_id, wire] : std::map(wires)) {
-    if (wire->authenticated() && wire->computer() == job.computer) {
-      offer(*wire, job);
-      ++offered;
-    }
+  if (WireConnection* wire = first_installation(job.computer)) {
+    job.world = wire->world();
+    offer(*wire, job);
+    offered = 1;
+    save_jobs();
   }
-  if (offered > 0) save_jobs();
   write_log("job " + id + " queued for " + computer_text(job.computer) + ": printer '" +
             escape_control(job.printer) + "', " + std::to_string(job.digest.size) +
             " bytes, offered on " + std::to_string(offered) + " connection(s)");
@@ -142,27 +266,47 @@ Reply Service::Impl::control_cancel(const ojson& body) {
   save_jobs();
   PrintJob& job = *print_book.find(id);
   int sent = 0;
-  for (auto& [wire_id, wire] : std::map(wires)) {
-    if (wire->authenticated() && wire->computer() == job.computer) {
-      wire->send_event("print.cancel", ojson{{"jobId", id}});
-      ++sent;
-    }
+  if (WireConnection* wire = offer_connection(job.computer, job.world)) {
+    wire->send_event("print.cancel", ojson{{"jobId", id}});
+    ++sent;
   }
   write_log("job " + id + " cancel requested, sent on " + std::to_string(sent) + " connection(s)");
   return json_reply(http::status::ok, ojson{{"jobId", id}, {"state", job.state}, {"sent", sent}});
 }
 
 void Service::Impl::on_printers(WireConnection& wire, const ojson& payload) {
+  print_book.count_printer_message(wire.computer(), "printers", payload.dump().size());
   auto checked = validate_printers(payload);
   if (auto* error = std::get_if<std::string>(&checked)) {
     write_log(wire.tag() + " printers refused: " + escape_control(*error));
     return;
   }
   const std::size_t count = std::get<ojson>(checked).size();
-  print_book.set_printers(wire.computer(), std::get<ojson>(std::move(checked)));
+  const bool truncated = payload.value("truncated", false);
+  print_book.set_printers(wire.computer(), std::get<ojson>(std::move(checked)), truncated);
   save_jobs();
   write_log(wire.tag() + " printers of " + computer_text(wire.computer()) + ": " +
-            std::to_string(count));
+            std::to_string(count) + (truncated ? " (cut by the client)" : ""));
+}
+
+void Service::Impl::on_printer_states(WireConnection& wire, const ojson& payload) {
+  print_book.count_printer_message(wire.computer(), "printers.state", payload.dump().size());
+  auto checked = validate_printer_states(payload);
+  std::string error;
+  if (auto* refused = std::get_if<std::string>(&checked)) {
+    error = *refused;
+  } else if (print_book.set_printer_states(wire.computer(), std::get<ojson>(checked), error)) {
+    save_jobs();
+    std::string changes;
+    for (const ojson& printer : std::get<ojson>(checked)) {
+      changes += (changes.empty() ? "" : ", ") +
+                 escape_control(printer["name"].get<std::string>()) + " " +
+                 printer["state"].get<std::string>();
+    }
+    write_log(wire.tag() + " printers.state of " + computer_text(wire.computer()) + ": " + changes);
+    return;
+  }
+  write_log(wire.tag() + " printers.state refused: " + escape_control(error));
 }
 
 void Service::Impl::on_print_status(WireConnection& wire, const ojson& payload) {
@@ -173,9 +317,17 @@ void Service::Impl::on_print_status(WireConnection& wire, const ojson& payload) 
   }
   const JobStatus& status = std::get<JobStatus>(parsed);
   const std::string what = "job " + status.job_id + " " + status.state;
-  switch (print_book.apply(wire.computer(), status)) {
+  switch (print_book.apply(wire.computer(), wire.world(), status)) {
     case PrintBook::Update::unknown:
       write_log(wire.tag() + " print.status for unknown job " + status.job_id + " ignored");
+      break;
+    case PrintBook::Update::not_holder:
+      write_log(wire.tag() + " print.status " + what +
+                " ignored: the job is with another installation");
+      break;
+    case PrintBook::Update::released:
+      save_jobs();
+      write_log(wire.tag() + " has dropped job " + status.job_id + " (" + status.state + ")");
       break;
     case PrintBook::Update::ended:
       write_log(wire.tag() + " print.status " + what + " ignored: the job has ended as " +

@@ -72,6 +72,11 @@ class WireConnection {
   virtual bool authenticated() const = 0;
   // The computer that authenticated on this connection.
   virtual ComputerKey computer() const = 0;
+  // The installation (worldUuid) and the run (instanceUuid) of the client.
+  virtual const std::string& world() const = 0;
+  virtual const std::string& instance() const = 0;
+  // Orders the connections by the time they authenticated.
+  virtual std::uint64_t auth_order() const = 0;
   virtual const std::string& client_connection_id() const = 0;
   virtual const std::string& tag() const = 0;
   virtual json info() const = 0;
@@ -154,9 +159,28 @@ struct Service::Impl {
   // Frames from an authenticated connection.
   void on_printers(WireConnection& wire, const ojson& payload);
   void on_print_status(WireConnection& wire, const ojson& payload);
-  // After a handshake: every job of the computer without a final state.
+  void on_printer_states(WireConnection& wire, const ojson& payload);
+  // After a handshake: the installation's jobs (and those no installation
+  // has), and the drop of jobs that moved away from it.
   void offer_open_jobs(WireConnection& wire);
   void offer(WireConnection& wire, PrintJob& job);
+  // One installation per connection: a newer connection of the same run
+  // replaces an older one; two runs of one installation are warned.
+  void check_installation(WireConnection& wire);
+  // The connection that gets the offers of installation `world` of
+  // `computer`: its first authenticated one; null when it is away.
+  WireConnection* offer_connection(const ComputerKey& computer, const std::string& world) const;
+  // The installation of `computer` connected the longest; null: none.
+  WireConnection* first_installation(const ComputerKey& computer) const;
+  // A connection ended: another of the same installation takes its jobs, or
+  // the lease of the installation's jobs starts to run out.
+  void on_wire_closed(const ComputerKey& computer, const std::string& world,
+                      std::uint64_t auth_order);
+  // Whether `job` may move on: its installation has been away for the lease
+  // and the job has not reached "printing".
+  bool lease_ended(const PrintJob& job) const;
+  // Moves the jobs whose lease ended to the first installation connected.
+  void move_expired_jobs(const ComputerKey& computer);
 
   void write_log(const std::string& line) const {
     if (log) log(line);
@@ -181,6 +205,11 @@ struct Service::Impl {
   ojson last_authenticate;  // null until the first message
   PrintBook print_book;
   std::vector<std::string> startup_notes;  // log lines for when run() starts
+  // When each installation's last connection ended; one never seen since
+  // the start counts as away since then.
+  std::map<std::pair<ComputerKey, std::string>, Clock::time_point> away_since;
+  Clock::time_point started = Clock::now();
+  WireConnection* authenticating = nullptr;  // during check_installation
 };
 
 // A frame longer than the limit, for the "oversized" fault.

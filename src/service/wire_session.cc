@@ -92,7 +92,14 @@ class WireSession : public WireConnection,
     service_.write_log(tag_ + " closed (" + reason + "): frames in " + std::to_string(frames_in_) +
                        ", out " + std::to_string(frames_out_) + ", after " +
                        seconds_text(Clock::now() - started_));
-    service_.wires.erase(id_);
+    // The map may hold the last reference to this session.
+    Service::Impl& service = service_;
+    const bool was_authenticated = authenticated();
+    const ComputerKey computer_key = computer();
+    const std::string world = world_;
+    const std::uint64_t order = auth_order_;
+    service.wires.erase(id_);
+    if (was_authenticated) service.on_wire_closed(computer_key, world, order);
   }
 
   void send_event(std::string_view event, const ojson& payload) override {
@@ -100,6 +107,9 @@ class WireSession : public WireConnection,
   }
   bool authenticated() const override { return account_id_ != 0; }
   ComputerKey computer() const override { return {account_id_, computer_name_}; }
+  const std::string& world() const override { return world_; }
+  const std::string& instance() const override { return instance_; }
+  std::uint64_t auth_order() const override { return auth_order_; }
   const std::string& client_connection_id() const override { return connection_id_; }
   const std::string& tag() const override { return tag_; }
 
@@ -109,6 +119,8 @@ class WireSession : public WireConnection,
            {"tls", is_tls},
            {"authenticated", authenticated()},
            {"connectionId", connection_id_},
+           {"worldUuid", world_},
+           {"instanceUuid", instance_},
            {"framesIn", frames_in_},
            {"framesOut", frames_out_},
            {"heartbeats", heartbeats_}};
@@ -181,6 +193,8 @@ class WireSession : public WireConnection,
       service_.write_log(tag_ + " ignores '" + frame.event + "' before authentication");
     } else if (frame.event == "printers") {
       service_.on_printers(*this, frame.payload);
+    } else if (frame.event == "printers.state") {
+      service_.on_printer_states(*this, frame.payload);
     } else if (frame.event == "print.status") {
       service_.on_print_status(*this, frame.payload);
     }
@@ -222,6 +236,13 @@ class WireSession : public WireConnection,
     }
     const auto& name = message["computerName"];
     computer_name_ = name.is_string() ? name.get<std::string>() : name.dump();
+    const auto id_text = [&](const char* field) {
+      const auto& value = message[field];
+      return (value.is_string() ? value.get<std::string>() : value.dump()).substr(0, 256);
+    };
+    world_ = id_text("worldUuid");
+    instance_ = id_text("instanceUuid");
+    auth_order_ = service_.authentications + 1;
     account_id_ = account->id;
     computer_id_ = service_.accounts.computer_id(account->id, computer_name_);
     ++service_.authentications;
@@ -230,6 +251,8 @@ class WireSession : public WireConnection,
                        std::to_string(computer_id_) + ", connection " + connection_id_);
     send_frame("authenticate.response",
                ojson{{"success", true}, {"accountId", account_id_}, {"id", computer_id_}});
+    service_.check_installation(*this);
+    if (closed_) return;
     service_.offer_open_jobs(*this);
     const ServiceOptions& o = service_.options;
     if (o.push_count > 0) {
@@ -392,6 +415,9 @@ class WireSession : public WireConnection,
   std::int64_t account_id_ = 0;
   std::int64_t computer_id_ = 0;
   std::string computer_name_;
+  std::string world_;
+  std::string instance_;
+  std::uint64_t auth_order_ = 0;
   std::string connection_id_;
   std::uint64_t frames_in_ = 0;
   std::uint64_t frames_out_ = 0;

@@ -38,13 +38,14 @@ class PrintingEndToEnd : public ::testing::Test {
     cups_ = std::make_unique<CupsScheduler>();
   }
 
-  std::unique_ptr<LaunchProcess> start_client(const ServiceProcess& service) const {
+  std::unique_ptr<LaunchProcess> start_client(const ServiceProcess& service,
+                                              const std::string& settings = "settings") const {
     return std::make_unique<LaunchProcess>(
         std::string(QP_BINARY_DIR) + "/bin/launch",
         std::vector<std::string>{
             "--headless", "--shutdown-on-sigint", "--client-key=demo-client-key",
             "--computer-name=" + std::string(kComputer),
-            "--settings-dir=" + (dir_ / "settings").string(), "--settings-dir-create"},
+            "--settings-dir=" + (dir_ / settings).string(), "--settings-dir-create"},
         std::vector<std::string>{"QUILLPOST_SERVICE_URL=" + service.base_url(),
                                  "CUPS_SERVER=" + cups_->socket()});
   }
@@ -171,6 +172,85 @@ TEST_F(PrintingEndToEnd, AServiceRestartMidJobNeitherLosesNorDuplicatesAJob) {
     ASSERT_EQ(on_paper.at(id).size(), 1u) << id;
     EXPECT_TRUE(on_paper.at(id)[0] == bytes) << id;
   }
+}
+
+// Two installations with one computer name (a cloned machine) share the jobs:
+// each prints once. A copied settings directory is warned on both sides.
+TEST_F(PrintingEndToEnd, TwoInstallationsWithOneComputerNamePrintEachJobOnce) {
+  ServiceProcess service;
+  auto a = start_client(service, "a");
+  auto b = start_client(service, "b");
+  for (auto* client : {a.get(), b.get()}) {
+    ASSERT_TRUE(client->wait_for_line("CLIENT_HANDSHAKED: Authenticated.")) << client->output();
+  }
+  std::map<std::string, std::string> documents;
+  for (int i = 0; i < 6; ++i) {
+    const std::string name = "twin-" + std::to_string(i);
+    documents[print(service, name)] = document(name, 32 * 1024);
+  }
+  ASSERT_TRUE(wait_all_final(service, 60s));
+  const auto on_paper = printed();
+  for (const auto& [id, bytes] : documents) {
+    EXPECT_EQ(states(service).at(id), "completed") << id;
+    ASSERT_EQ(on_paper.count(id), 1u) << id;
+    EXPECT_EQ(on_paper.at(id).size(), 1u) << id << " printed by both installations";
+  }
+  EXPECT_EQ(cups_->captured("Desk").size(), documents.size());
+
+  std::filesystem::create_directories(dir_ / "copy");
+  std::filesystem::copy_file(dir_ / "a/world_id", dir_ / "copy/world_id");
+  auto copy = start_client(service, "copy");
+  ASSERT_TRUE(copy->wait_for_line("CLIENT_HANDSHAKED: Authenticated.")) << copy->output();
+  const auto warned = [&](const std::string& settings) {
+    const auto deadline = std::chrono::steady_clock::now() + 10s;
+    while (std::chrono::steady_clock::now() < deadline) {
+      const std::string log = testing::read_file(dir_ / settings / "logs/quillpost.log");
+      if (log.find("server warning: Two clients with the same settings directory") !=
+          std::string::npos) {
+        return true;
+      }
+      std::this_thread::sleep_for(100ms);
+    }
+    return false;
+  };
+  EXPECT_TRUE(warned("a"));
+  EXPECT_TRUE(warned("copy"));
+}
+
+// A printer's state flips (paused, resumed, printing a job) go as small
+// printers.state messages; the whole list is sent once per link.
+TEST_F(PrintingEndToEnd, PrinterStateChangesGoAloneAndTheListIsNotResent) {
+  ServiceProcess service;
+  auto client = start_client(service);
+  ASSERT_TRUE(client->wait_for_line("CLIENT_HANDSHAKED: Authenticated.")) << client->output();
+  const auto computer = [&] {
+    const nlohmann::json answer = service.control("GET", "/control/printers");
+    for (const auto& c : answer["computers"]) {
+      if (c["computer"] == kComputer) return c;
+    }
+    return nlohmann::json();
+  };
+  const auto desk_state = [&] {
+    const auto c = computer();
+    if (!c.is_object()) return std::string();
+    for (const auto& p : c["printers"]) {
+      if (p["name"] == "Desk") return p["state"].get<std::string>();
+    }
+    return std::string();
+  };
+  ASSERT_TRUE(service.wait_for_state([&](const auto&) { return desk_state() == "idle"; }, 10s));
+  const auto lists = computer()["messages"]["printers"];
+  ASSERT_EQ(cups_->admin("cupsdisable Desk").status, 0);
+  ASSERT_TRUE(service.wait_for_state([&](const auto&) { return desk_state() == "stopped"; }, 10s));
+  ASSERT_EQ(cups_->admin("cupsenable Desk").status, 0);
+  ASSERT_TRUE(service.wait_for_state([&](const auto&) { return desk_state() == "idle"; }, 10s));
+  document("flip", 256 * 1024);
+  print(service, "flip");
+  ASSERT_TRUE(wait_all_final(service, 30s));
+  std::this_thread::sleep_for(3s);  // a poll or two after the job
+  const auto messages = computer()["messages"];
+  EXPECT_EQ(messages["printers"], lists) << messages;
+  EXPECT_GE(messages["printers.state"].get<int>(), 2) << messages;
 }
 
 TEST_F(PrintingEndToEnd, WithoutAPrintingSystemNothingOfItIsLoadedUntilOneAppears) {

@@ -45,12 +45,18 @@ std::string document_bytes() {
   return bytes;
 }
 
-// Connects as computer `name` of the demo account; returns after the answer.
+// Connects as computer `name` of the demo account, as run `instance` of
+// installation `world`; returns after the answer.
 std::unique_ptr<TestConnection> computer(const ServiceProcess& service, const std::string& name,
-                                         std::optional<test::TlsSettings> tls = std::nullopt) {
+                                         std::optional<test::TlsSettings> tls = std::nullopt,
+                                         const std::string& world = "world-1",
+                                         const std::string& instance = "instance-1") {
   auto connection = std::make_unique<TestConnection>(service.socket_port(), tls);
   EXPECT_EQ((*connection->read_frame())["event"], "authentication");
-  connection->send("authenticate", test::authenticate_message("demo-client-key", name));
+  json message = test::authenticate_message("demo-client-key", name);
+  message["worldUuid"] = world;
+  message["instanceUuid"] = instance;
+  connection->send("authenticate", message);
   auto answer = connection->read_non_heartbeat();
   EXPECT_TRUE(answer && (*answer)["payload"]["success"] == true) << name;
   return connection;
@@ -352,6 +358,109 @@ TEST_F(Printing, TheJobsFileCarriesJobsAndPrintersAcrossARestart) {
         ServiceProcess bad({"--jobs-file", (dir_ / "broken.json").string()});
       },
       ::testing::ThrowsMessage<std::runtime_error>(HasSubstr("is not valid JSON")));
+}
+
+std::pair<int, std::string> run_service(const std::string& args);
+
+// Two installations with one computer name (a cloned machine): a job is
+// offered to one, stays with it across its restarts, and moves only after it
+// has been away for the lease, and only while it has not reached "printing".
+TEST_F(Printing, AJobBelongsToOneInstallationOfTheComputer) {
+  ServiceProcess service({"--job-lease", "1"});
+  auto a = computer(service, "PC", std::nullopt, "world-a", "run-1");
+  auto b = computer(service, "PC", std::nullopt, "world-b", "run-1");
+  const std::string moves = queue(service, request());
+  const std::string stays = queue(service, request());
+  const std::string url = next_event(*a, "print")["url"];
+  EXPECT_EQ(next_event(*a, "print")["jobId"], stays);
+  EXPECT_FALSE(b->read_non_heartbeat(300ms)) << "the other installation gets no offer";
+  a->send("print.status", json{{"jobId", moves}, {"state", "received"}});
+  a->send("print.status", json{{"jobId", stays}, {"state", "printing"}, {"printerJobId", 7}});
+  b->send("print.status", json{{"jobId", moves}, {"state", "completed"}});
+  EXPECT_TRUE(service.wait_for_output("ignored: the job is with another installation"));
+  EXPECT_EQ(job_of(service, moves)["state"], "received");
+
+  // Killed and restarted (a new run of the same installation): its jobs at once.
+  a.reset();
+  ASSERT_TRUE(service.wait_for_output("s-1 closed"));
+  a = computer(service, "PC", std::nullopt, "world-a", "run-2");
+  EXPECT_EQ(next_event(*a, "print")["jobId"], moves);
+  EXPECT_EQ(next_event(*a, "print")["jobId"], stays);
+  EXPECT_FALSE(b->read_non_heartbeat(300ms));
+
+  // Away past the lease: the job that had not reached the printer moves, with
+  // a new token; the old document URL is refused from then on.
+  a.reset();
+  const json moved = next_event(*b, "print");
+  EXPECT_EQ(moved["jobId"], moves);
+  EXPECT_NE(moved["url"], url);
+  EXPECT_EQ(fetch(url).status, 404);
+  EXPECT_FALSE(b->read_non_heartbeat(1500ms)) << "a job in the printing system stays";
+  b->send("print.status", json{{"jobId", moves}, {"state", "received"}});
+
+  // Back, the first installation is told to drop the job it lost, and its
+  // statuses for it count for nothing; its answer ends the withdrawal.
+  a = computer(service, "PC", std::nullopt, "world-a", "run-3");
+  EXPECT_EQ(next_event(*a, "print.cancel")["jobId"], moves);
+  EXPECT_EQ(next_event(*a, "print")["jobId"], stays);
+  a->send("print.status", json{{"jobId", moves}, {"state", "cancelled"}});
+  ASSERT_TRUE(service.wait_for_output("has dropped job " + moves));
+  const json job = job_of(service, moves);
+  EXPECT_EQ(job["state"], "received");
+  EXPECT_EQ(job["world"], "world-b");
+  EXPECT_EQ(job["withdrawn"], json::array());
+}
+
+// A copied settings directory: two runs of one installation at once are both
+// warned, and only the first connected gets offers, until it goes.
+TEST_F(Printing, TwoRunsOfOneInstallationAreWarnedAndOnlyTheFirstGetsOffers) {
+  ServiceProcess service;
+  auto first = computer(service, "PC", std::nullopt, "world-a", "run-1");
+  auto copy = computer(service, "PC", std::nullopt, "world-a", "run-2");
+  for (auto* connection : {first.get(), copy.get()}) {
+    EXPECT_THAT(next_event(*connection, "warning")["message"].get<std::string>(),
+                HasSubstr("only the first one connected gets print jobs"));
+  }
+  const std::string id = queue(service, request());
+  EXPECT_EQ(next_event(*first, "print")["jobId"], id);
+  EXPECT_FALSE(copy->read_non_heartbeat(300ms));
+  first.reset();
+  EXPECT_EQ(next_event(*copy, "print")["jobId"], id) << "the copy takes over once alone";
+}
+
+TEST_F(Printing, PrinterStatesChangeWithoutTheWholeList) {
+  ServiceProcess service;
+  auto pc = computer(service, "PC");
+  const json desk = json::parse(R"({"name": "Desk", "default": true, "state": "idle",
+      "stateReasons": [], "acceptingJobs": true, "capabilities": {"color": true}})");
+  pc->send("printers", json{{"printers", {desk}}, {"truncated", true}});
+  pc->send("printers.state", json{{"printers",
+                                   {{{"name", "Desk"},
+                                     {"state", "stopped"},
+                                     {"stateReasons", {"paused"}},
+                                     {"acceptingJobs", false}}}}});
+  ASSERT_TRUE(
+      service.wait_for_output("printers.state of computer 'PC' of account 1: Desk stopped"));
+  for (const json& refused :
+       {json{{"printers", {{{"name", "Nowhere"}, {"state", "idle"}, {"acceptingJobs", true}}}}},
+        json{{"printers", {{{"name", "Desk"}, {"state", "melting"}, {"acceptingJobs", true}}}}}}) {
+    pc->send("printers.state", refused);
+  }
+  EXPECT_TRUE(service.wait_for_output("printers.state refused: printers[0].state"));
+  const json computer = service.control("GET", "/control/printers")["computers"][0];
+  const json& kept = computer["printers"][0];
+  EXPECT_EQ(kept["state"], "stopped");
+  EXPECT_EQ(kept["stateReasons"], json::array({"paused"}));
+  EXPECT_EQ(kept["acceptingJobs"], false);
+  EXPECT_EQ(kept["capabilities"]["color"], true) << "the rest of the entry stays";
+  EXPECT_EQ(computer["truncated"], true);
+  EXPECT_EQ(computer["messages"]["printers"], 1);
+  EXPECT_EQ(computer["messages"]["printers.state"], 3);
+
+  auto [status, table] =
+      run_service("printers --control-port " + std::to_string(service.control_port()));
+  EXPECT_EQ(status, 0);
+  EXPECT_THAT(table, HasSubstr("stopped (paused)"));
 }
 
 // Runs quillpost-service with `args`; its exit status and its output.

@@ -110,6 +110,8 @@ class Client : public agent::SimpleAgent {
 
   // Authentication and handshake.
   void server_message_connected(const std::string& event, const nlohmann::json& payload);
+  // A `warning` from the service, logged for the owner (bounded).
+  void log_server_warning(const nlohmann::json& payload);
   // The answer to the authenticate message. One that cannot be read ends the
   // connection with the socket-error wait.
   void authenticate_response(const nlohmann::json& payload);

@@ -35,12 +35,32 @@ void Client::server_message(const comms::ServerMessage& message_struct,
     to_disconnected(reason, comms::ReconnectTimings::SERVER_ERROR);
     return;
   }
+  if (event == "warning") log_server_warning(payload);
   if (std::holds_alternative<comms::Connected>(state_)) {
     server_message_connected(event, payload);
   } else {
     pubsub.send(agent::PubSubAgent::PUBLISH,
                 agent::publication(comms::SERVER_MESSAGE, payload_as_sent));
   }
+}
+
+void Client::log_server_warning(const nlohmann::json& payload) {
+  // The service's words for the owner (two clients sharing one settings
+  // directory, for one): logged, cut to a line's worth; the logger escapes
+  // control characters.
+  constexpr std::size_t max_bytes = 1024;
+  std::string text = payload.dump();
+  if (payload.is_object()) {
+    if (const auto it = payload.find("message"); it != payload.end() && it->is_string()) {
+      text = it->get<std::string>();
+    }
+  }
+  if (text.size() > max_bytes) {
+    std::size_t cut = max_bytes;
+    while (cut > 0 && (static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80) --cut;
+    text = text.substr(0, cut) + "...";
+  }
+  logger.warning("server warning: %s", text);
 }
 
 void Client::heartbeat_reminder(const std::string& connection_id) {

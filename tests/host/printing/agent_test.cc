@@ -142,6 +142,15 @@ TEST_F(PrintingAgentTest, EachJobAndEachFaultEndsWithItsStatus) {
        "failed",
        "the offer cannot be used",
        {}},
+      {"raw",
+       [&] {
+         auto o = offer("raw", "Desk", doc);
+         o["contentType"] = "application/vnd.cups-raw";
+         return o;
+       },
+       "failed",
+       "allow_raw_printing = true",
+       {}},
       {"rejecting",
        [&] {
          lab("cupsreject Lab");

@@ -5,9 +5,11 @@
 #include <fstream>
 
 #include "quillpost/host/printing/clean_text.h"
+#include "quillpost/host/printing/document_format.h"
 #include "quillpost/host/printing/journal.h"
 #include "quillpost/host/printing/offer.h"
 #include "quillpost/host/printing/printer.h"
+#include "quillpost/host/printing/printer_updates.h"
 #include "support/temp_dir.h"
 
 namespace quillpost::printing {
@@ -144,6 +146,17 @@ TEST(Printers, ThePayloadIsBoundedAndRemovedPrintersStayWhenAsked) {
   const std::string big = printers_payload(many).dump();
   EXPECT_LE(big.size(), MAX_PRINTERS_PAYLOAD_BYTES + 64);
   EXPECT_EQ(printers_payload(many)["printers"].size(), MAX_LIST_ENTRIES);
+  // What is cut is said: printers left out, a list or a text cut, capability
+  // lists dropped for size; an entry that fits is not.
+  EXPECT_EQ(printers_payload(many)["truncated"], true);
+  EXPECT_EQ(printers_payload({lab})["truncated"], true);
+  EXPECT_EQ(printers_payload({desk})["truncated"], false);
+  std::vector<Printer> big_lists(200, desk);
+  for (std::size_t i = 0; i < big_lists.size(); ++i) {
+    big_lists[i].name = "B" + std::to_string(i);
+    big_lists[i].capabilities.media = std::vector<std::string>(200, std::string(30, 'm'));
+  }
+  EXPECT_EQ(printers_payload(big_lists)["truncated"], true);
 
   const auto kept = merge_printers({desk, lab}, {lab}, true);
   ASSERT_EQ(kept.size(), 2u);
@@ -222,6 +235,93 @@ TEST(Journal, OnlyTheNewestFinishedJobsAreKept) {
   EXPECT_TRUE(jobs.contains("j0"));  // unfinished: never dropped
   EXPECT_FALSE(jobs.contains("j1"));
   EXPECT_TRUE(jobs.contains("j1004"));
+}
+
+}  // namespace
+}  // namespace quillpost::printing
+
+namespace quillpost::printing {
+namespace {
+
+TEST(DocumentFormats, OnlyConvertedFormatsPrintAndRawOnesOnlyWhenAllowed) {
+  struct Case {
+    std::string type;
+    bool allow_raw;
+    std::string format;   // what the printing system is given; empty: refused
+    std::string refused;  // a part of the reason
+  };
+  const Case cases[] = {
+      {"application/pdf", false, "application/pdf", ""},
+      {"Application/PDF", false, "application/pdf", ""},
+      {"text/plain; charset=utf-8", false, "text/plain", ""},
+      {"image/png", false, "image/png", ""},
+      {"application/postscript", false, "application/postscript", ""},
+      {"application/octet-stream", false, "application/octet-stream", ""},
+      {"application/vnd.cups-raw", false, "", "allow_raw_printing = true"},
+      {"application/vnd.cups-command", false, "", "allow_raw_printing = true"},
+      {"application/vnd.cups-raw", true, "application/vnd.cups-raw", ""},
+      {"application/vnd.cups-command", true, "application/vnd.cups-command", ""},
+      {"application/vnd.cups-postscript", true, "", "is not printed"},
+      {"text/html", true, "", "is not printed"},
+      {"application/x-shellscript", false, "", "is not printed"},
+  };
+  for (const Case& c : cases) {
+    const DocumentFormat got = document_format(c.type, c.allow_raw);
+    EXPECT_EQ(got.format, c.format) << c.type << " " << c.allow_raw;
+    EXPECT_EQ(got.refused.empty(), c.refused.empty()) << c.type;
+    EXPECT_NE(got.refused.find(c.refused), std::string::npos) << got.refused;
+  }
+}
+
+TEST(PrinterUpdates, StatesGoAloneAtMostOncePerPrinterASecondAndTheListOnlyWhenItChanges) {
+  using namespace std::chrono_literals;
+  const auto payload = [](PrinterState desk, PrinterState lab, const std::string& location = "") {
+    Printer d{"Desk", "", location, "", true, desk, {}, true, {}};
+    Printer l{"Lab", "", "", "", false, lab, {}, true, {}};
+    if (lab == PrinterState::stopped) l.state_reasons = {"paused"};
+    return printers_payload({d, l});
+  };
+  using S = PrinterState;
+  struct Step {
+    std::chrono::milliseconds at;
+    nlohmann::json payload;
+    std::string sent;   // "printers", "printers.state Desk,Lab" or ""
+    int call_again_ms;  // -1: none
+  };
+  const Step steps[] = {
+      {0ms, payload(S::idle, S::idle), "printers", -1},
+      {100ms, payload(S::idle, S::idle), "", -1},
+      {200ms, payload(S::printing, S::idle), "printers.state Desk", -1},
+      {300ms, payload(S::idle, S::stopped), "printers.state Lab", 1200},
+      {900ms, payload(S::idle, S::idle), "", 1200},  // both held back
+      {1200ms, payload(S::idle, S::idle), "printers.state Desk", 1300},
+      {1300ms, payload(S::idle, S::idle), "printers.state Lab", -1},
+      {1320ms, payload(S::idle, S::idle), "", -1},
+      {1350ms, payload(S::idle, S::idle, "Attic"), "printers", -1},
+  };
+  PrinterUpdates updates;
+  const auto start = PrinterUpdates::Clock::time_point{};
+  for (const Step& step : steps) {
+    SCOPED_TRACE(step.at.count());
+    const auto update = updates.update(step.payload, start + step.at);
+    std::string sent;
+    for (const auto& message : update.messages) {
+      sent += message.event;
+      if (message.event == "printers.state") {
+        std::string names;
+        for (const auto& p : message.payload["printers"]) {
+          names += (names.empty() ? " " : ",") + p["name"].get<std::string>();
+          EXPECT_EQ(p.size(), 4u) << "name, state, stateReasons, acceptingJobs";
+        }
+        sent += names;
+      }
+    }
+    EXPECT_EQ(sent, step.sent);
+    EXPECT_EQ(update.call_again ? (*update.call_again - start) / 1ms : -1, step.call_again_ms);
+  }
+  updates.reset();
+  EXPECT_EQ(updates.update(payload(S::idle, S::idle), start + 2s).messages.at(0).event, "printers")
+      << "a new link gets the whole list";
 }
 
 }  // namespace

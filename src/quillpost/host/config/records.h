@@ -97,6 +97,9 @@ struct RuntimeConfig {
   std::optional<bool> config_file_using_default;
   std::optional<bool> retain_printjobs;
   std::optional<bool> disable_printer_removal;
+  // Print documents that skip the printing system's filters (raw, printer
+  // commands); only the configuration file sets it.
+  std::optional<bool> allow_raw_printing;
   std::optional<RetrySetting> win32_error_3012_retry;
   std::optional<bool> ntp_check;
   std::optional<std::string> server_protocol_logfile;
@@ -153,6 +156,7 @@ inline constexpr auto runtime_config_fields = std::make_tuple(
     ConfigField<bool>{"config_file_using_default", &RuntimeConfig::config_file_using_default},
     ConfigField<bool>{"retain_printjobs", &RuntimeConfig::retain_printjobs},
     ConfigField<bool>{"disable_printer_removal", &RuntimeConfig::disable_printer_removal},
+    ConfigField<bool>{"allow_raw_printing", &RuntimeConfig::allow_raw_printing},
     ConfigField<RetrySetting>{"win32_error_3012_retry", &RuntimeConfig::win32_error_3012_retry},
     ConfigField<bool>{"ntp_check", &RuntimeConfig::ntp_check},
     ConfigField<std::string>{"server_protocol_logfile", &RuntimeConfig::server_protocol_logfile},

@@ -12,6 +12,7 @@ namespace quillpost::printing {
 namespace {
 
 constexpr std::string_view PROBE = "printing_probe";
+constexpr std::string_view PRINTERS_FLUSH = "printing_printers_flush";
 
 }  // namespace
 
@@ -62,6 +63,9 @@ void PrintingAgent::receive(const std::string& event, const agent::Payload& payl
                            : payload_as<std::optional<Account>>(payload));
   } else if (event == PROBE) {
     probe();
+  } else if (event == PRINTERS_FLUSH) {
+    printers_flush_armed_ = false;
+    send_printers(false);
   } else if (event == PRINTERS_POLLED) {
     printers_polled(payload_as<PrintersReport>(payload));
   } else if (event == JOB_CREATED) {
@@ -147,7 +151,7 @@ void PrintingAgent::connection(const comms::Connection& connection) {
   handshaked_ = handshaked;
   awaiting_account_ = false;
   if (!handshaked) {
-    printers_sent_.reset();
+    printer_updates_.reset();
     return;
   }
   // The client corrects the account after this handshake when it holds the
@@ -175,7 +179,7 @@ void PrintingAgent::account_update(const std::optional<Account>& account) {
     // once): what is sent from here on would reach it outside the link.
     handshaked_ = false;
     awaiting_account_ = false;
-    printers_sent_.reset();
+    printer_updates_.reset();
   } else if (awaiting_account_) {
     awaiting_account_ = false;
     link_up();
@@ -233,12 +237,26 @@ void PrintingAgent::printers_polled(const PrintersReport& report) {
 }
 
 void PrintingAgent::send_printers(bool always) {
-  if (!printers_known_) return;
-  nlohmann::json payload = printers_payload(printers_);
-  if (!always && printers_sent_ && *printers_sent_ == payload) return;
-  if (!link_ready()) return;
-  send_server("printers", payload);
-  printers_sent_ = std::move(payload);
+  if (!printers_known_ || !link_ready()) return;
+  if (always) printer_updates_.reset();
+  const nlohmann::json payload = printers_payload(printers_);
+  if (payload["truncated"] != truncation_logged_) {
+    truncation_logged_ = payload["truncated"].get<bool>();
+    if (truncation_logged_) {
+      logger_.warning(
+          "The printer list is cut to what one message carries (%d of %d printers, "
+          "at most %d entries a list)",
+          payload["printers"].size(), printers_.size(), MAX_LIST_ENTRIES);
+    }
+  }
+  const auto now = PrinterUpdates::Clock::now();
+  auto update = printer_updates_.update(payload, now);
+  for (auto& message : update.messages) send_server(message.event, std::move(message.payload));
+  if (update.call_again && !printers_flush_armed_) {
+    printers_flush_armed_ = true;
+    send_self(PRINTERS_FLUSH,
+              std::chrono::duration<double>(*update.call_again - now).count() + 0.001);
+  }
 }
 
 void PrintingAgent::send_server(std::string_view event, nlohmann::json payload) {

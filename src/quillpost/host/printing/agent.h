@@ -40,6 +40,7 @@
 #include "quillpost/host/printing/download.h"
 #include "quillpost/host/printing/journal.h"
 #include "quillpost/host/printing/overview.h"
+#include "quillpost/host/printing/printer_updates.h"
 #include "quillpost/host/printing/worker.h"
 #include "quillpost/host/process/environment.h"
 #include "quillpost/host/world/world.h"
@@ -67,6 +68,9 @@ struct PrintingSettings {
   // The account the client starts with; unset: unknown, no correction is
   // waited for.
   std::optional<Account> account = std::nullopt;
+  // Documents that skip the printing system's filters are printed (the
+  // configuration's allow_raw_printing).
+  bool allow_raw_formats = false;
 };
 
 class PrintingAgent : public agent::SimpleAgent {
@@ -175,7 +179,9 @@ class PrintingAgent : public agent::SimpleAgent {
   std::vector<Printer> system_printers_;  // as the printing system listed them
   std::vector<Printer> printers_;         // as reported (removed ones kept when asked)
   bool printers_known_ = false;
-  std::optional<nlohmann::json> printers_sent_;  // on this link
+  PrinterUpdates printer_updates_;  // what this link was told
+  bool printers_flush_armed_ = false;
+  bool truncation_logged_ = false;
   std::optional<PrintingOverview> overview_sent_;
 };
 

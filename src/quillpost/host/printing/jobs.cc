@@ -6,6 +6,7 @@
 #include "quillpost/host/base/digest.h"
 #include "quillpost/host/printing/agent.h"
 #include "quillpost/host/printing/clean_text.h"
+#include "quillpost/host/printing/document_format.h"
 #include "quillpost/host/process/threads.h"
 
 namespace quillpost::printing {
@@ -98,6 +99,12 @@ void PrintingAgent::offer(const nlohmann::json& payload) {
   if (std::holds_alternative<JobOffer>(parsed) && open >= MAX_OPEN_JOBS) {
     parsed = OfferError{std::get<JobOffer>(parsed).job_id,
                         "the client has " + std::to_string(open) + " jobs waiting already"};
+  }
+  if (const auto* o = std::get_if<JobOffer>(&parsed)) {
+    if (auto format = document_format(o->content_type, settings_.allow_raw_formats);
+        !format.refused.empty()) {
+      parsed = OfferError{o->job_id, std::move(format.refused)};
+    }
   }
   if (const auto* error = std::get_if<OfferError>(&parsed)) {
     logger_.warning("Print offer refused: %s", error->reason);
@@ -372,6 +379,9 @@ void PrintingAgent::verify_done(const std::string& job_id, bool ok) {
 }
 
 void PrintingAgent::submit(JobRecord& record, Run& run) {
+  // Checked again: the configuration may have changed since the offer came.
+  DocumentFormat format = document_format(record.offer.content_type, settings_.allow_raw_formats);
+  if (!format.refused.empty()) return finish(record, JobPhase::failed, std::move(format.refused));
   // Recorded before the printing system is asked: after a crash from here
   // on, the job is looked for by its name before it is printed again.
   if (!set_phase(record, JobPhase::submitting, "")) return;
@@ -381,7 +391,7 @@ void PrintingAgent::submit(JobRecord& record, Run& run) {
   request.printer = record.offer.printer;
   request.job_name = printer_job_name(record.offer.job_id);
   request.title = record.offer.title;
-  request.document_format = record.offer.content_type;
+  request.document_format = std::move(format.format);
   request.document = journal_.document_path(record.offer.job_id);
   request.copies = record.offer.copies;
   request.options = record.offer.options;

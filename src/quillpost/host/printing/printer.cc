@@ -7,12 +7,35 @@
 namespace quillpost::printing {
 namespace {
 
+// The number of characters (code points) of UTF-8 text.
+std::size_t chars(std::string_view text) {
+  return static_cast<std::size_t>(std::count_if(text.begin(), text.end(), [](char c) {
+    return (static_cast<unsigned char>(c) & 0xC0) != 0x80;
+  }));
+}
+
+bool list_cut(const std::vector<std::string>& items) {
+  return items.size() > MAX_LIST_ENTRIES ||
+         std::any_of(items.begin(), items.end(),
+                     [](const std::string& item) { return chars(item) > MAX_TEXT_CHARS; });
+}
+
 nlohmann::json text_list(const std::vector<std::string>& items) {
   nlohmann::json list = nlohmann::json::array();
   for (std::size_t i = 0; i < items.size() && i < MAX_LIST_ENTRIES; ++i) {
     list.push_back(clean_text(items[i], MAX_TEXT_CHARS));
   }
   return list;
+}
+
+// Whether the entry of `p` loses anything to the bounds of texts and lists.
+bool entry_cut(const Printer& p) {
+  const Capabilities& caps = p.capabilities;
+  const std::string* texts[] = {&p.name, &p.description, &p.location, &p.make_and_model};
+  return std::any_of(std::begin(texts), std::end(texts),
+                     [](const std::string* text) { return chars(*text) > MAX_TEXT_CHARS; }) ||
+         list_cut(p.state_reasons) || (caps.media && list_cut(*caps.media)) ||
+         (caps.document_formats && list_cut(*caps.document_formats));
 }
 
 template <typename T>
@@ -74,15 +97,22 @@ nlohmann::json printers_payload(const std::vector<Printer>& printers) {
     bytes += size;
     entries.push_back(std::move(entry));
   }
+  bool truncated = entries.size() < printers.size();
   for (std::size_t i = 0; i < entries.size(); ++i) {
+    truncated = truncated || entry_cut(printers[i]);
     nlohmann::json full = printer_json(printers[i], true);
     const std::size_t bare = entries[i].dump().size();
     const std::size_t size = full.dump().size();
-    if (bytes - bare + size > MAX_PRINTERS_PAYLOAD_BYTES) continue;
+    if (bytes - bare + size > MAX_PRINTERS_PAYLOAD_BYTES) {
+      truncated = truncated || full["capabilities"] != entries[i]["capabilities"];
+      continue;
+    }
     bytes = bytes - bare + size;
     entries[i] = std::move(full);
   }
-  return {{"printers", std::move(entries)}};
+  // What was cut is said, so that a missing printer or medium is not taken
+  // for one the computer does not have.
+  return {{"printers", std::move(entries)}, {"truncated", truncated}};
 }
 
 std::vector<Printer> merge_printers(const std::vector<Printer>& previous,

@@ -53,8 +53,9 @@ inline constexpr std::size_t MAX_PRINTERS_PAYLOAD_BYTES = 768 * 1024;
 // The reason a vanished printer is listed with when removals are disabled.
 inline constexpr std::string_view OFFLINE_REASON = "offline";
 
-// The payload of the `printers` event: {"printers": [...]}, bounded as above,
-// every text valid UTF-8 without control characters.
+// The payload of the `printers` event: {"printers": [...], "truncated": B},
+// bounded as above, every text valid UTF-8 without control characters; B says
+// whether anything was cut or left out.
 nlohmann::json printers_payload(const std::vector<Printer>& printers);
 
 // The list to report after a poll found `current`: with `keep_removed`, a
