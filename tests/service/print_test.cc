@@ -171,13 +171,13 @@ TEST(PrintJobs, StatusesMoveOpenJobsOfTheirOwnComputerOnly) {
   EXPECT_NE(book.add(pc, request_for("PC"), {}).token, book.find(id)->token);
 
   using U = PrintBook::Update;
-  EXPECT_EQ(book.apply({1, "OTHER"}, {id, "printing", 7, ""}), U::unknown);
-  EXPECT_EQ(book.apply({2, "PC"}, {id, "printing", 7, ""}), U::unknown);
-  EXPECT_EQ(book.apply(pc, {id, "printing", 7, ""}), U::changed);
-  EXPECT_EQ(book.apply(pc, {id, "printing", std::nullopt, ""}), U::unchanged);
-  EXPECT_EQ(book.apply(pc, {id, "completed", std::nullopt, ""}), U::changed);
-  EXPECT_EQ(book.apply(pc, {id, "failed", std::nullopt, "late"}), U::ended);
-  EXPECT_EQ(book.apply(pc, {id, "completed", std::nullopt, ""}), U::unchanged);
+  EXPECT_EQ(book.apply({1, "OTHER"}, "w", {id, "printing", 7, ""}), U::unknown);
+  EXPECT_EQ(book.apply({2, "PC"}, "w", {id, "printing", 7, ""}), U::unknown);
+  EXPECT_EQ(book.apply(pc, "w", {id, "printing", 7, ""}), U::changed);
+  EXPECT_EQ(book.apply(pc, "w", {id, "printing", std::nullopt, ""}), U::unchanged);
+  EXPECT_EQ(book.apply(pc, "w", {id, "completed", std::nullopt, ""}), U::changed);
+  EXPECT_EQ(book.apply(pc, "w", {id, "failed", std::nullopt, "late"}), U::ended);
+  EXPECT_EQ(book.apply(pc, "w", {id, "completed", std::nullopt, ""}), U::unchanged);
   const PrintJob& done = *book.find(id);
   EXPECT_EQ(done.state, "completed");
   EXPECT_EQ(done.printer_job_id, 7) << "a later status without a printer job id keeps it";
@@ -209,9 +209,10 @@ TEST(PrintJobs, JobsFileKeepsEverythingAndRefusesGarbage) {
   job.offers = 2;
   const std::string id = job.id;
   const std::string token = job.token;
-  book.apply(pc, {id, "printing", 9, "warming up"});
+  book.apply(pc, "w", {id, "printing", 9, "warming up"});
   book.cancel(id);
-  book.set_printers(pc, std::get<ojson>(validate_printers(ojson{{"printers", {desk_printer()}}})));
+  book.set_printers(pc, std::get<ojson>(validate_printers(ojson{{"printers", {desk_printer()}}})),
+                    false);
 
   PrintBook loaded;
   loaded.load(ojson::parse(book.to_file().dump()));
