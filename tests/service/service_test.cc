@@ -190,9 +190,11 @@ TEST(Socket, AuthenticatesByClientKeyAndHandsOutComputerIds) {
   EXPECT_NE(authenticate(other, demo_key, "OTHER-PC", "conn-c")["payload"]["id"], computer_id);
 
   json state = service.state();
-  ASSERT_EQ(state["connections"].size(), 3u);
+  // conn-b is the same installation (one instance id) connecting again: it
+  // replaces conn-a, which it takes for dead.
+  ASSERT_EQ(state["connections"].size(), 2u);
   EXPECT_EQ(state["connections"][0]["authenticated"], true);
-  EXPECT_EQ(state["connections"][0]["connectionId"], "conn-a");
+  EXPECT_EQ(state["connections"][0]["connectionId"], "conn-b");
   EXPECT_EQ(state["counts"]["authentications"], 3);
   const json& last = state["lastAuthenticate"];
   EXPECT_EQ(last["message"]["clientKey"], "***");

@@ -10,6 +10,7 @@
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "quillpost/host/comms/defs.h"
@@ -134,13 +135,36 @@ class AgentHarness {
         limit);
     return frame ? std::optional(frame->payload) : std::nullopt;
   }
-  // The first printers message from frame `from` on that satisfies `match`.
+  // The printer list as the service keeps it (each whole list, then the
+  // state changes applied in order), the first time from frame `from` on
+  // that it satisfies `match`.
   std::optional<nlohmann::json> printers(const std::function<bool(const nlohmann::json&)>& match,
                                          std::chrono::milliseconds limit, std::size_t from = 0) {
-    const auto frame = link_->wait(
-        [&](const Frame& f) { return f.event == "printers" && match(f.payload["printers"]); },
-        limit, from);
-    return frame ? std::optional(frame->payload["printers"]) : std::nullopt;
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    do {
+      nlohmann::json list;
+      const std::vector<Frame> all = link_->frames();
+      for (std::size_t i = 0; i < all.size(); ++i) {
+        const Frame& f = all[i];
+        if (f.event == "printers") {
+          list = f.payload["printers"];
+        } else if (f.event == "printers.state" && list.is_array()) {
+          for (const auto& change : f.payload["printers"]) {
+            for (auto& printer : list) {
+              if (printer["name"] != change["name"]) continue;
+              for (const char* key : {"state", "stateReasons", "acceptingJobs"}) {
+                printer[key] = change[key];
+              }
+            }
+          }
+        } else {
+          continue;
+        }
+        if (i >= from && list.is_array() && match(list)) return list;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    } while (std::chrono::steady_clock::now() < deadline);
+    return std::nullopt;
   }
   std::vector<Frame> frames() const { return link_->frames(); }
 
