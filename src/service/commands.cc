@@ -10,6 +10,7 @@
 #include <charconv>
 #include <filesystem>
 #include <map>
+#include <optional>
 #include <ostream>
 
 #include "quillpost/host/base/text.h"
@@ -141,7 +142,13 @@ int run_print(const std::vector<std::string>& args, std::ostream& out, std::ostr
   return 0;
 }
 
-int run_jobs(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
+// The list a read-only command prints: `command`'s arguments checked (only
+// --control-port), then GET `path` of the control endpoint, whose answer must
+// be an object holding the list `key`. Unset after a line on `err`; `code`
+// is then the exit code (2: bad arguments, 1: no or a bad answer).
+std::optional<json> control_list(std::string_view command, const std::vector<std::string>& args,
+                                 const std::string& path, const std::string& key, std::ostream& err,
+                                 int& code) {
   auto parsed = split(args, {"--control-port"});
   int port = default_control_port;
   std::string error =
@@ -154,23 +161,31 @@ int run_jobs(const std::vector<std::string>& args, std::ostream& out, std::ostre
     }
   }
   if (!error.empty()) {
-    err << "quillpost-service jobs: " << error << "\n\n" << usage_text;
-    return 2;
+    err << "quillpost-service " << command << ": " << error << "\n\n" << usage_text;
+    code = 2;
+    return std::nullopt;
   }
-  Answer answer = control_request(port, http::verb::get, "/control/jobs", "");
+  code = 1;
+  Answer answer = control_request(port, http::verb::get, path, "");
   if (!answer.error.empty()) {
-    err << "quillpost-service jobs: no service on 127.0.0.1:" << port << " (" << answer.error
-        << ")\n";
-    return 1;
+    err << "quillpost-service " << command << ": no service on 127.0.0.1:" << port << " ("
+        << answer.error << ")\n";
+    return std::nullopt;
   }
   json body = json::parse(answer.body, nullptr, false);
-  if (answer.status != 200 || !body.is_object() || !body.contains("jobs") ||
-      !body["jobs"].is_array()) {
-    err << "quillpost-service jobs: the service answered " << answer.status << ": "
+  if (answer.status != 200 || !body.is_object() || !body.contains(key) || !body[key].is_array()) {
+    err << "quillpost-service " << command << ": the service answered " << answer.status << ": "
         << message_of(answer) << "\n";
-    return 1;
+    return std::nullopt;
   }
-  out << jobs_table(body);
+  return body;
+}
+
+int run_jobs(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
+  int code = 0;
+  const auto body = control_list("jobs", args, "/control/jobs", "jobs", err, code);
+  if (!body) return code;
+  out << jobs_table(*body);
   return 0;
 }
 
@@ -201,34 +216,10 @@ std::string table_text(const std::vector<std::vector<std::string>>& rows) {
 }
 
 int run_printers(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
-  auto parsed = split(args, {"--control-port"});
-  int port = default_control_port;
-  std::string error =
-      std::holds_alternative<std::string>(parsed) ? std::get<std::string>(parsed) : std::string();
-  if (error.empty()) {
-    const Split& s = std::get<Split>(parsed);
-    if (!s.positional.empty()) error = "unexpected argument '" + s.positional.front() + "'";
-    for (const auto& [name, value] : s.options) {
-      if (!parse_port(value, port)) error = name + ": expected a port number, not '" + value + "'";
-    }
-  }
-  if (!error.empty()) {
-    err << "quillpost-service printers: " << error << "\n\n" << usage_text;
-    return 2;
-  }
-  Answer answer = control_request(port, http::verb::get, "/control/printers", "");
-  if (!answer.error.empty()) {
-    err << "quillpost-service printers: no service on 127.0.0.1:" << port << " (" << answer.error
-        << ")\n";
-    return 1;
-  }
-  json body = json::parse(answer.body, nullptr, false);
-  if (answer.status != 200 || !body.is_object() || !body.contains("computers") ||
-      !body["computers"].is_array()) {
-    err << "quillpost-service printers: the service answered " << answer.status << ": "
-        << message_of(answer) << "\n";
-    return 1;
-  }
+  int code = 0;
+  const auto found = control_list("printers", args, "/control/printers", "computers", err, code);
+  if (!found) return code;
+  const json& body = *found;
   std::vector<std::vector<std::string>> rows{
       {"COMPUTER", "PRINTER", "STATE", "ACCEPTING", "DEFAULT", "UPDATED"}};
   for (const json& computer : body["computers"]) {
