@@ -327,21 +327,7 @@ std::string jobs_table(const json& answer) {
     }
     rows.push_back(std::move(row));
   }
-  std::vector<std::size_t> widths(columns.size(), 0);
-  for (const auto& row : rows) {
-    for (std::size_t i = 0; i < row.size(); ++i) {
-      widths[i] = std::max(widths[i], utf8_length(row[i]));
-    }
-  }
-  std::string table;
-  for (const auto& row : rows) {
-    std::string line;
-    for (std::size_t i = 0; i < row.size(); ++i) {
-      line += row[i];
-      if (i + 1 < row.size()) line += std::string(widths[i] - utf8_length(row[i]) + 2, ' ');
-    }
-    table += line + "\n";
-  }
+  std::string table = table_text(rows);
   if (rows.size() == 1) table += "(no jobs)\n";
   return table;
 }
