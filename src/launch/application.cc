@@ -4,7 +4,7 @@
 #include "quillpost/host/app/credentials.h"
 #include "quillpost/host/app/main_loop.h"
 #include "quillpost/host/logging/logs.h"
-#include "quillpost/host/printing/agent.h"
+#include "quillpost/host/runtime/printing/agent.h"
 #include "quillpost/host/runtime/agent/core.h"
 #include "quillpost/host/runtime/agent/pubsub.h"
 #include "quillpost/host/runtime/agent/runtime.h"

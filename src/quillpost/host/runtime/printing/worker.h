@@ -27,7 +27,7 @@
 #include <vector>
 
 #include "quillpost/host/agent/agent.h"
-#include "quillpost/host/printing/print_system.h"
+#include "quillpost/host/runtime/printing/print_system.h"
 
 namespace quillpost::printing {
 

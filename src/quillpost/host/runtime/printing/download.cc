@@ -1,4 +1,4 @@
-#include "quillpost/host/printing/download.h"
+#include "quillpost/host/runtime/printing/download.h"
 
 namespace quillpost::printing {
 

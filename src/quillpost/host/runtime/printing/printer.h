@@ -10,7 +10,7 @@
 #include <utility>
 #include <vector>
 
-#include "quillpost/host/printing/offer.h"
+#include "quillpost/host/runtime/printing/offer.h"
 
 namespace quillpost::printing {
 

@@ -1,4 +1,4 @@
-#include "quillpost/host/printing/trailing_hasher.h"
+#include "quillpost/host/runtime/printing/trailing_hasher.h"
 
 #include <fcntl.h>
 #include <unistd.h>

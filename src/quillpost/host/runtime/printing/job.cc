@@ -1,10 +1,10 @@
-#include "quillpost/host/printing/job.h"
+#include "quillpost/host/runtime/printing/job.h"
 
 #include <array>
 #include <stdexcept>
 #include <utility>
 
-#include "quillpost/host/printing/clean_text.h"
+#include "quillpost/host/runtime/printing/clean_text.h"
 
 namespace quillpost::printing {
 namespace {

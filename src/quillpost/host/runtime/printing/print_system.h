@@ -17,8 +17,8 @@
 #include <string_view>
 #include <vector>
 
-#include "quillpost/host/printing/offer.h"
-#include "quillpost/host/printing/printer.h"
+#include "quillpost/host/runtime/printing/offer.h"
+#include "quillpost/host/runtime/printing/printer.h"
 #include "quillpost/host/process/environment.h"
 
 namespace quillpost::printing {

@@ -1,4 +1,4 @@
-#include "quillpost/host/printing/clean_text.h"
+#include "quillpost/host/runtime/printing/clean_text.h"
 
 namespace quillpost::printing {
 namespace {

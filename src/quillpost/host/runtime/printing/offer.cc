@@ -1,11 +1,11 @@
-#include "quillpost/host/printing/offer.h"
+#include "quillpost/host/runtime/printing/offer.h"
 
 #include <algorithm>
 #include <array>
 #include <stdexcept>
 
 #include "quillpost/host/comms/http_url.h"
-#include "quillpost/host/printing/clean_text.h"
+#include "quillpost/host/runtime/printing/clean_text.h"
 
 namespace quillpost::printing {
 namespace {

@@ -1,6 +1,6 @@
 // Documents fetched by both HTTP engines from a real loopback server: the
 // bytes, TLS and proxies as configured, and every way a download goes wrong.
-#include "quillpost/host/printing/download.h"
+#include "quillpost/host/runtime/printing/download.h"
 
 #include <gtest/gtest.h>
 

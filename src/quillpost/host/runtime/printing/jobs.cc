@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <chrono>
 
-#include "quillpost/host/printing/agent.h"
-#include "quillpost/host/printing/clean_text.h"
+#include "quillpost/host/runtime/printing/agent.h"
+#include "quillpost/host/runtime/printing/clean_text.h"
 #include "quillpost/host/process/threads.h"
 
 namespace quillpost::printing {

@@ -1,10 +1,10 @@
 // The printing agent's messages, the link and the printers. The jobs are in
 // jobs.cc.
-#include "quillpost/host/printing/agent.h"
+#include "quillpost/host/runtime/printing/agent.h"
 
 #include <algorithm>
 
-#include "quillpost/host/printing/clean_text.h"
+#include "quillpost/host/runtime/printing/clean_text.h"
 #include "quillpost/host/runtime/agent/core.h"
 #include "quillpost/host/runtime/agent/pubsub.h"
 

@@ -7,9 +7,9 @@
 #include <fstream>
 #include <thread>
 
-#include "quillpost/host/printing/job.h"
-#include "quillpost/host/printing/print_system.h"
-#include "quillpost/host/printing/worker.h"
+#include "quillpost/host/runtime/printing/job.h"
+#include "quillpost/host/runtime/printing/print_system.h"
+#include "quillpost/host/runtime/printing/worker.h"
 #include "support/cups_scheduler.h"
 #include "support/temp_dir.h"
 

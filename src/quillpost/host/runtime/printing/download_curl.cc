@@ -1,8 +1,8 @@
 // The "pycurl" engine for documents: a GET through the libcurl module, the
 // body streamed into the document file.
 #include "quillpost/host/curl/transfer.h"
-#include "quillpost/host/printing/document_file.h"
-#include "quillpost/host/printing/download.h"
+#include "quillpost/host/runtime/printing/document_file.h"
+#include "quillpost/host/runtime/printing/download.h"
 
 namespace quillpost::printing {
 namespace {

@@ -1,4 +1,4 @@
-#include "quillpost/host/printing/document_file.h"
+#include "quillpost/host/runtime/printing/document_file.h"
 
 #include <fcntl.h>
 #include <openssl/evp.h>
@@ -9,7 +9,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "quillpost/host/printing/offer.h"
+#include "quillpost/host/runtime/printing/offer.h"
 #include "quillpost/host/process/os_error.h"
 #include "quillpost/host/process/private_files.h"
 

@@ -1,4 +1,4 @@
-#include "quillpost/host/printing/print_system.h"
+#include "quillpost/host/runtime/printing/print_system.h"
 
 #include <sys/stat.h>
 

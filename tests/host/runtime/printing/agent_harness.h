@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "quillpost/host/comms/defs.h"
-#include "quillpost/host/printing/agent.h"
+#include "quillpost/host/runtime/printing/agent.h"
 #include "quillpost/host/runtime/agent/core.h"
 #include "quillpost/host/runtime/agent/pubsub.h"
 #include "quillpost/host/runtime/agent/runtime.h"

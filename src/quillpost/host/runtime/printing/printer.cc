@@ -1,8 +1,8 @@
-#include "quillpost/host/printing/printer.h"
+#include "quillpost/host/runtime/printing/printer.h"
 
 #include <algorithm>
 
-#include "quillpost/host/printing/clean_text.h"
+#include "quillpost/host/runtime/printing/clean_text.h"
 
 namespace quillpost::printing {
 namespace {

@@ -31,10 +31,10 @@
 #include "quillpost/host/agent/agent.h"
 #include "quillpost/host/comms/defs.h"
 #include "quillpost/host/config/records.h"
-#include "quillpost/host/printing/download.h"
-#include "quillpost/host/printing/journal.h"
-#include "quillpost/host/printing/overview.h"
-#include "quillpost/host/printing/worker.h"
+#include "quillpost/host/runtime/printing/download.h"
+#include "quillpost/host/runtime/printing/journal.h"
+#include "quillpost/host/runtime/printing/overview.h"
+#include "quillpost/host/runtime/printing/worker.h"
 #include "quillpost/host/process/environment.h"
 
 namespace quillpost::printing {

@@ -8,7 +8,7 @@
 #include <string>
 #include <string_view>
 
-#include "quillpost/host/printing/offer.h"
+#include "quillpost/host/runtime/printing/offer.h"
 
 namespace quillpost::printing {
 

@@ -1,4 +1,4 @@
-#include "quillpost/host/printing/worker.h"
+#include "quillpost/host/runtime/printing/worker.h"
 
 #include <pthread.h>
 #include <signal.h>

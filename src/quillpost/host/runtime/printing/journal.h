@@ -14,7 +14,7 @@
 #include <set>
 #include <string>
 
-#include "quillpost/host/printing/job.h"
+#include "quillpost/host/runtime/printing/job.h"
 #include "quillpost/host/process/private_files.h"
 
 namespace quillpost::printing {

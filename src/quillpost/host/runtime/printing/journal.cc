@@ -1,4 +1,4 @@
-#include "quillpost/host/printing/journal.h"
+#include "quillpost/host/runtime/printing/journal.h"
 
 #include <unistd.h>
 

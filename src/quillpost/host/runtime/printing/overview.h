@@ -7,7 +7,7 @@
 #include <string_view>
 #include <vector>
 
-#include "quillpost/host/printing/printer.h"
+#include "quillpost/host/runtime/printing/printer.h"
 
 namespace quillpost::printing {
 

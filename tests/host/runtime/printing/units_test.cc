@@ -4,10 +4,10 @@
 
 #include <fstream>
 
-#include "quillpost/host/printing/clean_text.h"
-#include "quillpost/host/printing/journal.h"
-#include "quillpost/host/printing/offer.h"
-#include "quillpost/host/printing/printer.h"
+#include "quillpost/host/runtime/printing/clean_text.h"
+#include "quillpost/host/runtime/printing/journal.h"
+#include "quillpost/host/runtime/printing/offer.h"
+#include "quillpost/host/runtime/printing/printer.h"
 #include "support/temp_dir.h"
 
 namespace quillpost::printing {

@@ -13,7 +13,7 @@
 #include <map>
 #include <memory>
 
-#include "quillpost/host/printing/print_system.h"
+#include "quillpost/host/runtime/printing/print_system.h"
 
 namespace quillpost::printing {
 namespace {

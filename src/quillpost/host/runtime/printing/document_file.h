@@ -9,8 +9,8 @@
 #include <string>
 #include <string_view>
 
-#include "quillpost/host/printing/download.h"
-#include "quillpost/host/printing/trailing_hasher.h"
+#include "quillpost/host/runtime/printing/download.h"
+#include "quillpost/host/runtime/printing/trailing_hasher.h"
 
 namespace quillpost::printing {
 
