@@ -13,10 +13,10 @@
 #include <vector>
 
 #include "quillpost/host/comms/defs.h"
-#include "quillpost/host/runtime/printing/agent.h"
 #include "quillpost/host/runtime/agent/core.h"
 #include "quillpost/host/runtime/agent/pubsub.h"
 #include "quillpost/host/runtime/agent/runtime.h"
+#include "quillpost/host/runtime/printing/agent.h"
 
 namespace quillpost::printing::test {
 

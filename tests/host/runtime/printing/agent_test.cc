@@ -47,11 +47,11 @@ class PrintingAgentTest : public ::testing::Test {
       if (name == "CUPS_SERVER") return socket;
       return std::nullopt;
     };
-    s.timings.probe = 0.1;
-    s.timings.worker.printer_poll = 0.2;
-    s.timings.worker.job_poll = 0.05;
+    s.timings.probe = 100ms;
+    s.timings.worker.printer_poll = 200ms;
+    s.timings.worker.job_poll = 50ms;
     s.timings.download.stall = 1;
-    s.timings.retry_delays = {0.05, 0.05};
+    s.timings.retry_delays = {50ms, 50ms};
     return s;
   }
 
@@ -322,7 +322,7 @@ TEST_F(PrintingAgentTest, AfterACrashAJobIsFoundByItsNameAndNeverPrintedTwice) {
     std::atomic<bool> stop{false};
     std::int64_t id = 0;
     system->submit(
-        broken, [&](std::int64_t) { stop = true; }, stop, id);
+        broken, [&](const CreatedJob&) { stop = true; }, stop, id);
   }
   for (int i = 0; i < 200 && cups_->captured("Desk").empty(); ++i) {
     std::this_thread::sleep_for(10ms);

@@ -27,7 +27,7 @@ class CupsSystemTest : public ::testing::Test {
     cups_ = std::make_unique<CupsScheduler>();
     PrintSystemSettings settings;
     settings.server = cups_->socket();
-    settings.io_timeout_s = 2;
+    settings.io_timeout = 2s;
     std::string error;
     system_ = PrintWorker::open_module(settings, error);
     ASSERT_TRUE(system_) << error;
@@ -98,11 +98,21 @@ TEST_F(CupsSystemTest, TheExactBytesAndTheOptionsReachThePrinter) {
   SubmitRequest r = request("Desk", bytes);
   r.copies = 2;
   r.options = {"iso_a4_210x297mm", "two-sided-long-edge", "monochrome", "1-2,5"};
-  std::int64_t created = 0;
+  CreatedJob created;
   std::int64_t id = 0;
   ASSERT_FALSE(system_->submit(
-      r, [&](std::int64_t i) { created = i; }, stop_, id));
-  EXPECT_EQ(created, id);
+      r, [&](const CreatedJob& c) { created = c; }, stop_, id));
+  EXPECT_EQ(created.id, id);
+  EXPECT_GT(created.subscription, 0);
+  // Held with its whole document until released.
+  SystemJob held;
+  ASSERT_FALSE(system_->job(id, held));
+  EXPECT_EQ(held.state, SystemJob::State::held);
+  EXPECT_EQ(held.uuid, created.uuid);
+  EXPECT_TRUE(held.uuid.starts_with("urn:uuid:")) << held.uuid;
+  std::this_thread::sleep_for(100ms);
+  EXPECT_TRUE(cups_->captured("Desk").empty());
+  ASSERT_FALSE(system_->release(id));
   const SystemJob job = wait_final(id);
   EXPECT_EQ(job.state, SystemJob::State::completed);
   EXPECT_EQ(job.name, "qp-t-1");
@@ -124,11 +134,37 @@ TEST_F(CupsSystemTest, TheExactBytesAndTheOptionsReachThePrinter) {
   EXPECT_GE(found[0].documents, 1);
 }
 
+TEST_F(CupsSystemTest, AForgottenJobsEndIsReadFromItsEvents) {
+  // A scheduler that drops every finished job from its list at once.
+  cups_.reset();
+  cups_ = std::make_unique<CupsScheduler>(
+      CupsScheduler::Options{{"Desk", "Lab"}, {"PreserveJobHistory No", "PreserveJobFiles No"}});
+  PrintSystemSettings settings;
+  settings.server = cups_->socket();
+  std::string error;
+  system_ = PrintWorker::open_module(settings, error);
+  ASSERT_TRUE(system_) << error;
+  CreatedJob created;
+  std::int64_t id = 0;
+  ASSERT_FALSE(system_->submit(
+      request("Desk", "forgotten"), [&](const CreatedJob& c) { created = c; }, stop_, id));
+  ASSERT_FALSE(system_->release(id));
+  SystemJob job;
+  for (int i = 0; i < 500 && !system_->job(id, job); ++i) std::this_thread::sleep_for(10ms);
+  EXPECT_EQ(system_->job(id, job).kind, Kind::not_found);
+  JobOutcome outcome;
+  ASSERT_FALSE(system_->outcome(created.subscription, id, outcome));
+  EXPECT_TRUE(outcome.known);
+  EXPECT_EQ(outcome.state, SystemJob::State::completed);
+  // Read once: the subscription is gone after it.
+  EXPECT_EQ(system_->outcome(created.subscription, id, outcome).kind, Kind::not_found);
+}
+
 TEST_F(CupsSystemTest, ASubmissionStoppedMidwayLeavesNothingPrinted) {
   SubmitRequest r = request("Desk", std::string(4 << 20, 'x'));
   std::int64_t id = 0;
   const SystemError error = system_->submit(
-      r, [&](std::int64_t) { stop_.store(true); }, stop_, id);
+      r, [&](const CreatedJob&) { stop_.store(true); }, stop_, id);
   EXPECT_EQ(error.kind, Kind::stopped);
   ASSERT_GT(id, 0);
   std::vector<SystemJob> found;
@@ -145,7 +181,7 @@ TEST_F(CupsSystemTest, RefusalsAndOutagesComeBackAsTheirKinds) {
   std::int64_t id = 0;
   const auto run = [&](const SubmitRequest& r) {
     return system_->submit(
-        r, [](std::int64_t) {}, stop_, id);
+        r, [](const CreatedJob&) {}, stop_, id);
   };
   const auto started = std::chrono::steady_clock::now();
   EXPECT_EQ(run(request("Nowhere", "x")).kind, Kind::no_printer);

@@ -203,6 +203,64 @@ TEST(Journal, RecordsSurviveAndAnUnreadableOneIsSetAsideAndNamed) {
   EXPECT_EQ(journal.document_path("..").filename(), "...document");
 }
 
+TEST(Journal, EveryNameIsToldApartByItsExactEnd) {
+  testing::TempDir dir;
+  JobRecord record;
+  record.offer = std::get<JobOffer>(parse_offer(good_offer()));
+  {
+    Journal journal(dir / "printing");
+    journal.load();
+    // Job ids that look like the journal's other names.
+    for (const char* id : {"r.json.tmp-1", "r.json.tmp-abc123", "a.look-first", "x.document"}) {
+      record.offer.job_id = id;
+      journal.save(record, Durability::handed_over);
+    }
+  }
+  const auto jobs = dir / "printing/jobs";
+  std::ofstream(jobs / "j-5.json.tmp-Ab12cD") << "left by a crash";
+  std::ofstream(jobs / "j-6.json") << "{ half a rec";
+  std::filesystem::create_directory(jobs / "j-7.json");  // the system cannot read it
+  {
+    Journal journal(dir / "printing");
+    const auto loaded = journal.load();
+    EXPECT_EQ(loaded.jobs.size(), 4u);
+    EXPECT_EQ(loaded.unreadable, std::set<std::string>{"j-6"});
+    EXPECT_EQ(loaded.inaccessible.size(), 1u);
+    EXPECT_TRUE(loaded.inaccessible.contains("j-7"));
+    EXPECT_TRUE(std::filesystem::is_directory(jobs / "j-7.json"));  // left alone
+    EXPECT_FALSE(std::filesystem::exists(jobs / "j-5.json.tmp-Ab12cD"));
+  }
+  // The lost record's mark outlives the start that found it, until cleared.
+  Journal journal(dir / "printing");
+  EXPECT_EQ(journal.load().unreadable, std::set<std::string>{"j-6"});
+  journal.clear_look_first("j-6");
+  EXPECT_TRUE(journal.load().unreadable.empty());
+  // A record made again before it reached the printing system: the mark
+  // stands, and the job is looked for there first.
+  record.offer.job_id = "j-8";
+  record.phase = JobPhase::received;
+  journal.save(record, Durability::synced);
+  std::ofstream(jobs / "j-8.look-first");
+  const auto again = journal.load();
+  EXPECT_EQ(again.jobs.at("j-8").phase, JobPhase::submitting);
+  EXPECT_TRUE(again.unreadable.empty());
+  EXPECT_TRUE(std::filesystem::exists(jobs / "j-8.look-first"));
+
+  const struct {
+    const char* file;
+    std::optional<std::string> job_id;
+  } documents[] = {
+      {"a.document", "a"},
+      {"x.document.document", "x.document"},
+      {"a.document.b", std::nullopt},
+      {"a.document.tmp", std::nullopt},
+      {".document", std::nullopt},
+  };
+  for (const auto& d : documents) {
+    EXPECT_EQ(Journal::document_job_id(d.file), d.job_id) << d.file;
+  }
+}
+
 TEST(Journal, OnlyTheNewestFinishedJobsAreKept) {
   testing::TempDir dir;
   Journal journal(dir / "printing");

@@ -4,9 +4,9 @@
 
 #include <algorithm>
 
-#include "quillpost/host/runtime/printing/clean_text.h"
 #include "quillpost/host/runtime/agent/core.h"
 #include "quillpost/host/runtime/agent/pubsub.h"
+#include "quillpost/host/runtime/printing/clean_text.h"
 
 namespace quillpost::printing {
 namespace {
@@ -66,6 +66,10 @@ void PrintingAgent::receive(const std::string& event, const agent::Payload& payl
     job_polled(payload_as<JobPolled>(payload));
   } else if (event == JOBS_FOUND) {
     jobs_found(payload_as<JobsFound>(payload));
+  } else if (event == JOB_RELEASED) {
+    job_released(payload_as<JobReleased>(payload));
+  } else if (event == JOB_OUTCOME) {
+    outcome_read(payload_as<JobOutcomeRead>(payload));
   } else if (event == SYSTEM_UNUSABLE) {
     system_ = System::unusable;
     system_error_ = payload_as<std::string>(payload);
@@ -84,6 +88,7 @@ void PrintingAgent::load_journal() {
     auto loaded = journal_.load();
     journal_ok_ = true;
     unreadable_ = std::move(loaded.unreadable);
+    inaccessible_ = std::move(loaded.inaccessible);
     std::vector<std::pair<std::int64_t, std::string>> order;
     for (auto& [id, record] : loaded.jobs) {
       Run& run = runs_[id];
@@ -102,9 +107,9 @@ void PrintingAgent::load_journal() {
     // Documents of jobs that are gone or over (and not kept) are removed.
     std::error_code ec;
     for (const auto& entry : std::filesystem::directory_iterator(journal_.documents_dir(), ec)) {
-      const std::string file = entry.path().filename().string();
-      const std::string id = file.substr(0, file.find(".document"));
-      const auto it = jobs_.find(id);
+      const std::optional<std::string> id = journal_.document_job_id(entry.path().filename());
+      if (id && (inaccessible_.contains(*id) || unreadable_.contains(*id))) continue;
+      const auto it = id ? jobs_.find(*id) : jobs_.end();
       if (it == jobs_.end() || (is_final(it->second.phase) && !settings_.retain_documents)) {
         std::filesystem::remove(entry.path(), ec);
       }
@@ -124,7 +129,7 @@ void PrintingAgent::probe() {
       printers_known_ = true;
       send_printers(false);
     }
-    send_self(PROBE, settings_.timings.probe);
+    send_self(PROBE, std::chrono::duration<double>(settings_.timings.probe).count());
     return;
   }
   logger_.info("Printing system found at %s", *server);

@@ -8,14 +8,19 @@
 // while the link is handshaked; what could not be sent goes after the next
 // handshake.
 //
-// A job goes received -> downloading -> downloaded -> submitting -> printing
-// -> completed (or failed, cancelled), each step recorded in the journal
-// before it is taken. The printing system is reached through a PrintWorker,
-// started once a scheduler is there (looked for every few seconds), so that a
-// computer without one never loads libcups. Documents are fetched on threads
-// of their own, at most `max_downloads` at once.
+// A job goes received -> downloading -> downloaded -> submitting ->
+// releasing -> printing -> completed (or failed, cancelled, unknown), each step
+// recorded in the journal before it is taken. A job is made held in the
+// printing system and released only once "releasing" is on the disk: a job
+// that never reached it never printed and may be submitted again after its
+// held remains are cancelled; one that did is never submitted again, and its
+// end is read from the job, from its events, or is `unknown`. The printing system is reached
+// through a PrintWorker, started once a scheduler is there (looked for every few seconds), so that
+// a computer without one never loads libcups. Documents are fetched on threads of their own, at
+// most `max_downloads` at once.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <filesystem>
 #include <map>
@@ -31,21 +36,24 @@
 #include "quillpost/host/agent/agent.h"
 #include "quillpost/host/comms/defs.h"
 #include "quillpost/host/config/records.h"
+#include "quillpost/host/process/environment.h"
 #include "quillpost/host/runtime/printing/download.h"
 #include "quillpost/host/runtime/printing/journal.h"
 #include "quillpost/host/runtime/printing/overview.h"
 #include "quillpost/host/runtime/printing/worker.h"
-#include "quillpost/host/process/environment.h"
 
 namespace quillpost::printing {
 
 struct PrintingTimings {
-  double probe = 3.0;  // seconds between looks for a printing system
+  using Duration = std::chrono::milliseconds;
+  Duration probe{3000};  // between looks for a printing system
   WorkerTimings worker;
   DownloadTimeouts download;
   // Waits before the next try of a download that failed for a reason that
   // may pass (the network, a server restarting); then the job fails.
-  std::vector<double> retry_delays{1, 2, 4, 8, 16};
+  std::vector<Duration> retry_delays{std::chrono::seconds(1), std::chrono::seconds(2),
+                                     std::chrono::seconds(4), std::chrono::seconds(8),
+                                     std::chrono::seconds(16)};
 };
 
 struct PrintingSettings {
@@ -92,6 +100,8 @@ class PrintingAgent : public agent::SimpleAgent {
     bool stop_sent = false;
     bool cancel_sent = false;
     bool followed = false;
+    bool release_sent = false;
+    bool outcome_asked = false;
     std::optional<int> asked_printers;  // the printer list generation asked for
     std::optional<SystemJob> system_job;
   };
@@ -125,6 +135,12 @@ class PrintingAgent : public agent::SimpleAgent {
   void job_submitted(const JobSubmitted& submitted);
   void job_polled(const JobPolled& polled);
   void jobs_found(const JobsFound& found);
+  void job_released(const JobReleased& released);
+  void outcome_read(const JobOutcomeRead& read);
+  // The job the printing system no longer lists (or whose id names another
+  // job): its end from its events, else `unknown`.
+  void vanished(JobRecord& record, Run& run);
+  JobIdentity identity(const JobRecord& record) const;
   // Moves the job on (journal first, then the status); false when the
   // journal could not record it (the job has then failed).
   bool set_phase(JobRecord& record, JobPhase phase, std::string reason);
@@ -147,9 +163,10 @@ class PrintingAgent : public agent::SimpleAgent {
   std::string journal_error_;
   std::map<std::string, JobRecord> jobs_;
   std::map<std::string, Run> runs_;
-  std::vector<std::string> order_;           // job ids in the order they came
-  std::set<std::string> unreadable_;         // records lost: look in the printing system first
-  std::set<std::string> cancelled_unknown_;  // cancels of jobs never offered (this run)
+  std::vector<std::string> order_;    // job ids in the order they came
+  std::set<std::string> unreadable_;  // records lost: look in the printing system first
+  std::map<std::string, std::string> inaccessible_;  // records the system cannot read now: why
+  std::set<std::string> cancelled_unknown_;          // cancels of jobs never offered (this run)
   std::size_t active_downloads_ = 0;
 
   System system_ = System::absent;

@@ -9,9 +9,9 @@
 #include <cerrno>
 #include <cstring>
 
-#include "quillpost/host/runtime/printing/offer.h"
 #include "quillpost/host/process/os_error.h"
 #include "quillpost/host/process/private_files.h"
+#include "quillpost/host/runtime/printing/offer.h"
 
 namespace quillpost::printing {
 namespace {

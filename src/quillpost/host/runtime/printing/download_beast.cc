@@ -7,10 +7,10 @@
 #include <limits>
 
 #include "quillpost/host/comms/http_url.h"
+#include "quillpost/host/runtime/comms/wire.h"
 #include "quillpost/host/runtime/printing/document_file.h"
 #include "quillpost/host/runtime/printing/download.h"
 #include "quillpost/host/runtime/printing/offer.h"
-#include "quillpost/host/runtime/comms/wire.h"
 
 namespace quillpost::printing {
 namespace {

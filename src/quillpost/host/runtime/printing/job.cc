@@ -9,15 +9,17 @@
 namespace quillpost::printing {
 namespace {
 
-constexpr std::array<std::pair<JobPhase, std::string_view>, 8> kPhases{{
+constexpr std::array<std::pair<JobPhase, std::string_view>, 10> kPhases{{
     {JobPhase::received, "received"},
     {JobPhase::downloading, "downloading"},
     {JobPhase::downloaded, "downloaded"},
     {JobPhase::submitting, "submitting"},
+    {JobPhase::releasing, "releasing"},
     {JobPhase::printing, "printing"},
     {JobPhase::completed, "completed"},
     {JobPhase::failed, "failed"},
     {JobPhase::cancelled, "cancelled"},
+    {JobPhase::unknown, "unknown"},
 }};
 
 // Reasons are for people and may quote the printing system: bounded.
@@ -40,7 +42,8 @@ std::optional<JobPhase> phase_named(std::string_view text) {
 }
 
 bool is_final(JobPhase phase) {
-  return phase == JobPhase::completed || phase == JobPhase::failed || phase == JobPhase::cancelled;
+  return phase == JobPhase::completed || phase == JobPhase::failed ||
+         phase == JobPhase::cancelled || phase == JobPhase::unknown;
 }
 
 std::string_view wire_state(JobPhase phase, std::optional<std::int64_t> printer_job_id) {
@@ -53,6 +56,8 @@ std::string_view wire_state(JobPhase phase, std::optional<std::int64_t> printer_
     case JobPhase::submitting:
       // The printing system has the job once it has given it an id.
       return printer_job_id ? "printing" : "downloading";
+    case JobPhase::releasing:
+      return "printing";
     default:
       return name(phase);
   }
@@ -70,6 +75,8 @@ nlohmann::json record_json(const JobRecord& record) {
       {"offer", offer_json(record.offer)},
       {"phase", name(record.phase)},
       {"printerJobId", record.printer_job_id ? nlohmann::json(*record.printer_job_id) : nullptr},
+      {"printerJobUuid", record.printer_job_uuid},
+      {"subscription", record.subscription},
       {"reason", record.reason},
       {"cancelRequested", record.cancel_requested},
       {"receivedAt", record.received_at},
@@ -88,6 +95,9 @@ JobRecord record_from_json(const nlohmann::json& json) {
   if (const auto& id = json.at("printerJobId"); !id.is_null()) {
     record.printer_job_id = id.get<std::int64_t>();
   }
+  // (Absent from records of earlier versions.)
+  record.printer_job_uuid = clean_text(json.value("printerJobUuid", std::string()), 128);
+  record.subscription = json.value("subscription", std::int64_t{0});
   record.reason = clean_text(json.at("reason").get<std::string>(), kMaxReasonChars);
   record.cancel_requested = json.at("cancelRequested").get<bool>();
   record.received_at = json.at("receivedAt").get<std::int64_t>();

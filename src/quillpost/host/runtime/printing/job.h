@@ -17,11 +17,14 @@ enum class JobPhase {
   received,     // recorded; waits to be downloaded
   downloading,  // the document is being fetched
   downloaded,   // the document is on disk, checked; waits for the printing system
-  submitting,   // handed to the printing system (recorded before it is asked)
-  printing,     // the printing system has the whole document
+  submitting,   // handed to the printing system, held there (recorded before it is asked)
+  releasing,    // the held job has the whole document and is let go (recorded
+                // before it is): from here on it is never submitted again
+  printing,     // the printing system prints the job
   completed,
   failed,
   cancelled,
+  unknown,  // released, and the printing system kept no record of its end
 };
 std::string_view name(JobPhase phase);
 std::optional<JobPhase> phase_named(std::string_view text);
@@ -34,7 +37,9 @@ struct JobRecord {
   JobOffer offer;
   JobPhase phase = JobPhase::received;
   std::optional<std::int64_t> printer_job_id;
-  std::string reason;  // for people; empty when there is nothing to say
+  std::string printer_job_uuid;   // the printing system's job-uuid, when it gave one
+  std::int64_t subscription = 0;  // the job's event subscription; 0: none
+  std::string reason;             // for people; empty when there is nothing to say
   bool cancel_requested = false;
   std::int64_t received_at = 0;  // seconds since the epoch
   std::int64_t updated_at = 0;

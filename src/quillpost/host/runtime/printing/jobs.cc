@@ -3,9 +3,9 @@
 #include <algorithm>
 #include <chrono>
 
+#include "quillpost/host/process/threads.h"
 #include "quillpost/host/runtime/printing/agent.h"
 #include "quillpost/host/runtime/printing/clean_text.h"
-#include "quillpost/host/process/threads.h"
 
 namespace quillpost::printing {
 namespace {
@@ -13,6 +13,11 @@ namespace {
 constexpr std::string_view DOWNLOAD_DONE = "printing_download_done";
 constexpr std::string_view VERIFY_DONE = "printing_verify_done";
 constexpr std::string_view RETRY = "printing_retry";
+constexpr std::string_view FIND_AGAIN = "printing_find_again";
+
+// The reason of a job that was released and whose end nobody knows.
+constexpr std::string_view UNKNOWN_OUTCOME =
+    "released to the printer; the printing system kept no record of the outcome";
 
 struct DownloadDone {
   std::string job_id;
@@ -52,6 +57,9 @@ void PrintingAgent::receive_job_event(const std::string& event, const agent::Pay
   } else if (event == RETRY) {
     const auto& r = agent::payload_as<Retry>(payload);
     retry(r.job_id, r.generation);
+  } else if (event == FIND_AGAIN) {
+    const auto& id = agent::payload_as<std::string>(payload);
+    if (const auto it = runs_.find(id); it != runs_.end()) it->second.reconciling = false;
   } else {
     logger_.debug("printing ignores the message %s", event);
   }
@@ -73,6 +81,18 @@ void PrintingAgent::offer(const nlohmann::json& payload) {
     id = &*e.job_id;
   }
   if (id) {
+    if (const auto it = inaccessible_.find(*id); it != inaccessible_.end()) {
+      // What was done for it is on the disk, unreadable now: nothing is done
+      // until a start finds it readable.
+      if (handshaked_) {
+        send_server("print.status",
+                    {{"jobId", *id},
+                     {"state", "received"},
+                     {"printerJobId", nullptr},
+                     {"reason", clean_text("its record cannot be read: " + it->second, 1024)}});
+      }
+      return;
+    }
     if (JobRecord* known = job(*id)) {
       Run& run = runs_[*id];
       // A new URL (a new token after a service restart) is taken while the
@@ -137,8 +157,11 @@ void PrintingAgent::offer(const nlohmann::json& payload) {
   if (!set_phase(jobs_[job_id], JobPhase::received, "")) return;
   // A job whose record was lost may have reached the printing system: it is
   // looked for there before it is printed.
-  if (unreadable_.erase(job_id)) {
-    set_phase(jobs_[job_id], JobPhase::submitting, "");
+  if (unreadable_.contains(job_id)) {
+    if (set_phase(jobs_[job_id], JobPhase::submitting, "")) {
+      unreadable_.erase(job_id);
+      journal_.clear_look_first(job_id);
+    }
     run.verify = true;
   }
 }
@@ -227,16 +250,87 @@ void PrintingAgent::advance_job(JobRecord& record, Run& run) {
       run.reconciling = true;
       worker_->find(record.offer.job_id, printer_job_name(record.offer.job_id));
       return;
+    case JobPhase::releasing:
+      if (run.release_sent || run.outcome_asked) return;
+      if (!reachable()) return set_reason(record, wait);
+      if (!record.printer_job_id) return vanished(record, run);
+      run.release_sent = true;
+      worker_->release(record.offer.job_id, identity(record));
+      return;
     case JobPhase::printing:
-      if (!run.followed && worker_ && record.printer_job_id) {
+      if (run.outcome_asked) return;
+      if (!record.printer_job_id) {
+        if (reachable()) vanished(record, run);
+        return;
+      }
+      if (!run.followed && worker_) {
         run.followed = true;
-        worker_->follow(record.offer.job_id, *record.printer_job_id);
+        worker_->follow(record.offer.job_id, identity(record));
       }
       if (system_ == System::unreachable) set_reason(record, wait);
       return;
     default:
       return;
   }
+}
+
+JobIdentity PrintingAgent::identity(const JobRecord& record) const {
+  return {record.printer_job_id.value_or(0), printer_job_name(record.offer.job_id),
+          record.printer_job_uuid};
+}
+
+void PrintingAgent::vanished(JobRecord& record, Run& run) {
+  if (worker_ && run.followed) worker_->unfollow(record.offer.job_id);
+  run.followed = false;
+  if (!record.subscription) {
+    return finish(record, JobPhase::unknown, std::string(UNKNOWN_OUTCOME));
+  }
+  if (run.outcome_asked || !reachable()) return;
+  run.outcome_asked = true;
+  worker_->read_outcome(record.offer.job_id, record.subscription,
+                        record.printer_job_id.value_or(0));
+}
+
+void PrintingAgent::outcome_read(const JobOutcomeRead& read) {
+  JobRecord* record = job(read.job_id);
+  if (!record || is_final(record->phase)) return;
+  Run& run = runs_[read.job_id];
+  run.outcome_asked = false;
+  if (read.error && read.error.kind != SystemError::Kind::not_found) {
+    // Asked again once the printing system answers.
+    return set_reason(*record, "waiting for the printing system: " + read.error.text);
+  }
+  if (read.error || !read.outcome.known) {
+    return finish(*record, JobPhase::unknown, std::string(UNKNOWN_OUTCOME));
+  }
+  switch (read.outcome.state) {
+    case SystemJob::State::completed:
+      return finish(*record, JobPhase::completed, "");
+    case SystemJob::State::canceled:
+      return finish(*record, JobPhase::cancelled,
+                    record->cancel_requested ? "" : "cancelled in the printing system");
+    default:
+      return finish(
+          *record, JobPhase::failed,
+          "the printing system gave up the job" +
+              (read.outcome.message.empty() ? std::string() : ": " + read.outcome.message));
+  }
+}
+
+void PrintingAgent::job_released(const JobReleased& released) {
+  JobRecord* record = job(released.job_id);
+  if (!record || record->phase != JobPhase::releasing) return;
+  Run& run = runs_[released.job_id];
+  run.release_sent = false;
+  if (!released.error) {
+    logger_.info("Print job %s: printer job %d released", released.job_id, released.printer_job_id);
+    run.followed = false;
+    set_phase(*record, JobPhase::printing, "");
+    return;
+  }
+  if (released.error.kind == SystemError::Kind::not_found) return vanished(*record, run);
+  // Released again once the printing system answers.
+  set_reason(*record, "waiting for the printing system: " + released.error.text);
 }
 
 void PrintingAgent::advance_cancel(JobRecord& record, Run& run) {
@@ -260,11 +354,22 @@ void PrintingAgent::advance_cancel(JobRecord& record, Run& run) {
         return set_reason(record, "cancelling: waiting for the printing system: " + system_text());
       }
       return advance_job(record, run);
+    case JobPhase::releasing:
+      // Never let go: the held job is cancelled (it may have been released
+      // already, which the printing phase follows).
+      if (run.release_sent || run.outcome_asked) return;
+      if (!reachable()) {
+        return set_reason(record, "cancelling: waiting for the printing system: " + system_text());
+      }
+      if (!record.printer_job_id) return vanished(record, run);
+      set_phase(record, JobPhase::printing, record.reason);
+      return advance_cancel(record, run);
     case JobPhase::printing:
+      if (run.outcome_asked) return;
       if (!run.cancel_sent && reachable() && record.printer_job_id) {
         run.cancel_sent = true;
         run.followed = true;
-        worker_->cancel(record.offer.job_id, *record.printer_job_id);
+        worker_->cancel(record.offer.job_id, identity(record));
       } else if (!reachable()) {
         set_reason(record, "cancelling: waiting for the printing system: " + system_text());
       }
@@ -318,7 +423,7 @@ void PrintingAgent::download_done(const std::string& job_id, int generation,
     case DownloadResult::Kind::transient: {
       const auto& delays = settings_.timings.retry_delays;
       if (run.attempts < delays.size()) {
-        const double delay = delays[run.attempts++];
+        const double delay = std::chrono::duration<double>(delays[run.attempts++]).count();
         logger_.warning("Print job %s: %s; trying again in %s s", job_id, result.reason, delay);
         set_reason(*record, result.reason + "; trying again");
         send_self(RETRY, Retry{job_id, run.generation}, delay);
@@ -390,7 +495,9 @@ void PrintingAgent::submit(JobRecord& record, Run& run) {
 void PrintingAgent::job_created(const JobCreated& created) {
   JobRecord* record = job(created.job_id);
   if (!record || record->phase != JobPhase::submitting) return;
-  record->printer_job_id = created.printer_job_id;
+  record->printer_job_id = created.created.id;
+  record->printer_job_uuid = created.created.uuid;
+  record->subscription = created.created.subscription;
   set_phase(*record, JobPhase::submitting, "");
 }
 
@@ -405,7 +512,20 @@ void PrintingAgent::job_submitted(const JobSubmitted& submitted) {
   if (!error) {
     logger_.info("Print job %s: printer job %d", submitted.job_id, submitted.printer_job_id);
     run.followed = false;
-    set_phase(*record, JobPhase::printing, "");
+    if (record->cancel_requested) {
+      // Held, never let go: cancelled where it is.
+      set_phase(*record, JobPhase::printing, "");
+      run.cancel_sent = false;
+      return;
+    }
+    // Recorded on the disk before the job is let go: from here on the job
+    // is never submitted again, whatever happens.
+    if (!set_phase(*record, JobPhase::releasing, "")) {
+      worker_->cancel(submitted.job_id, identity(*record), false);
+      return;
+    }
+    run.release_sent = true;
+    worker_->release(submitted.job_id, identity(*record));
     return;
   }
   switch (error.kind) {
@@ -442,30 +562,51 @@ void PrintingAgent::jobs_found(const JobsFound& found) {
   if (!record || record->phase != JobPhase::submitting || run.submitted) return;
   if (found.error)
     return set_reason(*record, "waiting for the printing system: " + found.error.text);
+  // The journal never said "releasing": jobs made for this one were held
+  // and never let go, unless a person released one or an earlier version
+  // made it unheld. Judged by state and reasons: a job that the printer
+  // started, that finished printing or that waits unheld is the job itself;
+  // a held one (its document whole or still incoming) never printed and is
+  // cancelled, and one cancelled or aborted before the printer started never
+  // printed either.
   const SystemJob* adopt = nullptr;
+  std::vector<const SystemJob*> leftovers;
   for (const SystemJob& candidate : found.jobs) {
-    // A job whose document never arrived whole: left by a submission that
-    // broke off. It never prints; it is cancelled and forgotten.
-    const bool incomplete =
-        candidate.documents == 0 && (candidate.state == SystemJob::State::held ||
-                                     candidate.state == SystemJob::State::canceled ||
-                                     candidate.state == SystemJob::State::aborted);
-    if (incomplete) {
-      if (!is_final(candidate.state)) {
-        logger_.info("Print job %s: cancelling job %d, left incomplete by an earlier try",
-                     found.job_id, candidate.id);
-        worker_->cancel(found.job_id, candidate.id, false);
-      }
-      continue;
+    using State = SystemJob::State;
+    const bool printed_or_may =
+        candidate.state == State::completed || candidate.processing_at > 0 ||
+        candidate.has_reason("processing-to-stop-point") || candidate.state == State::processing ||
+        candidate.state == State::stopped ||
+        (candidate.state == State::pending && !candidate.has_reason("job-incoming"));
+    if (printed_or_may) {
+      if (!adopt) adopt = &candidate;
+    } else if (!is_final(candidate.state)) {
+      leftovers.push_back(&candidate);
     }
-    if (!adopt) adopt = &candidate;
   }
   if (adopt) {
     logger_.info("Print job %s: found in the printing system as job %d", found.job_id, adopt->id);
     record->printer_job_id = adopt->id;
+    record->printer_job_uuid = adopt->uuid;
     run.followed = false;
     run.cancel_sent = false;
     set_phase(*record, JobPhase::printing, "");
+    for (const SystemJob* leftover : leftovers) {
+      worker_->cancel(found.job_id, {leftover->id, leftover->name, leftover->uuid}, false);
+    }
+    return;
+  }
+  if (!leftovers.empty()) {
+    // Cancelled, then looked for again: a new copy goes only once every
+    // held one is confirmed cancelled.
+    for (const SystemJob* leftover : leftovers) {
+      logger_.info("Print job %s: cancelling job %d, held and never released by an earlier try",
+                   found.job_id, leftover->id);
+      worker_->cancel(found.job_id, {leftover->id, leftover->name, leftover->uuid}, false);
+    }
+    set_reason(*record, "waiting for the printing system to cancel an earlier try");
+    run.reconciling = true;
+    send_self(FIND_AGAIN, found.job_id, 0.2);
     return;
   }
   if (record->cancel_requested) return finish(*record, JobPhase::cancelled, "");
@@ -484,10 +625,9 @@ void PrintingAgent::job_polled(const JobPolled& polled) {
   Run& run = runs_[polled.job_id];
   if (polled.error) {
     if (polled.error.kind == SystemError::Kind::not_found) {
-      worker_->unfollow(polled.job_id);
-      if (record->cancel_requested) return finish(*record, JobPhase::cancelled, "");
-      return finish(*record, JobPhase::completed,
-                    "the printing system no longer lists the job; it has most likely printed");
+      logger_.info("Print job %s: the printing system no longer lists job %d (%s)", polled.job_id,
+                   polled.printer_job_id, polled.error.text);
+      return vanished(*record, run);
     }
     return set_reason(*record, "waiting for the printing system: " + polled.error.text);
   }
@@ -532,12 +672,14 @@ bool PrintingAgent::set_phase(JobRecord& record, JobPhase phase, std::string rea
   try {
     // Before the printing system is asked, the record must survive anything:
     // after a crash it says the job is to be looked for there first.
-    const bool must_last = phase == JobPhase::submitting && before.phase != JobPhase::submitting;
+    const bool must_last =
+        (phase == JobPhase::submitting || phase == JobPhase::releasing) && before.phase != phase;
     journal_.save(record, must_last ? Durability::synced : Durability::handed_over);
   } catch (const std::exception& e) {
     logger_.error("Print job %s cannot be recorded: %s", record.offer.job_id, e.what());
-    if (!is_final(phase) && before.phase < JobPhase::submitting) {
-      // Without its record the job could print twice: it is not printed.
+    if (!is_final(phase) && (before.phase < JobPhase::submitting || phase == JobPhase::releasing)) {
+      // Without its record the job could print twice: it is not printed
+      // (a held one is cancelled by the caller).
       record.phase = JobPhase::failed;
       record.reason = std::string("cannot record the job: ") + e.what();
       journal_.remove_document(record.offer.job_id);
@@ -563,6 +705,8 @@ void PrintingAgent::finish(JobRecord& record, JobPhase phase, std::string reason
   Run& run = runs_[record.offer.job_id];
   if (worker_ && run.followed) worker_->unfollow(record.offer.job_id);
   run.followed = false;
+  if (worker_ && record.subscription) worker_->unsubscribe(record.subscription);
+  record.subscription = 0;
   if (!reason.empty()) {
     logger_.info("Print job %s ends %s: %s", record.offer.job_id, printing::name(phase), reason);
   }

@@ -1,6 +1,14 @@
 // The journal of print jobs in the settings directory: one small file per
 // job ("printing/jobs/<job id>.json"), each replaced atomically, and the
-// documents beside them ("printing/documents/<job id>.document").
+// documents beside them ("printing/documents/<job id>.document"). A record
+// that could not be read leaves a marker ("printing/jobs/<job id>.look-first")
+// until the job has a record again: the job is looked for in the printing
+// system before it is printed, even after another restart.
+//
+// Names are told apart by their exact ends: a record ends in ".json", a
+// marker in ".look-first", and the temporary file of a save in ".tmp-" and
+// six letters or digits, which no record or marker name does, whatever its
+// job id.
 //
 // The journal is what makes a job print once: a job is recorded before
 // anything is done for it, and recorded as `submitting` before the printing
@@ -11,11 +19,12 @@
 #include <cstddef>
 #include <filesystem>
 #include <map>
+#include <optional>
 #include <set>
 #include <string>
 
-#include "quillpost/host/runtime/printing/job.h"
 #include "quillpost/host/process/private_files.h"
+#include "quillpost/host/runtime/printing/job.h"
 
 namespace quillpost::printing {
 
@@ -29,13 +38,18 @@ class Journal {
 
   struct Loaded {
     std::map<std::string, JobRecord> jobs;
-    // Jobs whose record could not be read (moved aside and logged): what was
-    // done for them is unknown.
+    // Jobs whose record could not be read (moved aside and logged, with a
+    // marker left on the disk): what was done for them is unknown.
     std::set<std::string> unreadable;
+    // Jobs whose record the system could not read (no permission, an I/O
+    // error), by the error: the file is left as it is, and logged.
+    std::map<std::string, std::string> inaccessible;
   };
   // Creates the directories (private to this user) and reads every record.
   // Throws OsError when the directories cannot be made or read.
   Loaded load();
+  // The job has a record again: its marker goes.
+  void clear_look_first(const std::string& job_id);
 
   // Records `record` (an atomic replace). Only a record that must survive a
   // power cut is synced to the disk (a sync costs about 10 ms here): the one
@@ -52,6 +66,9 @@ class Journal {
   // Where the job's document is downloaded to.
   std::filesystem::path document_path(const std::string& job_id) const;
   const std::filesystem::path& documents_dir() const { return documents_; }
+  // The job whose document `file` (a name in documents_dir()) is; nullopt
+  // for any other name.
+  static std::optional<std::string> document_job_id(const std::filesystem::path& file);
   void remove_document(const std::string& job_id);
 
  private:

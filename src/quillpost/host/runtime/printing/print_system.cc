@@ -2,6 +2,8 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
+
 namespace quillpost::printing {
 namespace {
 
@@ -13,6 +15,10 @@ bool is_socket(const std::string& path) {
 }
 
 }  // namespace
+
+bool SystemJob::has_reason(std::string_view reason) const {
+  return std::find(reasons.begin(), reasons.end(), reason) != reasons.end();
+}
 
 bool is_final(SystemJob::State state) {
   return state == SystemJob::State::canceled || state == SystemJob::State::aborted ||

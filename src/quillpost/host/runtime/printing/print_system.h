@@ -9,6 +9,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <filesystem>
 #include <functional>
@@ -17,9 +18,9 @@
 #include <string_view>
 #include <vector>
 
+#include "quillpost/host/process/environment.h"
 #include "quillpost/host/runtime/printing/offer.h"
 #include "quillpost/host/runtime/printing/printer.h"
-#include "quillpost/host/process/environment.h"
 
 namespace quillpost::printing {
 
@@ -45,15 +46,35 @@ struct SystemJob {
   enum class State { pending, held, processing, stopped, canceled, aborted, completed };
   std::int64_t id = 0;
   std::string name;  // job-name
+  std::string uuid;  // job-uuid; empty when the scheduler gives none
   State state = State::pending;
   std::vector<std::string> reasons;  // job-state-reasons, "none" left out
   std::string message;               // job-state-message
-  // Documents the scheduler holds for the job: 0 while a document is still
-  // being sent, or when it never arrived whole.
+  // Documents the scheduler holds for the job. Not a sign of anything: the
+  // scheduler drops a job's files when it is done with them.
   std::int64_t documents = 0;
+  // When the printer started on the job (time-at-processing); 0: never.
+  std::int64_t processing_at = 0;
+  bool has_reason(std::string_view reason) const;
   bool operator==(const SystemJob&) const = default;
 };
 bool is_final(SystemJob::State state);
+
+// A job as the printing system made it: its id, its job-uuid and the
+// subscription made with it, whose events tell the job's end after the
+// scheduler has forgotten the job itself.
+struct CreatedJob {
+  std::int64_t id = 0;
+  std::string uuid;
+  std::int64_t subscription = 0;  // 0: none could be made
+};
+
+// What the job's notifications say of its end.
+struct JobOutcome {
+  bool known = false;  // an event gave a final state
+  SystemJob::State state = SystemJob::State::completed;
+  std::string message;
+};
 
 struct SubmitRequest {
   std::string printer;
@@ -71,23 +92,33 @@ class PrintSystem {
 
   // Every printer with its state and capabilities.
   virtual SystemError printers(std::vector<Printer>& out) = 0;
-  // Creates the job, calls `created` with its id, streams the document and
+  // Creates the job held (it cannot print before `release`) with a
+  // subscription to its events, calls `created`, streams the document and
   // closes it. `stop` is read between chunks; once it is set the submission
   // ends with Kind::stopped, leaving the job for the caller (see cancel). A
   // failure after the job was made cancels it when the scheduler answers.
   virtual SystemError submit(const SubmitRequest& request,
-                             const std::function<void(std::int64_t)>& created,
+                             const std::function<void(const CreatedJob&)>& created,
                              const std::atomic<bool>& stop, std::int64_t& job_id) = 0;
+  // Lets a held job print. A job that is no longer held is left as it is.
+  virtual SystemError release(std::int64_t job_id) = 0;
   virtual SystemError job(std::int64_t job_id, SystemJob& out) = 0;
+  // This user's jobs that are not finished (one request for all of them).
+  virtual SystemError active_jobs(std::vector<SystemJob>& out) = 0;
   // This user's jobs called `job_name`, newest first, finished ones included.
   virtual SystemError find_jobs(const std::string& job_name, std::vector<SystemJob>& out) = 0;
+  // The end of job `job_id` as subscription `subscription` reported it;
+  // Kind::not_found when the subscription is gone.
+  virtual SystemError outcome(std::int64_t subscription, std::int64_t job_id, JobOutcome& out) = 0;
+  // Ends a subscription that is no longer needed (the scheduler keeps few).
+  virtual void unsubscribe(std::int64_t subscription) = 0;
   virtual SystemError cancel(std::int64_t job_id) = 0;
 };
 
 struct PrintSystemSettings {
   std::string server;  // a socket path or host[:port]; empty: libcups' default
-  int connect_timeout_ms = 2000;
-  double io_timeout_s = 10.0;  // the longest wait for an answer or a write
+  std::chrono::milliseconds connect_timeout{2000};
+  std::chrono::milliseconds io_timeout{10000};  // the longest wait for an answer or a write
 };
 
 inline constexpr const char* kPrintSystemModule = "libquillpost_cups.so";

@@ -14,15 +14,25 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-Clock::duration seconds(double s) {
-  return std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(s));
-}
-
 bool same(const SystemError& a, const SystemError& b) {
   return a.kind == b.kind && a.text == b.text;
 }
 
+// The job `identity` names, read now; not_found when its id names another.
+SystemError read_job(PrintSystem& system, const JobIdentity& identity, SystemJob& out) {
+  SystemError error = system.job(identity.id, out);
+  if (!error && !identity.matches(out)) {
+    return {SystemError::Kind::not_found,
+            "job " + std::to_string(identity.id) + " is another job now"};
+  }
+  return error;
+}
+
 }  // namespace
+
+bool JobIdentity::matches(const SystemJob& job) const {
+  return job.name == name && (uuid.empty() || job.uuid.empty() || job.uuid == uuid);
+}
 
 PrintWorker::PrintWorker(agent::Mailbox mailbox, PrintSystemSettings settings,
                          WorkerTimings timings, Maker maker)
@@ -68,8 +78,8 @@ void PrintWorker::submit(std::string job_id, SubmitRequest request) {
     std::int64_t printer_job_id = 0;
     const SystemError error = system.submit(
         request,
-        [&](std::int64_t id) {
-          mailbox.send(JOB_CREATED, JobCreated{job_id, id});
+        [&](const CreatedJob& created) {
+          mailbox.send(JOB_CREATED, JobCreated{job_id, created});
         },
         stop_submit_, printer_job_id);
     mailbox.send(JOB_SUBMITTED, JobSubmitted{job_id, printer_job_id, error});
@@ -91,9 +101,31 @@ void PrintWorker::stop_submission(const std::string& job_id) {
   }
 }
 
-void PrintWorker::follow(std::string job_id, std::int64_t printer_job_id) {
-  enqueue("", [this, job_id, printer_job_id](PrintSystem& /*system*/) {
-    followed_[job_id] = new_followed(printer_job_id);
+void PrintWorker::release(std::string job_id, JobIdentity identity) {
+  enqueue("", [this, job_id, identity](PrintSystem& system) {
+    SystemJob job;
+    SystemError error = read_job(system, identity, job);
+    if (!error && job.state == SystemJob::State::held) error = system.release(identity.id);
+    mailbox_.send(JOB_RELEASED, JobReleased{job_id, identity.id, error});
+  });
+}
+
+void PrintWorker::read_outcome(std::string job_id, std::int64_t subscription,
+                               std::int64_t printer_job_id) {
+  enqueue("", [this, job_id, subscription, printer_job_id](PrintSystem& system) {
+    JobOutcomeRead read{job_id, {}, {}};
+    read.error = system.outcome(subscription, printer_job_id, read.outcome);
+    mailbox_.send(JOB_OUTCOME, std::move(read));
+  });
+}
+
+void PrintWorker::unsubscribe(std::int64_t subscription) {
+  enqueue("", [subscription](PrintSystem& system) { system.unsubscribe(subscription); });
+}
+
+void PrintWorker::follow(std::string job_id, JobIdentity identity) {
+  enqueue("", [this, job_id, identity](PrintSystem& /*system*/) {
+    followed_[job_id] = new_followed(identity);
   });
 }
 
@@ -101,15 +133,17 @@ void PrintWorker::unfollow(std::string job_id) {
   enqueue("", [this, job_id](PrintSystem& /*system*/) { followed_.erase(job_id); });
 }
 
-void PrintWorker::cancel(std::string job_id, std::int64_t printer_job_id, bool follow) {
-  enqueue("", [this, job_id, printer_job_id, follow](PrintSystem& system) {
-    const SystemError error = system.cancel(printer_job_id);
+void PrintWorker::cancel(std::string job_id, JobIdentity identity, bool follow) {
+  enqueue("", [this, job_id, identity, follow](PrintSystem& system) {
+    SystemJob job;
+    SystemError error = read_job(system, identity, job);
+    if (!error && !is_final(job.state)) error = system.cancel(identity.id);
     if (error && error.kind != SystemError::Kind::not_found) {
       logs::logger("printing")
-          .warning("Cancelling printer job %d of %s: %s", printer_job_id, job_id, error.text);
+          .warning("Cancelling printer job %d of %s: %s", identity.id, job_id, error.text);
     }
     if (!follow) return;
-    auto& followed = followed_[job_id] = new_followed(printer_job_id);
+    auto& followed = followed_[job_id] = new_followed(identity);
     poll_job(system, job_id, followed, true);
   });
 }
@@ -130,25 +164,52 @@ void PrintWorker::poll_printers() {
   wake_.notify_all();
 }
 
-PrintWorker::Followed PrintWorker::new_followed(std::int64_t printer_job_id) const {
+PrintWorker::Followed PrintWorker::new_followed(JobIdentity identity) const {
   Followed followed;
-  followed.printer_job_id = printer_job_id;
+  followed.identity = std::move(identity);
   followed.wait = timings_.first_job_poll;
-  followed.next_poll = Clock::now() + seconds(followed.wait);
+  followed.next_poll = Clock::now() + followed.wait;
   return followed;
 }
 
 void PrintWorker::poll_job(PrintSystem& system, const std::string& job_id, Followed& followed,
                            bool always) {
-  JobPolled polled{job_id, followed.printer_job_id, {}, {}};
-  polled.error = system.job(followed.printer_job_id, polled.job);
+  JobPolled polled{job_id, followed.identity.id, {}, {}};
+  polled.error = read_job(system, followed.identity, polled.job);
+  take_poll(followed, std::move(polled), always);
+}
+
+void PrintWorker::take_poll(Followed& followed, JobPolled polled, bool always) {
   const bool changed = !followed.last || !same(followed.last->error, polled.error) ||
                        followed.last->job != polled.job;
   if (changed || always) mailbox_.send(JOB_POLLED, polled);
   followed.last = std::move(polled);
   followed.wait =
       changed ? timings_.first_job_poll : std::min(followed.wait * 2, timings_.job_poll);
-  followed.next_poll = Clock::now() + seconds(followed.wait);
+  followed.next_poll = Clock::now() + followed.wait;
+}
+
+void PrintWorker::poll_jobs(PrintSystem& system, Clock::time_point now) {
+  bool due = false;
+  for (const auto& [id, followed] : followed_) due = due || now >= followed.next_poll;
+  if (!due) return;
+  // One list of this user's unfinished jobs serves every followed job, however
+  // many wait; one missing from it has ended (or vanished) and is read alone.
+  std::vector<SystemJob> active;
+  const SystemError error = system.active_jobs(active);
+  std::map<std::int64_t, const SystemJob*> listed;
+  for (const SystemJob& job : active) listed[job.id] = &job;
+  for (auto& [job_id, followed] : followed_) {
+    const auto it = listed.find(followed.identity.id);
+    if (error) {
+      if (now >= followed.next_poll)
+        take_poll(followed, {job_id, followed.identity.id, error, {}}, false);
+    } else if (it != listed.end() && followed.identity.matches(*it->second)) {
+      take_poll(followed, {job_id, followed.identity.id, {}, *it->second}, false);
+    } else {
+      poll_job(system, job_id, followed, false);
+    }
+  }
 }
 
 void PrintWorker::run() {
@@ -197,10 +258,10 @@ void PrintWorker::run() {
                            last_printers->printers != report.printers;
       if (changed || asked) mailbox_.send(PRINTERS_POLLED, report);
       last_printers = std::move(report);
-      next_printers = Clock::now() + seconds(timings_.printer_poll);
+      next_printers = Clock::now() + timings_.printer_poll;
     }
+    poll_jobs(*system, now);
     for (auto it = followed_.begin(); it != followed_.end();) {
-      if (now >= it->second.next_poll) poll_job(*system, it->first, it->second, false);
       const auto& last = it->second.last;
       const bool done = last && !last->error && is_final(last->job.state);
       it = done ? followed_.erase(it) : std::next(it);

@@ -4,8 +4,10 @@
 // it follows. What it learns goes to the agent's mailbox:
 //
 //   PRINTERS_POLLED  PrintersReport  on a change, on an outage and when asked
-//   JOB_CREATED      JobCreated      the printing system made a job
+//   JOB_CREATED      JobCreated      the printing system made a job (held)
 //   JOB_SUBMITTED    JobSubmitted    a submission ended, well or not
+//   JOB_RELEASED     JobReleased     a held job was let go (or is gone)
+//   JOB_OUTCOME      JobOutcomeRead  what a vanished job's events say of its end
 //   JOB_POLLED       JobPolled       a followed job changed (or cannot be read)
 //   JOBS_FOUND       JobsFound       the jobs found by name
 //   SYSTEM_UNUSABLE  std::string     the module cannot be opened (the thread ends)
@@ -36,6 +38,8 @@ inline constexpr std::string_view JOB_CREATED = "printing_job_created";
 inline constexpr std::string_view JOB_SUBMITTED = "printing_job_submitted";
 inline constexpr std::string_view JOB_POLLED = "printing_job_polled";
 inline constexpr std::string_view JOBS_FOUND = "printing_jobs_found";
+inline constexpr std::string_view JOB_RELEASED = "printing_job_released";
+inline constexpr std::string_view JOB_OUTCOME = "printing_job_outcome";
 inline constexpr std::string_view SYSTEM_UNUSABLE = "printing_system_unusable";
 
 struct PrintersReport {
@@ -44,7 +48,25 @@ struct PrintersReport {
 };
 struct JobCreated {
   std::string job_id;
+  CreatedJob created;
+};
+// Which job of the printing system is ours: its id, and the name and
+// job-uuid it was made with (a scheduler reset reuses ids).
+struct JobIdentity {
+  std::int64_t id = 0;
+  std::string name;
+  std::string uuid;  // empty: not known (checked by name only)
+  bool matches(const SystemJob& job) const;
+};
+struct JobReleased {
+  std::string job_id;
   std::int64_t printer_job_id = 0;
+  SystemError error;  // Kind::not_found: the job is gone (or its id names another job)
+};
+struct JobOutcomeRead {
+  std::string job_id;
+  SystemError error;
+  JobOutcome outcome;
 };
 struct JobSubmitted {
   std::string job_id;
@@ -64,12 +86,13 @@ struct JobsFound {
 };
 
 struct WorkerTimings {
-  double printer_poll = 2.0;  // seconds between printer list polls
+  using Duration = std::chrono::milliseconds;
+  Duration printer_poll{2000};  // between printer list polls
   // A followed job is polled soon after it changed (first_job_poll), then
   // less and less often, twice the wait each time, up to job_poll: a job is
   // seen to end within a fraction of its time, and a long one costs little.
-  double first_job_poll = 0.01;
-  double job_poll = 1.0;
+  Duration first_job_poll{10};
+  Duration job_poll{1000};
 };
 
 class PrintWorker {
@@ -91,12 +114,19 @@ class PrintWorker {
   // Ends the submission of `job_id`, whether it waits or runs; JOB_SUBMITTED
   // then reports Kind::stopped (or its real end when that came first).
   void stop_submission(const std::string& job_id);
-  // Polls the job until it is final; reports every change.
-  void follow(std::string job_id, std::int64_t printer_job_id);
+  // Releases the held job after checking that its id still names it.
+  void release(std::string job_id, JobIdentity identity);
+  // Reads the end of a job that the printing system no longer lists from
+  // its subscription's events.
+  void read_outcome(std::string job_id, std::int64_t subscription, std::int64_t printer_job_id);
+  void unsubscribe(std::int64_t subscription);
+  // Polls the job until it is final; reports every change. A job whose id
+  // names another job now is reported as not found.
+  void follow(std::string job_id, JobIdentity identity);
   void unfollow(std::string job_id);
-  // Cancels the job in the printing system; with `follow`, follows it as
-  // `job_id` and polls it at once.
-  void cancel(std::string job_id, std::int64_t printer_job_id, bool follow = true);
+  // Cancels the job in the printing system (when its id still names it);
+  // with `follow`, follows it as `job_id` and polls it at once.
+  void cancel(std::string job_id, JobIdentity identity, bool follow = true);
   void find(std::string job_id, std::string job_name);
   // A printer poll now, reported even when nothing changed.
   void poll_printers();
@@ -108,16 +138,22 @@ class PrintWorker {
  private:
   using Task = std::function<void(PrintSystem&)>;
   struct Followed {
-    std::int64_t printer_job_id = 0;
+    JobIdentity identity;
     std::optional<JobPolled> last;
     std::chrono::steady_clock::time_point next_poll;
-    double wait = 0;  // seconds to the next poll
+    WorkerTimings::Duration wait{0};  // to the next poll
   };
 
   void run();
   void enqueue(std::string job_id, Task task);
+  using Clock = std::chrono::steady_clock;
   void poll_job(PrintSystem& system, const std::string& job_id, Followed& followed, bool always);
-  Followed new_followed(std::int64_t printer_job_id) const;
+  // Polls the followed jobs when one is due.
+  void poll_jobs(PrintSystem& system, Clock::time_point now);
+  // Reports `polled` when it differs from the last poll (or `always`), and
+  // sets the next poll.
+  void take_poll(Followed& followed, JobPolled polled, bool always);
+  Followed new_followed(JobIdentity identity) const;
 
   agent::Mailbox mailbox_;
   PrintSystemSettings settings_;

@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <map>
 #include <memory>
@@ -20,6 +21,18 @@ namespace {
 
 // Bytes read from the document for each write to the scheduler.
 constexpr std::size_t kChunkBytes = 128 * 1024;
+// How long the scheduler keeps a job's event subscription: a job that waits
+// longer (a printer paused for a day) and then vanishes has an unknown end.
+constexpr int kSubscriptionLeaseSeconds = 24 * 3600;
+
+constexpr const char* kJobAttributes[] = {"job-id",
+                                          "job-name",
+                                          "job-uuid",
+                                          "job-state",
+                                          "job-state-reasons",
+                                          "job-state-message",
+                                          "number-of-documents",
+                                          "time-at-processing"};
 
 struct IppDeleter {
   void operator()(ipp_t* ipp) const { ippDelete(ipp); }
@@ -63,6 +76,11 @@ IppPtr new_request(ipp_op_t op, const char* uri_name, const std::string& uri) {
 void add_requested(ipp_t* request, const std::vector<const char*>& names) {
   ippAddStrings(request, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "requested-attributes",
                 static_cast<int>(names.size()), nullptr, names.data());
+}
+
+void add_job_attributes(ipp_t* request) {
+  add_requested(request,
+                std::vector<const char*>(std::begin(kJobAttributes), std::end(kJobAttributes)));
 }
 
 std::vector<std::string> strings(ipp_attribute_t* attr) {
@@ -144,7 +162,13 @@ SystemJob read_job(const Group& group) {
   job.state = job_state(group.integer("job-state"));
   job.reasons = reasons(group.find("job-state-reasons"));
   job.message = group.text("job-state-message");
+  job.uuid = group.text("job-uuid");
   job.documents = group.integer("number-of-documents");
+  // An integer once the printer started on it; "no-value" before.
+  if (ipp_attribute_t* at = group.find("time-at-processing");
+      at && ippGetValueTag(at) == IPP_TAG_INTEGER) {
+    job.processing_at = ippGetInteger(at, 0);
+  }
   return job;
 }
 
@@ -236,7 +260,8 @@ class CupsSystem final : public PrintSystem {
     return {};
   }
 
-  SystemError submit(const SubmitRequest& request, const std::function<void(std::int64_t)>& created,
+  SystemError submit(const SubmitRequest& request,
+                     const std::function<void(const CreatedJob&)>& created,
                      const std::atomic<bool>& stop, std::int64_t& job_id) override {
     job_id = 0;
     Fd document{::open(request.document.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW)};
@@ -266,15 +291,34 @@ class CupsSystem final : public PrintSystem {
     add("sides", request.options.sides);
     add("print-color-mode", request.options.color_mode);
     add("page-ranges", request.options.page_ranges);
-    int id = 0;
-    const ipp_status_t made =
-        cupsCreateDestJob(http, dest, info, &id, request.job_name.c_str(), option_count, options);
+    // Held until the client has recorded that it lets the job go.
+    add("job-hold-until", "indefinite");
+    IppPtr create = new_request(IPP_OP_CREATE_JOB, "printer-uri", uri);
+    ippAddString(create.get(), IPP_TAG_OPERATION, IPP_TAG_NAME, "job-name", nullptr,
+                 request.job_name.c_str());
+    cupsEncodeOptions2(create.get(), option_count, options, IPP_TAG_OPERATION);
+    cupsEncodeOptions2(create.get(), option_count, options, IPP_TAG_JOB);
     cupsFreeOptions(option_count, options);
-    if (made > IPP_STATUS_OK_CONFLICTING || id <= 0) {
-      return checked(failure(SystemError::Kind::refused));
+    IppPtr made;
+    if (SystemError error = run(std::move(create), "/", made)) {
+      return error.kind == SystemError::Kind::not_found
+                 ? SystemError{SystemError::Kind::no_printer, error.text}
+                 : error;
     }
+    const int id = ippGetInteger(ippFindAttribute(made.get(), "job-id", IPP_TAG_INTEGER), 0);
+    if (id <= 0) return {SystemError::Kind::refused, "the printing system made no job"};
     job_id = id;
-    created(job_id);
+    CreatedJob job{job_id, {}, 0};
+    // Its uuid tells the job from a later one with the same id; the
+    // subscription keeps its end after the scheduler forgets the job. Both
+    // are best efforts: without them the job is followed by id and name.
+    SystemJob read;
+    if (!this->job(job_id, read)) job.uuid = read.uuid;
+    job.subscription = subscribe(request.printer);
+    created(job);
+    // (A failed request above closes the connection.)
+    http = connection();
+    if (!http) return abandon(unreachable_error(), job_id);
 
     const std::string title = request.title.empty() ? request.job_name : request.title;
     if (cupsStartDestDocument(http, dest, info, id, title.c_str(), request.document_format.c_str(),
@@ -301,10 +345,61 @@ class CupsSystem final : public PrintSystem {
     return checked({});
   }
 
+  SystemError release(std::int64_t job_id) override {
+    IppPtr request = new_request(IPP_OP_RELEASE_JOB, "job-uri", job_uri(job_id));
+    IppPtr answer;
+    SystemError error = run(std::move(request), "/", answer);
+    // Released already (by an earlier try): nothing to do.
+    if (error.kind == SystemError::Kind::refused &&
+        cupsLastError() == IPP_STATUS_ERROR_NOT_POSSIBLE) {
+      return {};
+    }
+    return error;
+  }
+
+  SystemError active_jobs(std::vector<SystemJob>& out) override {
+    out.clear();
+    IppPtr request = new_request(IPP_OP_GET_JOBS, "printer-uri", "ipp://localhost/");
+    ippAddString(request.get(), IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "which-jobs", nullptr,
+                 "not-completed");
+    ippAddBoolean(request.get(), IPP_TAG_OPERATION, "my-jobs", 1);
+    add_job_attributes(request.get());
+    IppPtr answer;
+    if (SystemError error = run(std::move(request), "/", answer)) {
+      return error.kind == SystemError::Kind::not_found ? SystemError{} : error;
+    }
+    for_each_group(answer.get(), IPP_TAG_JOB,
+                   [&](const Group& group) { out.push_back(read_job(group)); });
+    return {};
+  }
+
+  SystemError outcome(std::int64_t subscription, std::int64_t job_id, JobOutcome& out) override {
+    out = {};
+    IppPtr request = new_request(IPP_OP_GET_NOTIFICATIONS, "printer-uri", "ipp://localhost/");
+    ippAddInteger(request.get(), IPP_TAG_OPERATION, IPP_TAG_INTEGER, "notify-subscription-ids",
+                  static_cast<int>(subscription));
+    ippAddInteger(request.get(), IPP_TAG_OPERATION, IPP_TAG_INTEGER, "notify-sequence-numbers", 1);
+    ippAddBoolean(request.get(), IPP_TAG_OPERATION, "notify-wait", 0);
+    IppPtr answer;
+    if (SystemError error = run(std::move(request), "/", answer)) return error;
+    for_each_group(answer.get(), IPP_TAG_EVENT_NOTIFICATION, [&](const Group& group) {
+      if (group.integer("notify-job-id") != job_id ||
+          group.text("notify-subscribed-event") != "job-completed") {
+        return;
+      }
+      const SystemJob::State state = job_state(group.integer("job-state"));
+      if (!is_final(state)) return;
+      out.known = true;
+      out.state = state;
+      out.message = group.text("notify-text");
+    });
+    if (out.known) unsubscribe(subscription);
+    return {};
+  }
+
   SystemError job(std::int64_t job_id, SystemJob& out) override {
     IppPtr request = new_request(IPP_OP_GET_JOB_ATTRIBUTES, "job-uri", job_uri(job_id));
-    add_requested(request.get(), {"job-id", "job-name", "job-state", "job-state-reasons",
-                                  "job-state-message", "number-of-documents"});
+    add_job_attributes(request.get());
     IppPtr answer;
     if (SystemError error = run(std::move(request), "/", answer)) return error;
     bool found = false;
@@ -322,8 +417,7 @@ class CupsSystem final : public PrintSystem {
     IppPtr request = new_request(IPP_OP_GET_JOBS, "printer-uri", "ipp://localhost/");
     ippAddString(request.get(), IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "which-jobs", nullptr, "all");
     ippAddBoolean(request.get(), IPP_TAG_OPERATION, "my-jobs", 1);
-    add_requested(request.get(), {"job-id", "job-name", "job-state", "job-state-reasons",
-                                  "job-state-message", "number-of-documents"});
+    add_job_attributes(request.get());
     IppPtr answer;
     if (SystemError error = run(std::move(request), "/", answer)) {
       return error.kind == SystemError::Kind::not_found ? SystemError{} : error;
@@ -348,12 +442,13 @@ class CupsSystem final : public PrintSystem {
   http_t* connection() {
     if (http_) return http_;
     http_ = httpConnect2(cupsServer(), ippPort(), nullptr, AF_UNSPEC, cupsEncryption(), 1,
-                         settings_.connect_timeout_ms, nullptr);
+                         static_cast<int>(settings_.connect_timeout.count()), nullptr);
     if (!http_) {
       open_error_ = std::string(cupsServer()) + ": " + last_error_text();
       return nullptr;
     }
-    httpSetTimeout(http_, settings_.io_timeout_s, &CupsSystem::on_timeout, this);
+    httpSetTimeout(http_, std::chrono::duration<double>(settings_.io_timeout).count(),
+                   &CupsSystem::on_timeout, this);
     return http_;
   }
 
@@ -427,6 +522,33 @@ class CupsSystem final : public PrintSystem {
       return {SystemError::Kind::not_accepting, "printer " + printer + " is not accepting jobs"};
     }
     return {};
+  }
+
+  // A subscription to the printer's job-completed events, made while the
+  // new job is held (so that its end cannot come first): unlike a job's own
+  // subscription, it outlives a job the scheduler forgets. 0 when the
+  // scheduler refuses one (its subscriptions are limited).
+  std::int64_t subscribe(const std::string& printer) {
+    IppPtr request =
+        new_request(IPP_OP_CREATE_PRINTER_SUBSCRIPTIONS, "printer-uri", printer_uri(printer));
+    ippAddString(request.get(), IPP_TAG_SUBSCRIPTION, IPP_TAG_KEYWORD, "notify-pull-method",
+                 nullptr, "ippget");
+    ippAddString(request.get(), IPP_TAG_SUBSCRIPTION, IPP_TAG_KEYWORD, "notify-events", nullptr,
+                 "job-completed");
+    ippAddInteger(request.get(), IPP_TAG_SUBSCRIPTION, IPP_TAG_INTEGER, "notify-lease-duration",
+                  kSubscriptionLeaseSeconds);
+    IppPtr answer;
+    if (run(std::move(request), "/", answer)) return 0;
+    return ippGetInteger(ippFindAttribute(answer.get(), "notify-subscription-id", IPP_TAG_INTEGER),
+                         0);
+  }
+
+  void unsubscribe(std::int64_t subscription) override {
+    IppPtr request = new_request(IPP_OP_CANCEL_SUBSCRIPTION, "printer-uri", "ipp://localhost/");
+    ippAddInteger(request.get(), IPP_TAG_OPERATION, IPP_TAG_INTEGER, "notify-subscription-id",
+                  static_cast<int>(subscription));
+    IppPtr answer;
+    run(std::move(request), "/", answer);
   }
 
   SystemError capabilities(const std::string& printer, Capabilities& caps) {
