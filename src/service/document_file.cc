@@ -19,14 +19,7 @@ namespace {
 constexpr std::size_t digest_chunk = 256 * 1024;
 
 std::string hex(const unsigned char* bytes, std::size_t n) {
-  static constexpr char digits[] = "0123456789abcdef";
-  std::string text;
-  text.reserve(2 * n);
-  for (std::size_t i = 0; i < n; ++i) {
-    text.push_back(digits[bytes[i] >> 4]);
-    text.push_back(digits[bytes[i] & 15]);
-  }
-  return text;
+  return comms::print::hex(bytes, n);
 }
 
 // Opens a regular file for reading. Non-blocking, so that opening a FIFO

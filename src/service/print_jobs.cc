@@ -7,6 +7,7 @@
 #include <set>
 #include <stdexcept>
 
+#include "quillpost/host/comms/print_protocol.h"
 #include "service/printers.h"
 
 namespace quillpost::service {

@@ -5,6 +5,7 @@
 #include <stdexcept>
 
 #include "quillpost/host/comms/http_url.h"
+#include "quillpost/host/comms/print_protocol.h"
 #include "quillpost/host/runtime/printing/clean_text.h"
 
 namespace quillpost::printing {
@@ -173,10 +174,10 @@ PrintOptions parse_options(const nlohmann::json& payload) {
 
 }  // namespace
 
+static_assert(MAX_DOCUMENT_BYTES == comms::print::MAX_DOCUMENT_BYTES);
+
 bool is_job_id(std::string_view text) {
-  return !text.empty() && text.size() <= 64 && std::all_of(text.begin(), text.end(), [](char c) {
-    return is_alnum(c) || c == '.' || c == '_' || c == '-';
-  });
+  return comms::print::is_job_id(text);
 }
 
 bool is_document_url(std::string_view url) {

@@ -8,19 +8,13 @@
 #include <cerrno>
 #include <vector>
 
+#include "quillpost/host/comms/print_protocol.h"
 #include "quillpost/host/process/threads.h"
 
 namespace quillpost::printing {
 
 std::string hex_text(const unsigned char* bytes, unsigned length) {
-  static constexpr char kHex[] = "0123456789abcdef";
-  std::string out;
-  out.reserve(2 * length);
-  for (unsigned i = 0; i < length; ++i) {
-    out += kHex[bytes[i] >> 4];
-    out += kHex[bytes[i] & 15];
-  }
-  return out;
+  return comms::print::hex(bytes, length);
 }
 
 TrailingHasher::TrailingHasher(const std::filesystem::path& path)
