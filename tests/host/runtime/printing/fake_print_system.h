@@ -219,6 +219,9 @@ class FakePrintSystem final : public PrintSystem {
     if (!scheduler_->reachable) return down();
     if (!scheduler_->listed(job_id)) return {SystemError::Kind::not_found, "no such job"};
     FakeJob& fake = scheduler_->jobs.at(job_id);
+    // A held job, once cancelled, may report a time at processing: the
+    // scheduler moves it through processing to cancel it.
+    if (fake.held) fake.job.processing_at = 1700000001;
     if (!is_final(fake.job.state)) scheduler_->finish_locked(fake, SystemJob::State::canceled);
     return {};
   }

@@ -101,6 +101,7 @@ class PrintingAgent : public agent::SimpleAgent {
     bool cancel_sent = false;
     bool followed = false;
     bool release_sent = false;
+    std::set<std::int64_t> leftovers;  // held jobs of earlier tries cancelled in this run
     bool outcome_asked = false;
     std::optional<int> asked_printers;  // the printer list generation asked for
     std::optional<SystemJob> system_job;

@@ -573,6 +573,9 @@ void PrintingAgent::jobs_found(const JobsFound& found) {
   std::vector<const SystemJob*> leftovers;
   for (const SystemJob& candidate : found.jobs) {
     using State = SystemJob::State;
+    // Cancelled here while it was held: it never printed, whatever the
+    // scheduler now says of its processing.
+    if (run.leftovers.contains(candidate.id)) continue;
     const bool printed_or_may =
         candidate.state == State::completed || candidate.processing_at > 0 ||
         candidate.has_reason("processing-to-stop-point") || candidate.state == State::processing ||
@@ -602,6 +605,7 @@ void PrintingAgent::jobs_found(const JobsFound& found) {
     for (const SystemJob* leftover : leftovers) {
       logger_.info("Print job %s: cancelling job %d, held and never released by an earlier try",
                    found.job_id, leftover->id);
+      run.leftovers.insert(leftover->id);
       worker_->cancel(found.job_id, {leftover->id, leftover->name, leftover->uuid}, false);
     }
     set_reason(*record, "waiting for the printing system to cancel an earlier try");
