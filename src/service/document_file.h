@@ -10,10 +10,12 @@
 #include <string_view>
 #include <variant>
 
+#include "quillpost/host/comms/print_protocol.h"
+
 namespace quillpost::service {
 
 // The largest document the protocol lets an offer announce.
-inline constexpr std::uint64_t max_document_bytes = 2ull * 1024 * 1024 * 1024;
+inline constexpr std::uint64_t max_document_bytes = comms::print::MAX_DOCUMENT_BYTES;
 
 struct FileDigest {
   std::uint64_t size = 0;

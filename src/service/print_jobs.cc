@@ -7,13 +7,14 @@
 #include <set>
 #include <stdexcept>
 
+#include "quillpost/host/comms/print_protocol.h"
 #include "service/printers.h"
 
 namespace quillpost::service {
 namespace {
 
-constexpr std::array<std::string_view, 6> client_states{"received",  "downloading", "printing",
-                                                        "completed", "failed",      "cancelled"};
+constexpr std::array<std::string_view, 7> client_states{
+    "received", "downloading", "printing", "completed", "failed", "cancelled", "unknown"};
 constexpr std::size_t max_title_chars = 255;
 constexpr std::size_t max_reason_chars = 1024;
 constexpr int max_copies = 999;
@@ -112,7 +113,7 @@ ojson parse_options(const ojson& options) {
 }
 
 bool is_sha256_hex(std::string_view text) {
-  return text.size() == 64 && text.find_first_not_of("0123456789abcdef") == std::string::npos;
+  return comms::print::is_sha256_hex(text);
 }
 
 ojson job_json(const PrintJob& job, bool with_token) {
@@ -183,14 +184,11 @@ PrintJob job_from_json(const ojson& j) {
 }  // namespace
 
 bool valid_job_id(std::string_view id) {
-  return !id.empty() && id.size() <= 64 &&
-         id.find_first_not_of(
-             "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789._-") ==
-             std::string_view::npos;
+  return comms::print::is_job_id(id);
 }
 
 bool is_final_state(std::string_view state) {
-  return state == "completed" || state == "failed" || state == "cancelled";
+  return state == "completed" || state == "failed" || state == "cancelled" || state == "unknown";
 }
 
 std::string redact_tokens(std::string text) {
@@ -274,7 +272,7 @@ std::variant<JobStatus, std::string> parse_job_status(const ojson& payload) {
   if (state == payload.end() || !state->is_string() ||
       std::find(client_states.begin(), client_states.end(), state->get_ref<const std::string&>()) ==
           client_states.end()) {
-    return "state of job " + status.job_id + " is not one of the six job states";
+    return "state of job " + status.job_id + " is not one of the seven job states";
   }
   status.state = state->get<std::string>();
   if (auto n = payload.find("printerJobId"); n != payload.end() && !n->is_null()) {

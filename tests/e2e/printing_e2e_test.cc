@@ -5,7 +5,9 @@
 #include <signal.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <fstream>
+#include <iostream>
 #include <map>
 #include <memory>
 #include <random>
@@ -35,8 +37,9 @@ class PrintingEndToEnd : public ::testing::Test {
  protected:
   void SetUp() override {
     if (!CupsScheduler::available()) GTEST_SKIP() << "needs root and cupsd";
-    cups_ = std::make_unique<CupsScheduler>();
+    cups_ = std::make_unique<CupsScheduler>(scheduler_options());
   }
+  virtual CupsScheduler::Options scheduler_options() const { return {}; }
 
   std::unique_ptr<LaunchProcess> start_client(const ServiceProcess& service,
                                               const std::string& settings = "settings") const {
@@ -78,7 +81,9 @@ class PrintingEndToEnd : public ::testing::Test {
   }
   static bool all_final(const std::map<std::string, std::string>& states) {
     for (const auto& [id, state] : states) {
-      if (state != "completed" && state != "failed" && state != "cancelled") return false;
+      if (state != "completed" && state != "failed" && state != "cancelled" && state != "unknown") {
+        return false;
+      }
     }
     return !states.empty();
   }
@@ -104,7 +109,22 @@ class PrintingEndToEnd : public ::testing::Test {
   std::unique_ptr<CupsScheduler> cups_;
 };
 
-TEST_F(PrintingEndToEnd, KilledAtRandomMomentsEveryJobStillPrintsExactlyOnce) {
+// A scheduler that keeps finished jobs (the default), and one that forgets
+// them and their files at once.
+class KilledAtRandomMoments : public PrintingEndToEnd, public ::testing::WithParamInterface<bool> {
+ protected:
+  CupsScheduler::Options scheduler_options() const override {
+    CupsScheduler::Options options;
+    if (GetParam()) options.extra_conf = {"PreserveJobHistory No", "PreserveJobFiles No"};
+    return options;
+  }
+};
+INSTANTIATE_TEST_SUITE_P(Scheduler, KilledAtRandomMoments, ::testing::Values(false, true),
+                         [](const ::testing::TestParamInfo<bool>& p) {
+                           return p.param ? "Forgets" : "Keeps";
+                         });
+
+TEST_P(KilledAtRandomMoments, EveryJobStillPrintsExactlyOnce) {
   ServiceProcess service;
   std::map<std::string, std::string> documents;  // by job id
   auto client = start_client(service);

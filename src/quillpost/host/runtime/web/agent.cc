@@ -3,9 +3,9 @@
 #include <utility>
 
 #include "quillpost/host/comms/defs.h"
-#include "quillpost/host/printing/overview.h"
 #include "quillpost/host/runtime/agent/core.h"
 #include "quillpost/host/runtime/agent/pubsub.h"
+#include "quillpost/host/runtime/printing/overview.h"
 
 namespace quillpost::web {
 

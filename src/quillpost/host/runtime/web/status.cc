@@ -7,7 +7,7 @@
 
 #include "quillpost/host/base/text.h"
 #include "quillpost/host/config/build_info.h"
-#include "quillpost/host/printing/clean_text.h"
+#include "quillpost/host/runtime/printing/clean_text.h"
 
 namespace quillpost::web {
 

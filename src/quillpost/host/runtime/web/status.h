@@ -20,7 +20,7 @@
 
 #include "quillpost/host/comms/defs.h"
 #include "quillpost/host/config/records.h"
-#include "quillpost/host/printing/overview.h"
+#include "quillpost/host/runtime/printing/overview.h"
 #include "quillpost/host/world/world.h"
 
 namespace quillpost::web {

@@ -1,0 +1,758 @@
+// The printing agent's jobs: offers, downloads, submissions, following and
+// cancelling, each step recorded in the journal before it is taken.
+#include <algorithm>
+#include <chrono>
+
+#include "quillpost/host/base/digest.h"
+#include "quillpost/host/process/threads.h"
+#include "quillpost/host/runtime/printing/agent.h"
+#include "quillpost/host/runtime/printing/clean_text.h"
+#include "quillpost/host/runtime/printing/document_format.h"
+
+namespace quillpost::printing {
+namespace {
+
+constexpr std::string_view DOWNLOAD_DONE = "printing_download_done";
+constexpr std::string_view VERIFY_DONE = "printing_verify_done";
+constexpr std::string_view RETRY = "printing_retry";
+constexpr std::string_view FIND_AGAIN = "printing_find_again";
+
+// The reason of a job that was released and whose end nobody knows.
+constexpr std::string_view UNKNOWN_OUTCOME =
+    "released to the printer; the printing system kept no record of the outcome";
+
+struct DownloadDone {
+  std::string job_id;
+  int generation = 0;
+  DownloadResult result;
+};
+struct VerifyDone {
+  std::string job_id;
+  bool ok = false;
+};
+struct Retry {
+  std::string job_id;
+  int generation = 0;
+};
+
+std::int64_t now_seconds() {
+  return std::chrono::duration_cast<std::chrono::seconds>(
+             std::chrono::system_clock::now().time_since_epoch())
+      .count();
+}
+
+std::string joined(const std::vector<std::string>& items) {
+  std::string out;
+  for (const auto& item : items) out += (out.empty() ? "" : ", ") + item;
+  return out;
+}
+
+}  // namespace
+
+void PrintingAgent::receive_job_event(const std::string& event, const agent::Payload& payload) {
+  if (event == DOWNLOAD_DONE) {
+    const auto& done = agent::payload_as<DownloadDone>(payload);
+    download_done(done.job_id, done.generation, done.result);
+  } else if (event == VERIFY_DONE) {
+    const auto& done = agent::payload_as<VerifyDone>(payload);
+    verify_done(done.job_id, done.ok);
+  } else if (event == RETRY) {
+    const auto& r = agent::payload_as<Retry>(payload);
+    retry(r.job_id, r.generation);
+  } else if (event == FIND_AGAIN) {
+    const auto& id = agent::payload_as<std::string>(payload);
+    if (const auto it = runs_.find(id); it != runs_.end()) it->second.reconciling = false;
+  } else {
+    logger_.debug("printing ignores the message %s", event);
+  }
+}
+
+JobRecord* PrintingAgent::job(const std::string& job_id) {
+  const auto it = jobs_.find(job_id);
+  return it == jobs_.end() ? nullptr : &it->second;
+}
+
+void PrintingAgent::offer(const nlohmann::json& payload) {
+  auto parsed = parse_offer(payload);
+  // A job known by its id is never started again, whatever this offer says:
+  // its current status answers the offer.
+  const std::string* id = nullptr;
+  if (const auto* o = std::get_if<JobOffer>(&parsed)) {
+    id = &o->job_id;
+  } else if (const auto& e = std::get<OfferError>(parsed); e.job_id) {
+    id = &*e.job_id;
+  }
+  if (id) {
+    if (const auto it = inaccessible_.find(*id); it != inaccessible_.end()) {
+      // What was done for it is on the disk, unreadable now: nothing is done
+      // until a start finds it readable.
+      if (link_ready()) {
+        send_server("print.status",
+                    {{"jobId", *id},
+                     {"state", "received"},
+                     {"printerJobId", nullptr},
+                     {"reason", clean_text("its record cannot be read: " + it->second, 1024)}});
+      }
+      return;
+    }
+    if (JobRecord* known = job(*id)) {
+      Run& run = runs_[*id];
+      // A new URL (a new token after a service restart) is taken while the
+      // document is still to be fetched.
+      if (const auto* o = std::get_if<JobOffer>(&parsed);
+          o && known->phase <= JobPhase::downloading && !run.downloading &&
+          o->url != known->offer.url) {
+        known->offer.url = o->url;
+        set_phase(*known, known->phase, known->reason);
+      }
+      // A download waiting for its next try starts now.
+      if (known->phase == JobPhase::downloading && !run.downloading) {
+        start_download(*known, run);
+      }
+      run.last_sent = nullptr;
+      report(*known);
+      return;
+    }
+  }
+  const std::size_t open = static_cast<std::size_t>(std::count_if(
+      jobs_.begin(), jobs_.end(), [](const auto& entry) { return !is_final(entry.second.phase); }));
+  if (std::holds_alternative<JobOffer>(parsed) && open >= MAX_OPEN_JOBS) {
+    parsed = OfferError{std::get<JobOffer>(parsed).job_id,
+                        "the client has " + std::to_string(open) + " jobs waiting already"};
+  }
+  if (const auto* o = std::get_if<JobOffer>(&parsed)) {
+    if (auto format = document_format(o->content_type, settings_.allow_raw_formats);
+        !format.refused.empty()) {
+      parsed = OfferError{o->job_id, std::move(format.refused)};
+    }
+  }
+  if (const auto* error = std::get_if<OfferError>(&parsed)) {
+    logger_.warning("Print offer refused: %s", error->reason);
+    if (!error->job_id) return;
+    JobRecord refused;
+    refused.offer.job_id = *error->job_id;
+    refused.phase = JobPhase::failed;
+    refused.reason = "the offer cannot be used: " + error->reason;
+    refused.received_at = refused.updated_at = now_seconds();
+    // Not journaled: the same offer gets the same answer again.
+    jobs_[refused.offer.job_id] = refused;
+    order_.push_back(refused.offer.job_id);
+    report(refused);
+    prune();
+    return;
+  }
+  JobOffer offer = std::get<JobOffer>(std::move(parsed));
+  JobRecord record;
+  record.offer = std::move(offer);
+  record.received_at = record.updated_at = now_seconds();
+  const std::string job_id = record.offer.job_id;
+  logger_.info("Print job %s offered: %d bytes of %s for printer %s", job_id, record.offer.size,
+               record.offer.content_type, record.offer.printer);
+  if (cancelled_unknown_.erase(job_id)) {
+    record.phase = JobPhase::cancelled;
+    record.reason = "cancelled before it arrived";
+  } else if (!journal_ok_) {
+    record.phase = JobPhase::failed;
+    record.reason = "cannot record print jobs: " + journal_error_;
+  }
+  jobs_[job_id] = record;
+  order_.push_back(job_id);
+  Run& run = runs_[job_id];
+  if (is_final(record.phase)) {
+    report(jobs_[job_id]);
+    return;
+  }
+  if (!set_phase(jobs_[job_id], JobPhase::received, "")) return;
+  // A job whose record was lost may have reached the printing system: it is
+  // looked for there before it is printed.
+  if (unreadable_.contains(job_id)) {
+    if (set_phase(jobs_[job_id], JobPhase::submitting, "")) {
+      unreadable_.erase(job_id);
+      journal_.clear_look_first(job_id);
+    }
+    run.verify = true;
+  }
+}
+
+void PrintingAgent::cancel_request(const nlohmann::json& payload) {
+  const auto it = payload.is_object() ? payload.find("jobId") : payload.end();
+  if (it == payload.end() || !it->is_string() || !is_job_id(it->get<std::string>())) {
+    logger_.warning("Print cancel refused: no usable jobId");
+    return;
+  }
+  const std::string job_id = it->get<std::string>();
+  JobRecord* record = job(job_id);
+  if (!record) {
+    // Answered as cancelled; should its offer still come, it is not printed.
+    // (At most MAX_OPEN_JOBS such cancels are remembered, for this run.)
+    if (cancelled_unknown_.size() >= MAX_OPEN_JOBS)
+      cancelled_unknown_.erase(cancelled_unknown_.begin());
+    cancelled_unknown_.insert(job_id);
+    JobRecord unknown;
+    unknown.offer.job_id = job_id;
+    unknown.phase = JobPhase::cancelled;
+    unknown.reason = "the client has no such job";
+    if (link_ready()) send_server("print.status", unknown.status_payload());
+    return;
+  }
+  logger_.info("Print job %s: cancel asked for (%s)", job_id, printing::name(record->phase));
+  if (is_final(record->phase)) {
+    runs_[job_id].last_sent = nullptr;
+    report(*record);
+    return;
+  }
+  if (!record->cancel_requested) {
+    record->cancel_requested = true;
+    set_phase(*record, record->phase, record->reason);
+  }
+}
+
+void PrintingAgent::advance() {
+  for (std::size_t i = 0; i < order_.size(); ++i) {
+    JobRecord* record = job(order_[i]);
+    if (!record || is_final(record->phase)) continue;
+    Run& run = runs_[order_[i]];
+    if (record->cancel_requested) {
+      advance_cancel(*record, run);
+    } else {
+      advance_job(*record, run);
+    }
+  }
+}
+
+void PrintingAgent::advance_job(JobRecord& record, Run& run) {
+  const std::string wait = "waiting for the printing system: " + system_text();
+  switch (record.phase) {
+    case JobPhase::received: {
+      if (!reachable()) return set_reason(record, wait);
+      const Printer* printer = find_printer(system_printers_, record.offer.printer);
+      if (!printer) {
+        // The list may be a poll behind: a fresh one decides.
+        if (!run.asked_printers) {
+          run.asked_printers = printers_generation_;
+          worker_->poll_printers();
+          return;
+        }
+        if (printers_generation_ == *run.asked_printers) return;
+        return finish(record, JobPhase::failed,
+                      "no printer named " + record.offer.printer + " on this computer");
+      }
+      if (std::string mismatch = offer_mismatch(*printer, record.offer); !mismatch.empty()) {
+        return finish(record, JobPhase::failed, mismatch);
+      }
+      if (active_downloads_ < settings_.max_downloads) start_download(record, run);
+      return;
+    }
+    case JobPhase::downloaded:
+      if (!reachable()) return set_reason(record, wait);
+      if (run.verify) {
+        if (!run.verifying) start_verify(record, run);
+        return;
+      }
+      return submit(record, run);
+    case JobPhase::submitting:
+      if (run.submitted || run.reconciling) return;
+      if (!reachable()) return set_reason(record, wait);
+      // Whether the printing system took the job before the last run ended
+      // (or before it stopped answering) is found out by the job's name.
+      run.reconciling = true;
+      worker_->find(record.offer.job_id, printer_job_name(record.offer.job_id));
+      return;
+    case JobPhase::releasing:
+      if (run.release_sent || run.outcome_asked) return;
+      if (!reachable()) return set_reason(record, wait);
+      if (!record.printer_job_id) return vanished(record, run);
+      run.release_sent = true;
+      worker_->release(record.offer.job_id, identity(record));
+      return;
+    case JobPhase::printing:
+      if (run.outcome_asked) return;
+      if (!record.printer_job_id) {
+        if (reachable()) vanished(record, run);
+        return;
+      }
+      if (!run.followed && worker_) {
+        run.followed = true;
+        worker_->follow(record.offer.job_id, identity(record));
+      }
+      if (system_ == System::unreachable) set_reason(record, wait);
+      return;
+    default:
+      return;
+  }
+}
+
+JobIdentity PrintingAgent::identity(const JobRecord& record) const {
+  return {record.printer_job_id.value_or(0), printer_job_name(record.offer.job_id),
+          record.printer_job_uuid};
+}
+
+void PrintingAgent::vanished(JobRecord& record, Run& run) {
+  if (worker_ && run.followed) worker_->unfollow(record.offer.job_id);
+  run.followed = false;
+  if (!record.subscription) {
+    return finish(record, JobPhase::unknown, std::string(UNKNOWN_OUTCOME));
+  }
+  if (run.outcome_asked || !reachable()) return;
+  run.outcome_asked = true;
+  worker_->read_outcome(record.offer.job_id, record.subscription,
+                        record.printer_job_id.value_or(0));
+}
+
+void PrintingAgent::outcome_read(const JobOutcomeRead& read) {
+  JobRecord* record = job(read.job_id);
+  if (!record || is_final(record->phase)) return;
+  Run& run = runs_[read.job_id];
+  run.outcome_asked = false;
+  if (read.error && read.error.kind != SystemError::Kind::not_found) {
+    // Asked again once the printing system answers.
+    return set_reason(*record, "waiting for the printing system: " + read.error.text);
+  }
+  if (read.error || !read.outcome.known) {
+    return finish(*record, JobPhase::unknown, std::string(UNKNOWN_OUTCOME));
+  }
+  switch (read.outcome.state) {
+    case SystemJob::State::completed:
+      return finish(*record, JobPhase::completed, "");
+    case SystemJob::State::canceled:
+      return finish(*record, JobPhase::cancelled,
+                    record->cancel_requested ? "" : "cancelled in the printing system");
+    default:
+      return finish(
+          *record, JobPhase::failed,
+          "the printing system gave up the job" +
+              (read.outcome.message.empty() ? std::string() : ": " + read.outcome.message));
+  }
+}
+
+void PrintingAgent::job_released(const JobReleased& released) {
+  JobRecord* record = job(released.job_id);
+  if (!record || record->phase != JobPhase::releasing) return;
+  Run& run = runs_[released.job_id];
+  run.release_sent = false;
+  if (!released.error) {
+    logger_.info("Print job %s: printer job %d released", released.job_id, released.printer_job_id);
+    run.followed = false;
+    set_phase(*record, JobPhase::printing, "");
+    return;
+  }
+  if (released.error.kind == SystemError::Kind::not_found) return vanished(*record, run);
+  // Released again once the printing system answers.
+  set_reason(*record, "waiting for the printing system: " + released.error.text);
+}
+
+void PrintingAgent::advance_cancel(JobRecord& record, Run& run) {
+  switch (record.phase) {
+    case JobPhase::received:
+    case JobPhase::downloaded:
+      return finish(record, JobPhase::cancelled, "");
+    case JobPhase::downloading:
+      if (run.download) run.download->cancel();
+      return finish(record, JobPhase::cancelled, "");
+    case JobPhase::submitting:
+      if (run.submitted) {
+        if (!run.stop_sent) {
+          run.stop_sent = true;
+          worker_->stop_submission(record.offer.job_id);
+        }
+        return;
+      }
+      // Not known whether the printing system has it: found out first.
+      if (!reachable() && !run.reconciling) {
+        return set_reason(record, "cancelling: waiting for the printing system: " + system_text());
+      }
+      return advance_job(record, run);
+    case JobPhase::releasing:
+      // Never let go: the held job is cancelled (it may have been released
+      // already, which the printing phase follows).
+      if (run.release_sent || run.outcome_asked) return;
+      if (!reachable()) {
+        return set_reason(record, "cancelling: waiting for the printing system: " + system_text());
+      }
+      if (!record.printer_job_id) return vanished(record, run);
+      set_phase(record, JobPhase::printing, record.reason);
+      return advance_cancel(record, run);
+    case JobPhase::printing:
+      if (run.outcome_asked) return;
+      if (!run.cancel_sent && reachable() && record.printer_job_id) {
+        run.cancel_sent = true;
+        run.followed = true;
+        worker_->cancel(record.offer.job_id, identity(record));
+      } else if (!reachable()) {
+        set_reason(record, "cancelling: waiting for the printing system: " + system_text());
+      }
+      return;
+    default:
+      return;
+  }
+}
+
+void PrintingAgent::start_download(JobRecord& record, Run& run) {
+  if (run.thread.joinable()) run.thread.join();
+  if (!set_phase(record, JobPhase::downloading, run.attempts ? record.reason : "")) return;
+  ++run.generation;
+  ++active_downloads_;
+  run.downloading = true;
+  run.download = std::make_shared<CancelToken>();
+  DownloadRequest request{record.offer.url, journal_.document_path(record.offer.job_id),
+                          record.offer.size, record.offer.sha256};
+  run.thread =
+      start_thread([mailbox = mailbox(), request = std::move(request), http = settings_.http_config,
+                    token = run.download, timeouts = settings_.timings.download,
+                    generation = run.generation, job_id = record.offer.job_id] {
+        DownloadResult result = download_document(request, http, *token, timeouts);
+        mailbox.send(DOWNLOAD_DONE, DownloadDone{job_id, generation, std::move(result)});
+      });
+}
+
+void PrintingAgent::download_done(const std::string& job_id, int generation,
+                                  const DownloadResult& result) {
+  JobRecord* record = job(job_id);
+  if (!record) return;
+  Run& run = runs_[job_id];
+  if (run.thread.joinable()) run.thread.join();
+  if (run.downloading) --active_downloads_;
+  run.downloading = false;
+  run.download.reset();
+  if (is_final(record->phase)) {
+    if (!settings_.retain_documents) journal_.remove_document(job_id);
+    return;
+  }
+  if (generation != run.generation || record->phase != JobPhase::downloading) return;
+  switch (result.kind) {
+    case DownloadResult::Kind::ok:
+      logger_.info("Print job %s: document downloaded", job_id);
+      run.attempts = 0;
+      run.verify = false;
+      set_phase(*record, JobPhase::downloaded, "");
+      return;
+    case DownloadResult::Kind::cancelled:
+      return;
+    case DownloadResult::Kind::transient: {
+      const auto& delays = settings_.timings.retry_delays;
+      if (run.attempts < delays.size()) {
+        const double delay = std::chrono::duration<double>(delays[run.attempts++]).count();
+        logger_.warning("Print job %s: %s; trying again in %s s", job_id, result.reason, delay);
+        set_reason(*record, result.reason + "; trying again");
+        send_self(RETRY, Retry{job_id, run.generation}, delay);
+        return;
+      }
+      break;
+    }
+    default:
+      break;
+  }
+  logger_.warning("Print job %s: %s", job_id, result.reason);
+  finish(*record, JobPhase::failed, result.reason);
+}
+
+void PrintingAgent::retry(const std::string& job_id, int generation) {
+  JobRecord* record = job(job_id);
+  if (!record) return;
+  Run& run = runs_[job_id];
+  if (record->phase != JobPhase::downloading || run.downloading || generation != run.generation ||
+      record->cancel_requested) {
+    return;
+  }
+  start_download(*record, run);
+}
+
+void PrintingAgent::start_verify(JobRecord& record, Run& run) {
+  if (run.thread.joinable()) run.thread.join();
+  run.verifying = true;
+  run.thread =
+      start_thread([mailbox = mailbox(), path = journal_.document_path(record.offer.job_id),
+                    sha256 = record.offer.sha256, job_id = record.offer.job_id] {
+        mailbox.send(VERIFY_DONE, VerifyDone{job_id, file_sha256(path) == sha256});
+      });
+}
+
+void PrintingAgent::verify_done(const std::string& job_id, bool ok) {
+  JobRecord* record = job(job_id);
+  if (!record) return;
+  Run& run = runs_[job_id];
+  if (run.thread.joinable()) run.thread.join();
+  run.verifying = false;
+  if (record->phase != JobPhase::downloaded) return;
+  run.verify = false;
+  if (!ok) {
+    logger_.warning("Print job %s: the document on disk is not the offer's; fetching it again",
+                    job_id);
+    journal_.remove_document(job_id);
+    set_phase(*record, JobPhase::received, "");
+  }
+}
+
+void PrintingAgent::submit(JobRecord& record, Run& run) {
+  // Checked again: the configuration may have changed since the offer came.
+  DocumentFormat format = document_format(record.offer.content_type, settings_.allow_raw_formats);
+  if (!format.refused.empty()) return finish(record, JobPhase::failed, std::move(format.refused));
+  // Recorded before the printing system is asked: after a crash from here
+  // on, the job is looked for by its name before it is printed again.
+  if (!set_phase(record, JobPhase::submitting, "")) return;
+  run.submitted = true;
+  run.stop_sent = false;
+  SubmitRequest request;
+  request.printer = record.offer.printer;
+  request.job_name = printer_job_name(record.offer.job_id);
+  request.title = record.offer.title;
+  request.document_format = std::move(format.format);
+  request.document = journal_.document_path(record.offer.job_id);
+  request.copies = record.offer.copies;
+  request.options = record.offer.options;
+  worker_->submit(record.offer.job_id, std::move(request));
+}
+
+void PrintingAgent::job_created(const JobCreated& created) {
+  JobRecord* record = job(created.job_id);
+  if (!record || record->phase != JobPhase::submitting) return;
+  record->printer_job_id = created.created.id;
+  record->printer_job_uuid = created.created.uuid;
+  record->subscription = created.created.subscription;
+  set_phase(*record, JobPhase::submitting, "");
+}
+
+void PrintingAgent::job_submitted(const JobSubmitted& submitted) {
+  JobRecord* record = job(submitted.job_id);
+  if (!record || record->phase != JobPhase::submitting) return;
+  Run& run = runs_[submitted.job_id];
+  run.submitted = false;
+  if (submitted.printer_job_id > 0) record->printer_job_id = submitted.printer_job_id;
+  using Kind = SystemError::Kind;
+  const SystemError& error = submitted.error;
+  if (!error) {
+    logger_.info("Print job %s: printer job %d", submitted.job_id, submitted.printer_job_id);
+    run.followed = false;
+    if (record->cancel_requested) {
+      // Held, never let go: cancelled where it is.
+      set_phase(*record, JobPhase::printing, "");
+      run.cancel_sent = false;
+      return;
+    }
+    // Recorded on the disk before the job is let go: from here on the job
+    // is never submitted again, whatever happens.
+    if (!set_phase(*record, JobPhase::releasing, "")) {
+      worker_->cancel(submitted.job_id, identity(*record), false);
+      return;
+    }
+    run.release_sent = true;
+    worker_->release(submitted.job_id, identity(*record));
+    return;
+  }
+  switch (error.kind) {
+    case Kind::unreachable:
+    case Kind::stopped:
+      if (record->cancel_requested && error.kind == Kind::stopped) {
+        if (!record->printer_job_id) return finish(*record, JobPhase::cancelled, "");
+        // The incomplete job in the printing system is cancelled and followed.
+        set_phase(*record, JobPhase::printing, "");
+        run.cancel_sent = false;
+        return;
+      }
+      // Whether it got there is found out by name once the system answers.
+      return set_reason(*record, "waiting for the printing system: " + error.text);
+    case Kind::no_printer:
+      return finish(*record, JobPhase::failed,
+                    "no printer named " + record->offer.printer + " on this computer");
+    case Kind::not_accepting:
+      return finish(*record, JobPhase::failed,
+                    "printer " + record->offer.printer + " is not accepting jobs");
+    case Kind::document:
+      return finish(*record, JobPhase::failed,
+                    "cannot read the downloaded document: " + error.text);
+    default:
+      return finish(*record, JobPhase::failed,
+                    "the printing system refused the job: " + error.text);
+  }
+}
+
+void PrintingAgent::jobs_found(const JobsFound& found) {
+  JobRecord* record = job(found.job_id);
+  Run& run = runs_[found.job_id];
+  run.reconciling = false;
+  if (!record || record->phase != JobPhase::submitting || run.submitted) return;
+  if (found.error)
+    return set_reason(*record, "waiting for the printing system: " + found.error.text);
+  // The journal never said "releasing": jobs made for this one were held
+  // and never let go, unless a person released one or an earlier version
+  // made it unheld. Judged by state and reasons: a job that the printer
+  // started, that finished printing or that waits unheld is the job itself;
+  // a held one (its document whole or still incoming) never printed and is
+  // cancelled, and one cancelled or aborted before the printer started never
+  // printed either.
+  const SystemJob* adopt = nullptr;
+  std::vector<const SystemJob*> leftovers;
+  for (const SystemJob& candidate : found.jobs) {
+    using State = SystemJob::State;
+    // Cancelled here while it was held: it never printed, whatever the
+    // scheduler now says of its processing.
+    if (run.leftovers.contains(candidate.id)) continue;
+    const bool printed_or_may =
+        candidate.state == State::completed || candidate.processing_at > 0 ||
+        candidate.has_reason("processing-to-stop-point") || candidate.state == State::processing ||
+        candidate.state == State::stopped ||
+        (candidate.state == State::pending && !candidate.has_reason("job-incoming"));
+    if (printed_or_may) {
+      if (!adopt) adopt = &candidate;
+    } else if (!is_final(candidate.state)) {
+      leftovers.push_back(&candidate);
+    }
+  }
+  if (adopt) {
+    logger_.info("Print job %s: found in the printing system as job %d", found.job_id, adopt->id);
+    record->printer_job_id = adopt->id;
+    record->printer_job_uuid = adopt->uuid;
+    run.followed = false;
+    run.cancel_sent = false;
+    set_phase(*record, JobPhase::printing, "");
+    for (const SystemJob* leftover : leftovers) {
+      worker_->cancel(found.job_id, {leftover->id, leftover->name, leftover->uuid}, false);
+    }
+    return;
+  }
+  if (!leftovers.empty()) {
+    // Cancelled, then looked for again: a new copy goes only once every
+    // held one is confirmed cancelled.
+    for (const SystemJob* leftover : leftovers) {
+      logger_.info("Print job %s: cancelling job %d, held and never released by an earlier try",
+                   found.job_id, leftover->id);
+      run.leftovers.insert(leftover->id);
+      worker_->cancel(found.job_id, {leftover->id, leftover->name, leftover->uuid}, false);
+    }
+    set_reason(*record, "waiting for the printing system to cancel an earlier try");
+    run.reconciling = true;
+    send_self(FIND_AGAIN, found.job_id, 0.2);
+    return;
+  }
+  if (record->cancel_requested) return finish(*record, JobPhase::cancelled, "");
+  // Not there: printed from the document (checked first when it was found
+  // on disk at start).
+  record->printer_job_id.reset();
+  set_phase(*record, JobPhase::downloaded, "");
+}
+
+void PrintingAgent::job_polled(const JobPolled& polled) {
+  JobRecord* record = job(polled.job_id);
+  if (!record || !record->printer_job_id || *record->printer_job_id != polled.printer_job_id ||
+      record->phase != JobPhase::printing) {
+    return;
+  }
+  Run& run = runs_[polled.job_id];
+  if (polled.error) {
+    if (polled.error.kind == SystemError::Kind::not_found) {
+      logger_.info("Print job %s: the printing system no longer lists job %d (%s)", polled.job_id,
+                   polled.printer_job_id, polled.error.text);
+      return vanished(*record, run);
+    }
+    return set_reason(*record, "waiting for the printing system: " + polled.error.text);
+  }
+  run.system_job = polled.job;
+  switch (polled.job.state) {
+    case SystemJob::State::completed:
+      return finish(*record, JobPhase::completed, "");
+    case SystemJob::State::canceled:
+      return finish(*record, JobPhase::cancelled,
+                    record->cancel_requested ? "" : "cancelled in the printing system");
+    case SystemJob::State::aborted:
+      return finish(*record, JobPhase::failed,
+                    "the printing system gave up the job" +
+                        (polled.job.message.empty() ? std::string() : ": " + polled.job.message));
+    default:
+      return set_reason(*record, printing_reason(*record, polled.job));
+  }
+}
+
+std::string PrintingAgent::printing_reason(const JobRecord& record, const SystemJob& job) const {
+  if (is_final(job.state)) return record.reason;
+  const Printer* printer = find_printer(system_printers_, record.offer.printer);
+  if (job.state == SystemJob::State::held) {
+    return "held by the printing system" +
+           (job.reasons.empty() ? "" : " (" + joined(job.reasons) + ")");
+  }
+  if (job.state == SystemJob::State::stopped) return "stopped by the printing system";
+  if (printer && printer->state == PrinterState::stopped &&
+      job.state == SystemJob::State::pending) {
+    return "waiting: printer " + printer->name + " is stopped" +
+           (printer->state_reasons.empty() ? "" : " (" + joined(printer->state_reasons) + ")");
+  }
+  if (record.cancel_requested) return "cancelling";
+  return "";
+}
+
+bool PrintingAgent::set_phase(JobRecord& record, JobPhase phase, std::string reason) {
+  const JobRecord before = record;
+  record.phase = phase;
+  record.reason = std::move(reason);
+  record.updated_at = now_seconds();
+  try {
+    // Before the printing system is asked, the record must survive anything:
+    // after a crash it says the job is to be looked for there first.
+    const bool must_last =
+        (phase == JobPhase::submitting || phase == JobPhase::releasing) && before.phase != phase;
+    journal_.save(record, must_last ? Durability::synced : Durability::handed_over);
+  } catch (const std::exception& e) {
+    logger_.error("Print job %s cannot be recorded: %s", record.offer.job_id, e.what());
+    if (!is_final(phase) && (before.phase < JobPhase::submitting || phase == JobPhase::releasing)) {
+      // Without its record the job could print twice: it is not printed
+      // (a held one is cancelled by the caller).
+      record.phase = JobPhase::failed;
+      record.reason = std::string("cannot record the job: ") + e.what();
+      journal_.remove_document(record.offer.job_id);
+      report(record);
+      return false;
+    }
+  }
+  if (before.phase != record.phase) {
+    logger_.info("Print job %s: %s", record.offer.job_id, printing::name(record.phase));
+  }
+  report(record);
+  return true;
+}
+
+void PrintingAgent::set_reason(JobRecord& record, std::string reason) {
+  if (record.reason == reason) return;
+  record.reason = std::move(reason);
+  record.updated_at = now_seconds();
+  report(record);
+}
+
+void PrintingAgent::finish(JobRecord& record, JobPhase phase, std::string reason) {
+  Run& run = runs_[record.offer.job_id];
+  if (worker_ && run.followed) worker_->unfollow(record.offer.job_id);
+  run.followed = false;
+  if (worker_ && record.subscription) worker_->unsubscribe(record.subscription);
+  record.subscription = 0;
+  if (!reason.empty()) {
+    logger_.info("Print job %s ends %s: %s", record.offer.job_id, printing::name(phase), reason);
+  }
+  set_phase(record, phase, std::move(reason));
+  if (!settings_.retain_documents && !run.downloading) {
+    journal_.remove_document(record.offer.job_id);
+  }
+  prune();
+}
+
+void PrintingAgent::prune() {
+  const std::size_t before = jobs_.size();
+  journal_.prune(jobs_);
+  if (jobs_.size() == before) return;
+  std::erase_if(order_, [&](const std::string& id) { return !jobs_.contains(id); });
+  std::erase_if(runs_, [&](const auto& entry) {
+    return !jobs_.contains(entry.first) && !entry.second.thread.joinable();
+  });
+}
+
+void PrintingAgent::report(const JobRecord& record) {
+  Run& run = runs_[record.offer.job_id];
+  nlohmann::json status = record.status_payload();
+  if (!link_ready()) {
+    run.reported = false;
+    return;
+  }
+  if (run.reported && run.last_sent == status) return;
+  send_server("print.status", status);
+  run.last_sent = std::move(status);
+  run.reported = true;
+}
+
+}  // namespace quillpost::printing
