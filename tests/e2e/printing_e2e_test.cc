@@ -144,16 +144,17 @@ TEST_P(KilledAtRandomMoments, EveryJobStillPrintsExactlyOnce) {
     client->wait_exit(10s);
     client = start_client(service);
   }
-  ASSERT_TRUE(wait_all_final(service, 180s)) << client->output();
+  EXPECT_TRUE(wait_all_final(service, 60s));
   const auto final = states(service);
   const auto on_paper = printed();
   for (const auto& [id, bytes] : documents) {
+    const auto copies = on_paper.find(id);
     EXPECT_EQ(final.at(id), "completed") << id;
-    ASSERT_EQ(on_paper.count(id), 1u) << id << " never printed";
-    ASSERT_EQ(on_paper.at(id).size(), 1u) << id << " printed more than once";
-    EXPECT_TRUE(on_paper.at(id)[0] == bytes) << id << " printed other bytes";
+    EXPECT_EQ(copies == on_paper.end() ? 0 : copies->second.size(), 1u) << id << " copies";
+    EXPECT_TRUE(copies == on_paper.end() || copies->second[0] == bytes) << id << " other bytes";
   }
   EXPECT_EQ(cups_->captured("Desk").size(), documents.size());
+  if (HasFailure()) std::cerr << testing::read_file(dir_ / "settings/logs/quillpost.log");
 }
 
 TEST_F(PrintingEndToEnd, AServiceRestartMidJobNeitherLosesNorDuplicatesAJob) {

@@ -123,6 +123,7 @@ TEST_F(Lifecycle, ARestartEndsEachJobOnceWhateverThePrintingSystemKept) {
     std::string state;  // the final status
     int printed;        // copies on paper in the end
     std::string reason = "";
+    bool withdrawn = false;  // the job was cancelled held by the earlier run
   };
   const std::vector<Case> cases = {
       // Never released: nothing printed, a new copy goes.
@@ -137,6 +138,13 @@ TEST_F(Lifecycle, ARestartEndsEachJobOnceWhateverThePrintingSystemKept) {
          return s.add_job(n, State::held, {"job-incoming"});
        },
        "completed", 1},
+      // Cancelled held by the earlier run, which then died: the scheduler may
+      // give it a time at processing; it never printed.
+      {"withdrawn", JobPhase::submitting,
+       [](FakeScheduler& s, const std::string& n) {
+         return s.add_job(n, State::canceled, {"job-canceled-by-user"}, 1700000000);
+       },
+       "completed", 1, "", true},
       // A job the printer started and a person cancelled (its files dropped):
       // its end, never a second copy.
       {"cancelled-midway", JobPhase::submitting,
@@ -180,10 +188,9 @@ TEST_F(Lifecycle, ARestartEndsEachJobOnceWhateverThePrintingSystemKept) {
     const std::string job_name = printer_job_name(c.name);
     JobRecord record = journaled(c.name, c.phase);
     if (const std::int64_t id = c.before(*scheduler_, job_name)) {
-      if (c.phase >= JobPhase::releasing) {
-        record.printer_job_id = id;
-        rewrite(record);
-      }
+      if (c.phase >= JobPhase::releasing) record.printer_job_id = id;
+      if (c.withdrawn) record.withdrawn = {id};
+      rewrite(record);
     }
   }
   AgentHarness agent(settings());

@@ -189,6 +189,7 @@ TEST(Journal, RecordsSurviveAndAnUnreadableOneIsSetAsideAndNamed) {
   record.offer = std::get<JobOffer>(parse_offer(good_offer()));
   record.phase = JobPhase::submitting;
   record.printer_job_id = 42;
+  record.withdrawn = {7, 9};
   record.received_at = 1;
   record.updated_at = 2;
   {
@@ -206,6 +207,7 @@ TEST(Journal, RecordsSurviveAndAnUnreadableOneIsSetAsideAndNamed) {
   ASSERT_EQ(loaded.jobs.size(), 1u);
   EXPECT_EQ(loaded.jobs.at("j-17").printer_job_id, 42);
   EXPECT_EQ(loaded.jobs.at("j-17").phase, JobPhase::submitting);
+  EXPECT_EQ(loaded.jobs.at("j-17").withdrawn, (std::vector<std::int64_t>{7, 9}));
   EXPECT_EQ(loaded.unreadable, std::set<std::string>{"j-18"});
   EXPECT_FALSE(std::filesystem::exists(dir / "printing/jobs/j-18.json"));
   EXPECT_FALSE(std::filesystem::exists(dir / "printing/jobs/j-19.json.tmp-abc123"));

@@ -115,7 +115,6 @@ class PrintingAgent : public agent::SimpleAgent {
     bool cancel_sent = false;
     bool followed = false;
     bool release_sent = false;
-    std::set<std::int64_t> leftovers;  // held jobs of earlier tries cancelled in this run
     bool outcome_asked = false;
     std::optional<int> asked_printers;  // the printer list generation asked for
     std::optional<SystemJob> system_job;
@@ -154,6 +153,8 @@ class PrintingAgent : public agent::SimpleAgent {
   void job_submitted(const JobSubmitted& submitted);
   void job_polled(const JobPolled& polled);
   void jobs_found(const JobsFound& found);
+  // Notes in the record a held job of an earlier try that is to be cancelled.
+  static void withdraw(JobRecord& record, std::int64_t printer_job_id);
   void job_released(const JobReleased& released);
   void outcome_read(const JobOutcomeRead& read);
   // The job the printing system no longer lists (or whose id names another

@@ -77,6 +77,7 @@ nlohmann::json record_json(const JobRecord& record) {
       {"printerJobId", record.printer_job_id ? nlohmann::json(*record.printer_job_id) : nullptr},
       {"printerJobUuid", record.printer_job_uuid},
       {"subscription", record.subscription},
+      {"withdrawn", record.withdrawn},
       {"reason", record.reason},
       {"cancelRequested", record.cancel_requested},
       {"receivedAt", record.received_at},
@@ -98,6 +99,18 @@ JobRecord record_from_json(const nlohmann::json& json) {
   // (Absent from records of earlier versions.)
   record.printer_job_uuid = clean_text(json.value("printerJobUuid", std::string()), 128);
   record.subscription = json.value("subscription", std::int64_t{0});
+  if (json.contains("withdrawn")) {
+    const nlohmann::json& withdrawn = json.at("withdrawn");
+    if (!withdrawn.is_array() || withdrawn.size() > JobRecord::MAX_WITHDRAWN) {
+      throw std::runtime_error("withdrawn is not a list of at most 32 job ids");
+    }
+    for (const auto& id : withdrawn) {
+      if (!id.is_number_integer() || id.get<std::int64_t>() <= 0) {
+        throw std::runtime_error("withdrawn holds something other than a job id");
+      }
+      record.withdrawn.push_back(id.get<std::int64_t>());
+    }
+  }
   record.reason = clean_text(json.at("reason").get<std::string>(), kMaxReasonChars);
   record.cancel_requested = json.at("cancelRequested").get<bool>();
   record.received_at = json.at("receivedAt").get<std::int64_t>();

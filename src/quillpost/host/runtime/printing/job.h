@@ -7,6 +7,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "quillpost/host/runtime/printing/offer.h"
 
@@ -39,7 +40,12 @@ struct JobRecord {
   std::optional<std::int64_t> printer_job_id;
   std::string printer_job_uuid;   // the printing system's job-uuid, when it gave one
   std::int64_t subscription = 0;  // the job's event subscription; 0: none
-  std::string reason;             // for people; empty when there is nothing to say
+  // Printing system jobs of earlier tries that this client cancelled while
+  // they were held, never released: never taken for the job itself. The
+  // newest MAX_WITHDRAWN are kept.
+  std::vector<std::int64_t> withdrawn;
+  static constexpr std::size_t MAX_WITHDRAWN = 32;
+  std::string reason;  // for people; empty when there is nothing to say
   bool cancel_requested = false;
   std::int64_t received_at = 0;  // seconds since the epoch
   std::int64_t updated_at = 0;

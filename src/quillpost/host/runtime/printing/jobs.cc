@@ -584,9 +584,13 @@ void PrintingAgent::jobs_found(const JobsFound& found) {
   std::vector<const SystemJob*> leftovers;
   for (const SystemJob& candidate : found.jobs) {
     using State = SystemJob::State;
-    // Cancelled here while it was held: it never printed, whatever the
-    // scheduler now says of its processing.
-    if (run.leftovers.contains(candidate.id)) continue;
+    // Cancelled by this client while it was held (in this run or an earlier
+    // one): it never printed, whatever the scheduler now says of its
+    // processing.
+    if (std::find(record->withdrawn.begin(), record->withdrawn.end(), candidate.id) !=
+        record->withdrawn.end()) {
+      continue;
+    }
     const bool printed_or_may =
         candidate.state == State::completed || candidate.processing_at > 0 ||
         candidate.has_reason("processing-to-stop-point") || candidate.state == State::processing ||
@@ -612,16 +616,25 @@ void PrintingAgent::jobs_found(const JobsFound& found) {
   }
   if (!leftovers.empty()) {
     // Cancelled, then looked for again: a new copy goes only once every
-    // held one is confirmed cancelled.
+    // held one is confirmed cancelled. Each is recorded on the disk before
+    // it is cancelled: once cancelled, the scheduler may report a time at
+    // processing for it, and after a crash it must not be taken for the job.
+    JobRecord noted = *record;
+    for (const SystemJob* leftover : leftovers) withdraw(noted, leftover->id);
+    run.reconciling = true;
+    send_self(FIND_AGAIN, found.job_id, 0.2);
+    try {
+      journal_.save(noted, Durability::synced);
+    } catch (const std::exception& e) {
+      return set_reason(*record, std::string("waiting to record the job: ") + e.what());
+    }
+    *record = std::move(noted);
     for (const SystemJob* leftover : leftovers) {
       logger_.info("Print job %s: cancelling job %d, held and never released by an earlier try",
                    found.job_id, leftover->id);
-      run.leftovers.insert(leftover->id);
       worker_->cancel(found.job_id, {leftover->id, leftover->name, leftover->uuid}, false);
     }
     set_reason(*record, "waiting for the printing system to cancel an earlier try");
-    run.reconciling = true;
-    send_self(FIND_AGAIN, found.job_id, 0.2);
     return;
   }
   if (record->cancel_requested) return finish(*record, JobPhase::cancelled, "");
@@ -629,6 +642,13 @@ void PrintingAgent::jobs_found(const JobsFound& found) {
   // on disk at start).
   record->printer_job_id.reset();
   set_phase(*record, JobPhase::downloaded, "");
+}
+
+void PrintingAgent::withdraw(JobRecord& record, std::int64_t printer_job_id) {
+  auto& ids = record.withdrawn;
+  if (std::find(ids.begin(), ids.end(), printer_job_id) != ids.end()) return;
+  ids.push_back(printer_job_id);
+  if (ids.size() > JobRecord::MAX_WITHDRAWN) ids.erase(ids.begin());
 }
 
 void PrintingAgent::job_polled(const JobPolled& polled) {

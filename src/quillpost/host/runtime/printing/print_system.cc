@@ -2,8 +2,6 @@
 
 #include <sys/stat.h>
 
-#include <algorithm>
-
 namespace quillpost::printing {
 namespace {
 
@@ -15,15 +13,6 @@ bool is_socket(const std::string& path) {
 }
 
 }  // namespace
-
-bool SystemJob::has_reason(std::string_view reason) const {
-  return std::find(reasons.begin(), reasons.end(), reason) != reasons.end();
-}
-
-bool is_final(SystemJob::State state) {
-  return state == SystemJob::State::canceled || state == SystemJob::State::aborted ||
-         state == SystemJob::State::completed;
-}
 
 std::optional<std::string> find_print_server(const Getenv& getenv) {
   if (const auto server = read_env(getenv, "CUPS_SERVER"); server && !server->empty()) {

@@ -8,6 +8,7 @@
 // destroyed on one thread. Every call is bounded by the settings' time-outs.
 #pragma once
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdint>
@@ -55,10 +56,17 @@ struct SystemJob {
   std::int64_t documents = 0;
   // When the printer started on the job (time-at-processing); 0: never.
   std::int64_t processing_at = 0;
-  bool has_reason(std::string_view reason) const;
+  bool has_reason(std::string_view reason) const {
+    return std::find(reasons.begin(), reasons.end(), reason) != reasons.end();
+  }
   bool operator==(const SystemJob&) const = default;
 };
-bool is_final(SystemJob::State state);
+// Inline, as everything of this header the module uses: the module is opened
+// without the runtime's symbols in reach and links nothing of it.
+inline bool is_final(SystemJob::State state) {
+  return state == SystemJob::State::canceled || state == SystemJob::State::aborted ||
+         state == SystemJob::State::completed;
+}
 
 // A job as the printing system made it: its id, its job-uuid and the
 // subscription made with it, whose events tell the job's end after the
