@@ -2,6 +2,7 @@
 // cancelling, each step recorded in the journal before it is taken.
 #include <algorithm>
 #include <chrono>
+#include <utility>
 
 #include "quillpost/host/base/digest.h"
 #include "quillpost/host/process/threads.h"
@@ -309,6 +310,9 @@ void PrintingAgent::outcome_read(const JobOutcomeRead& read) {
     return set_reason(*record, "waiting for the printing system: " + read.error.text);
   }
   if (read.error || !read.outcome.known) {
+    logger_.info("Print job %s: no event of printer job %d (subscription %d): %s", read.job_id,
+                 record->printer_job_id.value_or(0), record->subscription,
+                 read.error ? clean_text(read.error.text, 256) : std::string("none of its end"));
     return finish(*record, JobPhase::unknown, std::string(UNKNOWN_OUTCOME));
   }
   switch (read.outcome.state) {
@@ -740,12 +744,14 @@ void PrintingAgent::finish(JobRecord& record, JobPhase phase, std::string reason
   Run& run = runs_[record.offer.job_id];
   if (worker_ && run.followed) worker_->unfollow(record.offer.job_id);
   run.followed = false;
-  if (worker_ && record.subscription) worker_->unsubscribe(record.subscription);
-  record.subscription = 0;
   if (!reason.empty()) {
     logger_.info("Print job %s ends %s: %s", record.offer.job_id, printing::name(phase), reason);
   }
+  // The events are ended only once the end is recorded: a crash in between
+  // must find them again.
+  const std::int64_t subscription = std::exchange(record.subscription, 0);
   set_phase(record, phase, std::move(reason));
+  if (worker_ && subscription) worker_->unsubscribe(subscription);
   if (!settings_.retain_documents && !run.downloading) {
     journal_.remove_document(record.offer.job_id);
   }

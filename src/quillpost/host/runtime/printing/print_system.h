@@ -116,7 +116,8 @@ class PrintSystem {
   // This user's jobs called `job_name`, newest first, finished ones included.
   virtual SystemError find_jobs(const std::string& job_name, std::vector<SystemJob>& out) = 0;
   // The end of job `job_id` as subscription `subscription` reported it;
-  // Kind::not_found when the subscription is gone.
+  // Kind::not_found when the subscription is gone. Reading does not end the
+  // subscription: the caller does, once the end is recorded.
   virtual SystemError outcome(std::int64_t subscription, std::int64_t job_id, JobOutcome& out) = 0;
   // Ends a subscription that is no longer needed (the scheduler keeps few).
   virtual void unsubscribe(std::int64_t subscription) = 0;

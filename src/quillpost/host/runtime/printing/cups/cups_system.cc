@@ -393,7 +393,6 @@ class CupsSystem final : public PrintSystem {
       out.state = state;
       out.message = group.text("notify-text");
     });
-    if (out.known) unsubscribe(subscription);
     return {};
   }
 
