@@ -260,19 +260,31 @@ TEST_F(Lifecycle, AJobThatVanishesTakesItsEndFromItsEventsOrIsUnknown) {
 TEST_F(Lifecycle, ASubmissionCutOffAfterItsDocumentIsCancelledBeforeASecondCopy) {
   // The scheduler has the whole document, but the answer never comes (a
   // time-out on a busy scheduler): the held job is cancelled, then a copy goes.
-  int failures = 1;
-  scheduler_->after_document = [&](FakeJob&) {
-    return failures-- > 0 ? SystemError{SystemError::Kind::unreachable, "timed out"}
-                          : SystemError{};
-  };
-  AgentHarness agent(settings());
-  agent.handshake();
-  agent.message("print", offer("cut"));
-  ASSERT_TRUE(agent.status("cut", "completed"));
-  const auto l = scheduler_->lock();
-  EXPECT_EQ(scheduler_->printed_count("qp-cut"), 1);
-  EXPECT_EQ(scheduler_->jobs.at(1).job.state, State::canceled);
-  EXPECT_EQ(scheduler_->submits, 2);
+  // Also when the job was already cancelled by the failed submission and the
+  // scheduler gives it a time at processing.
+  for (const bool cancelled_with_time : {false, true}) {
+    SCOPED_TRACE(cancelled_with_time);
+    const std::string id = cancelled_with_time ? "cut-cancelled" : "cut";
+    int failures = 1;
+    std::int64_t first = 0;
+    scheduler_->after_document = [&](FakeJob& job) {
+      if (failures-- <= 0) return SystemError{};
+      first = job.job.id;
+      if (cancelled_with_time) {
+        job.held = false;
+        job.job.state = State::canceled;
+        job.job.processing_at = 1700000000;
+      }
+      return SystemError{SystemError::Kind::unreachable, "timed out"};
+    };
+    AgentHarness agent(settings());
+    agent.handshake();
+    agent.message("print", offer(id));
+    ASSERT_TRUE(agent.status(id, "completed"));
+    const auto l = scheduler_->lock();
+    EXPECT_EQ(scheduler_->printed_count(printer_job_name(id)), 1);
+    EXPECT_EQ(scheduler_->jobs.at(first).job.state, State::canceled);
+  }
 }
 
 TEST_F(Lifecycle, WaitingJobsAreFollowedWithOneListPerPoll) {

@@ -554,6 +554,16 @@ void PrintingAgent::job_submitted(const JobSubmitted& submitted) {
         return;
       }
       // Whether it got there is found out by name once the system answers.
+      // A job made for this try was never released, and the submission
+      // cancels it when it can: noted, so that it is never taken for the job.
+      if (record->printer_job_id) {
+        withdraw(*record, *record->printer_job_id);
+        try {
+          journal_.save(*record, Durability::synced);
+        } catch (const std::exception& e) {
+          logger_.error("Print job %s cannot be recorded: %s", record->offer.job_id, e.what());
+        }
+      }
       return set_reason(*record, "waiting for the printing system: " + error.text);
     case Kind::no_printer:
       return finish(*record, JobPhase::failed,
@@ -588,11 +598,12 @@ void PrintingAgent::jobs_found(const JobsFound& found) {
   std::vector<const SystemJob*> leftovers;
   for (const SystemJob& candidate : found.jobs) {
     using State = SystemJob::State;
-    // Cancelled by this client while it was held (in this run or an earlier
-    // one): it never printed, whatever the scheduler now says of its
-    // processing.
+    // Made for an earlier try and given up by this client while it was held
+    // (in this run or an earlier one): it never printed, whatever the
+    // scheduler now says of its processing. Cancelled if it is not over yet.
     if (std::find(record->withdrawn.begin(), record->withdrawn.end(), candidate.id) !=
         record->withdrawn.end()) {
+      if (!is_final(candidate.state)) leftovers.push_back(&candidate);
       continue;
     }
     const bool printed_or_may =
