@@ -50,7 +50,7 @@ class PrintingAgentTest : public ::testing::Test {
     s.timings.probe = 100ms;
     s.timings.worker.printer_poll = 200ms;
     s.timings.worker.job_poll = 50ms;
-    s.timings.download.stall = 1;
+    s.timings.download.stall = std::chrono::seconds(1);
     s.timings.retry_delays = {50ms, 50ms};
     return s;
   }

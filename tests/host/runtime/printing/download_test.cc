@@ -33,7 +33,7 @@ class DownloadTest : public ::testing::TestWithParam<std::string> {
     DownloadRequest request{server.url(name), dir_ / "doc", expected.size(),
                             test::sha256_hex(expected)};
     DownloadTimeouts timeouts;
-    timeouts.stall = 1;
+    timeouts.stall = std::chrono::seconds(1);
     return download_document(request, c, cancel ? *cancel : own, timeouts);
   }
   std::string saved() const { return testing::read_file(dir_ / "doc"); }

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <filesystem>
 #include <functional>
@@ -53,8 +54,8 @@ struct DownloadResult {
 };
 
 struct DownloadTimeouts {
-  double connect = 10.0;  // connect, proxy and TLS handshakes together
-  double stall = 30.0;    // the longest wait for the next bytes
+  std::chrono::duration<double> connect{10.0};  // connect, proxy and TLS handshakes together
+  std::chrono::duration<double> stall{30.0};    // the longest wait for the next bytes
 };
 
 // Downloads with the engine `http_config.engine` names ("pycurl": libcurl;

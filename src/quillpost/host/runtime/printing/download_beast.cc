@@ -82,7 +82,7 @@ DownloadResult fetch_once(const std::string& url, const HttpConfig& http_config,
   const comms::HttpUrl u = comms::split_http_url(url);
   std::shared_ptr<comms::Socket> sock;
   try {
-    sock = comms::open_http_socket(u, http_config, timeouts.connect);
+    sock = comms::open_http_socket(u, http_config, timeouts.connect.count());
   } catch (const comms::SocketFailure& e) {
     return {DownloadResult::Kind::transient,
             std::string("cannot reach the service for the document: ") + e.what()};
@@ -108,7 +108,7 @@ DownloadResult fetch_once(const std::string& url, const HttpConfig& http_config,
     while (!parser.is_done()) {
       std::size_t n = 0;
       try {
-        n = sock->read_some(std::span<char>(chunk.data(), chunk.size()), timeouts.stall);
+        n = sock->read_some(std::span<char>(chunk.data(), chunk.size()), timeouts.stall.count());
       } catch (const comms::SocketFailure& e) {
         if (e.kind() != comms::SocketFailure::Kind::end_of_stream) throw;
         // Closed before a byte of the answer: a cut-short answer (Beast
@@ -168,7 +168,7 @@ DownloadResult fetch_once(const std::string& url, const HttpConfig& http_config,
     if (e.kind() == comms::SocketFailure::Kind::timed_out) {
       return {DownloadResult::Kind::transient,
               "the service stopped sending the document (nothing for " +
-                  std::to_string(static_cast<int>(timeouts.stall)) + " s)"};
+                  std::to_string(static_cast<int>(timeouts.stall.count())) + " s)"};
     }
     if (file.failure()) return *file.failure();
     return {DownloadResult::Kind::transient,

@@ -26,8 +26,8 @@ DownloadResult curl_download(const DownloadRequest& request, const HttpConfig& h
   DocumentFile file(request);
   if (file.failure()) return *file.failure();
   curl::Get get{request.url, {}, &http_config};
-  get.connect_timeout = std::chrono::duration<double>(timeouts.connect);
-  get.stall_timeout = std::chrono::duration<double>(timeouts.stall);
+  get.connect_timeout = timeouts.connect;
+  get.stall_timeout = timeouts.stall;
   get.max_redirects = http_config.max_http_redirects;
   ToFile receiver(file, cancel);
   curl::Outcome outcome;
@@ -56,7 +56,7 @@ DownloadResult curl_download(const DownloadRequest& request, const HttpConfig& h
     case Kind::timed_out:
       return {DownloadResult::Kind::transient,
               "the service stopped sending the document (nothing for " +
-                  std::to_string(static_cast<int>(timeouts.stall)) + " s)"};
+                  std::to_string(static_cast<int>(timeouts.stall.count())) + " s)"};
     default:
       break;
   }
