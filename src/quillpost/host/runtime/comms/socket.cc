@@ -54,13 +54,18 @@ namespace {
 [[maybe_unused]] const bool openssl_initialized = (init_openssl_without_exit_cleanup(), true);
 
 // The reactor: one io_context and its thread for the life of the process. It
-// is never destroyed, so detached workers may still use sockets at exit.
+// is never destroyed, so detached workers may still use sockets at exit. The
+// work guard lives in the same block as the context, so that it stays
+// reachable (a pointer kept only in an unread variable is optimised away, and
+// the leak checker then reports the guard).
+struct Reactor {
+  asio::io_context io{1};
+  asio::executor_work_guard<asio::io_context::executor_type> work{asio::make_work_guard(io)};
+};
+
 asio::io_context& reactor() {
   static asio::io_context* io = [] {
-    auto* ctx = new asio::io_context(1);
-    static auto* work =
-        new asio::executor_work_guard<asio::io_context::executor_type>(asio::make_work_guard(*ctx));
-    (void)work;
+    auto* ctx = &(new Reactor)->io;
     start_thread([ctx] {
       for (;;) {
         try {
