@@ -13,6 +13,6 @@ endif()
 # std::function members inside std::regex's states as maybe used uninitialized
 # (a false positive in libstdc++'s own code). The optimised build keeps the
 # warning, so it still guards our code.
-if(QP_SANITIZE MATCHES "address")
+if(QP_SANITIZE MATCHES "address" AND CMAKE_CXX_COMPILER_ID STREQUAL "GNU")
   add_compile_options(-Wno-maybe-uninitialized)
 endif()
