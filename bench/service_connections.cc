@@ -64,8 +64,10 @@ std::string authenticate_line(int index) {
                                  {"computerName", "BENCH-" + std::to_string(index % 50)},
                                  {"clientKey", "demo-client-key"},
                                  {"inet", "127.0.0.1"},
-                                 {"worldUuid", "world"},
-                                 {"instanceUuid", "instance"},
+                                 // Each connection is an installation of its own: the
+                                 // service replaces a connection of the same one.
+                                 {"worldUuid", "world-" + std::to_string(index)},
+                                 {"instanceUuid", "instance-" + std::to_string(index)},
                                  {"connectionId", "bench-" + std::to_string(index)},
                                  {"hostname", "bench"},
                                  {"username", "bench"},
