@@ -95,6 +95,9 @@ std::shared_ptr<Application> start_client_application(const AppContext& context,
   printing.retain_documents = context.config.retain_printjobs.value_or(false);
   printing.keep_removed_printers = context.config.disable_printer_removal.value_or(false);
   printing.allow_raw_formats = context.config.allow_raw_printing.value_or(false);
+  if (context.config.download_retry_minutes) {
+    printing.timings.retry_window = std::chrono::minutes(*context.config.download_retry_minutes);
+  }
   printing.http_config = context.http_config;
   printing.getenv = context.getenv;
   printing.account = world.configuration.account;

@@ -26,7 +26,7 @@ const std::array<Knob, 6>& knobs() {
       {"heartbeat", {"answer", "ignore"}},
       {"retry-after", {}},
       {"document",
-       {"ok", "404", "500", "corrupt", "redirect", "redirect-loop", "hang", "truncated"}},
+       {"ok", "404", "500", "503", "corrupt", "redirect", "redirect-loop", "hang", "truncated"}},
   }};
   return table;
 }

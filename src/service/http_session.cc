@@ -149,6 +149,7 @@ class HttpSession : public std::enable_shared_from_this<HttpSession<Stream>> {
     response->set(http::field::server, "quillpost-service");
     response->set(http::field::content_type, "application/json");
     if (!reply.location.empty()) response->set(http::field::location, reply.location);
+    if (!reply.retry_after.empty()) response->set(http::field::retry_after, reply.retry_after);
     response->keep_alive(keep_alive);
     response->body() = std::move(reply.body);
     response->prepare_payload();

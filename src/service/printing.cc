@@ -369,6 +369,12 @@ Reply Service::Impl::serve_document(const Target& target, std::string_view raw_t
     return message_reply(http::status::internal_server_error,
                          "Internal error (fault document=500).");
   }
+  if (fault == "503") {
+    Reply busy = message_reply(http::status::service_unavailable,
+                               "Unavailable for a moment (fault document=503).");
+    busy.retry_after = "2";
+    return busy;
+  }
   if (fault == "hang") return hang_reply();
   if (fault == "redirect-loop" || (fault == "redirect" && !redirected)) {
     Reply moved = message_reply(http::status::found, "The document is elsewhere.");

@@ -85,8 +85,9 @@ class WireConnection {
 struct Reply {
   http::status status = http::status::ok;
   std::string body;
-  bool hang = false;     // hold the request and never answer
-  std::string location;  // the Location of a redirect
+  bool hang = false;        // hold the request and never answer
+  std::string location;     // the Location of a redirect
+  std::string retry_after;  // the Retry-After of a refusal that passes
   // Instead of `body`: a document streamed from disk under `content_type`,
   // for the log under `document_job`; `cut_short` closes the connection
   // once the reader's limit is reached.

@@ -195,6 +195,43 @@ TEST_F(PrintingEndToEnd, AServiceRestartMidJobNeitherLosesNorDuplicatesAJob) {
   }
 }
 
+// The document service is down for 10 s (503 with Retry-After, then 500), as
+// during a deploy: the client waits it out and prints the job once.
+TEST_F(PrintingEndToEnd, ADocumentOutageThatPassesIsWaitedOutAndTheJobPrintsOnce) {
+  ServiceProcess service({"--fault", "document=503"});
+  auto client = start_client(service);
+  ASSERT_TRUE(client->wait_for_line("CLIENT_HANDSHAKED: Authenticated.")) << client->output();
+  const std::string bytes = document("outage", 64 * 1024);
+  const std::string id = print(service, "outage");
+  // The job waits, and the service is told why.
+  const auto told = [&](const std::string& text) {
+    return service.wait_for_state(
+        [&](const nlohmann::json&) {
+          const nlohmann::json answer = service.control("GET", "/control/jobs");
+          for (const auto& job : answer["jobs"]) {
+            if (job["jobId"] == id && job["state"] == "downloading" &&
+                job["reason"].get<std::string>().find(text) != std::string::npos) {
+              return true;
+            }
+          }
+          return false;
+        },
+        15s);
+  };
+  ASSERT_TRUE(told("HTTP 503")) << client->output();
+  std::this_thread::sleep_for(5s);
+  service.set_fault("document", "500");
+  ASSERT_TRUE(told("HTTP 500")) << client->output();
+  std::this_thread::sleep_for(5s);
+  service.set_fault("document", "ok");
+  ASSERT_TRUE(wait_all_final(service, 60s)) << client->output();
+  EXPECT_EQ(states(service).at(id), "completed");
+  const auto on_paper = printed();
+  ASSERT_EQ(on_paper.count(id), 1u);
+  ASSERT_EQ(on_paper.at(id).size(), 1u);
+  EXPECT_TRUE(on_paper.at(id)[0] == bytes);
+}
+
 // Two installations with one computer name (a cloned machine) share the jobs:
 // each prints once. A copied settings directory is warned on both sides.
 TEST_F(PrintingEndToEnd, TwoInstallationsWithOneComputerNamePrintEachJobOnce) {

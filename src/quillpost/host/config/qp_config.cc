@@ -28,10 +28,11 @@ struct Range {
 };
 
 // The bounds of every integer setting, the same as on the command line.
-constexpr std::array<Range, 9> kRanges{{
+constexpr std::array<Range, 10> kRanges{{
     {"computer_id", 1, std::numeric_limits<std::int64_t>::max()},
     {"web_interface_port", 1, 65535},
     {"max_http_redirects", 0, 30},
+    {"download_retry_minutes", 0, 7 * 24 * 60},
     {"win32_error_3012_retry.delay", 0, 300},
     {"win32_error_3012_retry.count", 0, 10},
     {"win32_print_retry.delay", 2, 59},

@@ -100,6 +100,9 @@ struct RuntimeConfig {
   // Print documents that skip the printing system's filters (raw, printer
   // commands); only the configuration file sets it.
   std::optional<bool> allow_raw_printing;
+  // How long a print job's download is tried again through an outage, in
+  // minutes; only the configuration file sets it.
+  std::optional<std::int64_t> download_retry_minutes;
   std::optional<RetrySetting> win32_error_3012_retry;
   std::optional<bool> ntp_check;
   std::optional<std::string> server_protocol_logfile;
@@ -157,6 +160,7 @@ inline constexpr auto runtime_config_fields = std::make_tuple(
     ConfigField<bool>{"retain_printjobs", &RuntimeConfig::retain_printjobs},
     ConfigField<bool>{"disable_printer_removal", &RuntimeConfig::disable_printer_removal},
     ConfigField<bool>{"allow_raw_printing", &RuntimeConfig::allow_raw_printing},
+    ConfigField<std::int64_t>{"download_retry_minutes", &RuntimeConfig::download_retry_minutes},
     ConfigField<RetrySetting>{"win32_error_3012_retry", &RuntimeConfig::win32_error_3012_retry},
     ConfigField<bool>{"ntp_check", &RuntimeConfig::ntp_check},
     ConfigField<std::string>{"server_protocol_logfile", &RuntimeConfig::server_protocol_logfile},

@@ -130,6 +130,11 @@ Outcome run(const Get& request, Receiver& receiver) {
   Outcome outcome;
   outcome.kind = transfer.stopped ? Outcome::Kind::stopped : kind_of(code);
   curl_easy_getinfo(c, CURLINFO_RESPONSE_CODE, &outcome.status);
+  // libcurl reads both forms of the header (seconds or a date) and clamps them.
+  curl_off_t retry_after = 0;
+  if (curl_easy_getinfo(c, CURLINFO_RETRY_AFTER, &retry_after) == CURLE_OK && retry_after > 0) {
+    outcome.retry_after = static_cast<long>(std::min<curl_off_t>(retry_after, 86400));
+  }
   // A proxy's refusal of the tunnel is no answer of the server's.
   if (outcome.kind == Outcome::Kind::http_error && outcome.status == 0) {
     outcome.kind = Outcome::Kind::failed;

@@ -58,9 +58,10 @@ struct Outcome {
     failed,              // anything else: `text` says what
   };
   Kind kind = Kind::ok;
-  long status = 0;     // the last HTTP status, when an answer came
-  std::string text;    // libcurl's words for the failure (never a URL or credentials)
-  std::string detail;  // libcurl's own message: may quote the URL
+  long status = 0;       // the last HTTP status, when an answer came
+  std::string text;      // libcurl's words for the failure (never a URL or credentials)
+  std::string detail;    // libcurl's own message: may quote the URL
+  long retry_after = 0;  // the answer's Retry-After in seconds (0: none)
 };
 
 // What `get` looks for in the module. The outcome comes back through a

@@ -51,7 +51,10 @@ class PrintingAgentTest : public ::testing::Test {
     s.timings.worker.printer_poll = 200ms;
     s.timings.worker.job_poll = 50ms;
     s.timings.download.stall = std::chrono::seconds(1);
-    s.timings.retry_delays = {50ms, 50ms};
+    // Outages pass quickly here: a few tries, then the job fails.
+    s.timings.retry_first = 50ms;
+    s.timings.retry_longest = 50ms;
+    s.timings.retry_window = 300ms;
     return s;
   }
 
@@ -362,7 +365,7 @@ TEST_F(PrintingAgentTest, AfterACrashAJobIsFoundByItsNameAndNeverPrintedTwice) {
             (std::map<std::string, int>{{"qp-broken", 1}, {"qp-lost", 1}, {"qp-taken", 1}}));
 }
 
-TEST_F(PrintingAgentTest, AFullDiskFailsTheJobBeforeItIsFetched) {
+TEST_F(PrintingAgentTest, AFullDiskIsWaitedOutThenFailsTheJobBeforeItIsFetched) {
   if (::mount("tmpfs", dir_.path().c_str(), "tmpfs", 0, "size=8m") != 0) {
     GTEST_SKIP() << "cannot mount a small file system here";
   }
@@ -373,6 +376,9 @@ TEST_F(PrintingAgentTest, AFullDiskFailsTheJobBeforeItIsFetched) {
   AgentHarness agent(settings(dir_.path()));
   agent.handshake();
   agent.message("print", offer("big", "Desk", std::string(4 << 20, 'b')));
+  const auto waiting = agent.reason("big", "waiting: not enough disk space");
+  ASSERT_TRUE(waiting);
+  EXPECT_EQ((*waiting)["state"], "downloading");
   const auto failed = agent.status("big", "failed");
   ASSERT_TRUE(failed);
   EXPECT_NE((*failed)["reason"].get<std::string>().find("not enough disk space"),

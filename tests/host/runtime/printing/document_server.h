@@ -9,6 +9,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "host/runtime/comms/peer.h"
 
@@ -27,7 +28,8 @@ enum class Serve {
   closed,  // the connection ends before a byte of the answer
   hang,
   longer,
-  slow
+  slow,
+  busy,  // 503 with "Retry-After: 7"
 };
 
 inline std::string sha256_hex(const std::string& bytes) {
@@ -57,6 +59,19 @@ class DocumentServer {
   }
   int requests() const { return peer_.accepted(); }
 
+  // For `length` from now, GET /<name> is answered `status` (a status line's
+  // rest and any header lines, "503 Service Unavailable\r\nRetry-After: 1"),
+  // or the connection is closed at once for an empty one.
+  void outage(const std::string& name, std::chrono::milliseconds length, std::string status) {
+    std::lock_guard lock(mutex_);
+    outages_[name] = {std::chrono::steady_clock::now() + length, std::move(status)};
+  }
+  // When each GET of `name` came.
+  std::vector<std::chrono::steady_clock::time_point> asked(const std::string& name) {
+    std::lock_guard lock(mutex_);
+    return asked_[name];
+  }
+
  private:
   void serve(comms::test::Conn& conn) {
     const std::string head = conn.read_head();
@@ -67,6 +82,12 @@ class DocumentServer {
     std::pair<std::string, Serve> doc;
     {
       std::lock_guard lock(mutex_);
+      asked_[name].push_back(std::chrono::steady_clock::now());
+      if (const auto o = outages_.find(name);
+          o != outages_.end() && std::chrono::steady_clock::now() < o->second.first) {
+        if (o->second.second.empty()) return;
+        return conn.write(reply(o->second.second, "down"));
+      }
       const auto it = documents_.find(name);
       if (it == documents_.end()) return conn.write(reply("404 Not Found", ""));
       doc = it->second;
@@ -79,6 +100,8 @@ class DocumentServer {
         return conn.write(reply("404 Not Found", "no"));
       case Serve::server_error:
         return conn.write(reply("500 Internal Server Error", "oops"));
+      case Serve::busy:
+        return conn.write(reply("503 Service Unavailable\r\nRetry-After: 7", "later"));
       case Serve::redirect_loop:
         return conn.write(redirect("/" + name + "?token=secret-token"));
       case Serve::redirect_once:
@@ -126,6 +149,8 @@ class DocumentServer {
   bool tls_;
   std::mutex mutex_;
   std::map<std::string, std::pair<std::string, Serve>> documents_;
+  std::map<std::string, std::pair<std::chrono::steady_clock::time_point, std::string>> outages_;
+  std::map<std::string, std::vector<std::chrono::steady_clock::time_point>> asked_;
   comms::test::Peer peer_;
 };
 

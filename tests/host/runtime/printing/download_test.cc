@@ -83,10 +83,12 @@ TEST_P(DownloadTest, EachFaultEndsWithItsKindAndAReasonWithoutTheToken) {
     Serve serve;
     Kind kind;
     const char* reason;
+    std::chrono::seconds retry_after{0};
   };
   const std::vector<Case> cases = {
       {Serve::not_found, Kind::failed, "HTTP 404"},
-      {Serve::server_error, Kind::failed, "HTTP 500"},
+      {Serve::server_error, Kind::transient, "HTTP 500"},
+      {Serve::busy, Kind::transient, "HTTP 503", std::chrono::seconds(7)},
       {Serve::redirect_loop, Kind::failed, "redirects"},
       {Serve::redirect_once, Kind::ok, ""},
       {Serve::corrupt, Kind::failed, "SHA-256"},
@@ -101,6 +103,7 @@ TEST_P(DownloadTest, EachFaultEndsWithItsKindAndAReasonWithoutTheToken) {
     server.add(name, doc, c.serve);
     const auto result = fetch(server, name, doc, config());
     EXPECT_EQ(result.kind, c.kind) << name << ": " << result.reason;
+    EXPECT_EQ(result.retry_after, c.retry_after) << name;
     EXPECT_NE(result.reason.find(c.reason), std::string::npos) << result.reason;
     EXPECT_EQ(result.reason.find("secret-token"), std::string::npos) << result.reason;
   }

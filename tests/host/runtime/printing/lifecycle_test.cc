@@ -306,5 +306,70 @@ TEST_F(Lifecycle, WaitingJobsAreFollowedWithOneListPerPoll) {
   EXPECT_LE(scheduler_->lists, 30);  // one per poll interval (20 ms at the least)
 }
 
+// The document server fails for a while: an outage that passes is waited out
+// (the status says so) and the job prints once; a refusal that will not pass
+// fails the job at once; an outage longer than the window fails it then.
+TEST_F(Lifecycle, AnOutageIsWaitedOutAndARefusalIsNot) {
+  struct Case {
+    std::string job_id;
+    std::string answer;  // during the outage; empty: the connection closes unanswered
+    std::chrono::milliseconds outage;
+    std::chrono::milliseconds window;
+    std::string state;                 // how the job ends
+    std::string reason;                // in a waiting status, or in the end's reason
+    std::chrono::milliseconds gap{0};  // the least wait before the second try
+  };
+  const std::vector<Case> cases = {
+      {"deploy", "503 Service Unavailable", 1s, 1h, "completed", "waiting: ", 0ms},
+      {"crash", "500 Internal Server Error", 1s, 1h, "completed", "HTTP 500", 0ms},
+      {"slow-down", "429 Too Many Requests\r\nRetry-After: 1", 1s, 1h, "completed", "HTTP 429", 1s},
+      {"network", "", 1s, 1h, "completed", "waiting: ", 0ms},
+      {"down-for-good", "502 Bad Gateway", 1h, 500ms, "failed", "(tried for 1 s)", 0ms},
+      {"gone", "404 Not Found", 1h, 1h, "failed", "HTTP 404", 0ms},
+      {"forbidden", "403 Forbidden", 1h, 1h, "failed", "HTTP 403", 0ms},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.job_id);
+    auto s = settings();
+    s.timings.retry_first = 50ms;
+    s.timings.retry_longest = 200ms;
+    s.timings.retry_window = c.window;
+    AgentHarness agent(std::move(s));
+    agent.handshake();
+    const auto job = offer(c.job_id);
+    documents_.outage(c.job_id, c.outage, c.answer);
+    agent.message("print", job);
+    EXPECT_TRUE(agent.reason(c.job_id, c.reason));
+    ASSERT_TRUE(agent.status(c.job_id, c.state));
+    const auto asked = documents_.asked(c.job_id);
+    if (c.state == "completed") {
+      EXPECT_EQ(scheduler_->printed_count(printer_job_name(c.job_id)), 1);
+      ASSERT_GE(asked.size(), 2u);
+      EXPECT_GE(asked[1] - asked[0], c.gap);
+    } else if (c.window == 1h) {
+      EXPECT_EQ(asked.size(), 1u);  // never asked again
+    }
+  }
+}
+
+// Offers beyond the open jobs the client takes wait, unanswered, until one
+// ends; the same offer again is still one job.
+TEST_F(Lifecycle, OffersBeyondTheOpenJobsWaitForRoom) {
+  scheduler_->complete_on_release = false;
+  auto s = settings();
+  s.max_open_jobs = 2;
+  AgentHarness agent(std::move(s));
+  agent.handshake();
+  for (const char* id : {"a", "b", "c", "c"}) agent.message("print", offer(id));
+  ASSERT_TRUE(agent.status("b", "printing"));
+  EXPECT_FALSE(agent.status("c", "received", 300ms));
+  scheduler_->finish(1, State::completed);
+  ASSERT_TRUE(agent.status("c", "printing"));
+  auto l = scheduler_->lock();
+  int copies = 0;
+  for (const auto& [id, fake] : scheduler_->jobs) copies += fake.job.name == "qp-c";
+  EXPECT_EQ(copies, 1);
+}
+
 }  // namespace
 }  // namespace quillpost::printing

@@ -4,6 +4,7 @@
 
 #include <fstream>
 
+#include "quillpost/host/runtime/printing/agent.h"
 #include "quillpost/host/runtime/printing/clean_text.h"
 #include "quillpost/host/runtime/printing/document_format.h"
 #include "quillpost/host/runtime/printing/journal.h"
@@ -382,6 +383,53 @@ TEST(PrinterUpdates, StatesGoAloneAtMostOncePerPrinterASecondAndTheListOnlyWhenI
   updates.reset();
   EXPECT_EQ(updates.update(payload(S::idle, S::idle), start + 2s).messages.at(0).event, "printers")
       << "a new link gets the whole list";
+}
+
+TEST(Retries, WaitsDoubleToTheLongestHonourTheServerAndEndWithTheWindow) {
+  using namespace std::chrono_literals;
+  PrintingTimings t;  // 1 s doubling to 5 min
+  struct Case {
+    std::size_t attempt;
+    std::chrono::seconds retry_after;
+    double jitter;
+    PrintingTimings::Duration left;
+    PrintingTimings::Duration wait;
+  };
+  for (const auto& c : std::vector<Case>{
+           {0, 0s, 0.0, 1h, 1s},
+           {3, 0s, 0.0, 1h, 8s},
+           {3, 0s, 1.0, 1h, 4s},  // jitter takes up to a half
+           {9, 0s, 0.0, 1h, 5min},
+           {1000, 0s, 0.5, 1h, 225s},  // no overflow however many tries
+           {0, 120s, 1.0, 1h, 120s},   // Retry-After is waited at least
+           {8, 0s, 0.0, 30s, 30s},     // never past the window
+           {0, 0s, 0.0, 0s, 0s},
+       }) {
+    EXPECT_EQ(retry_delay(t, c.attempt, c.retry_after, c.jitter, c.left), c.wait) << c.attempt;
+  }
+}
+
+TEST(Retries, RetryAfterIsSecondsOrAnHttpDateAndAtMostADay) {
+  using namespace std::chrono_literals;
+  // 1994-11-06 08:49:37 UTC.
+  const auto now = std::chrono::system_clock::time_point(784111777s);
+  const std::vector<std::pair<std::string, std::optional<std::chrono::seconds>>> cases = {
+      {"120", 120s},
+      {" 7 ", 7s},
+      {"0", 0s},
+      {"99999999999999999999", 86400s},
+      {"Sun, 06 Nov 1994 08:50:07 GMT", 30s},
+      {"Sun, 06 Nov 1994 08:00:00 GMT", 0s},  // a date gone by: at once
+      {"Sun, 06 Nov 1995 08:49:37 GMT", 86400s},
+      {"-5", std::nullopt},
+      {"1.5", std::nullopt},
+      {"", std::nullopt},
+      {"soon", std::nullopt},
+      {"Sun, 06 Foo 1994 08:50:07 GMT", std::nullopt},
+      {"Sun, 06 Nov 1994 08:50:07 GMT trailing", std::nullopt},
+      {std::string(100, '1'), std::nullopt},
+  };
+  for (const auto& [text, wait] : cases) EXPECT_EQ(parse_retry_after(text, now), wait) << text;
 }
 
 }  // namespace

@@ -89,6 +89,7 @@ void PrintingAgent::receive(const std::string& event, const agent::Payload& payl
   } else {
     receive_job_event(event, payload);
   }
+  take_deferred();
   advance();
   publish_overview();
 }

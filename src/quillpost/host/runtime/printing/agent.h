@@ -28,11 +28,13 @@
 
 #include <chrono>
 #include <cstddef>
+#include <deque>
 #include <filesystem>
 #include <map>
 #include <memory>
 #include <nlohmann/json.hpp>
 #include <optional>
+#include <random>
 #include <set>
 #include <string>
 #include <string_view>
@@ -57,12 +59,23 @@ struct PrintingTimings {
   Duration probe{3000};  // between looks for a printing system
   WorkerTimings worker;
   DownloadTimeouts download;
-  // Waits before the next try of a download that failed for a reason that
-  // may pass (the network, a server restarting); then the job fails.
-  std::vector<Duration> retry_delays{std::chrono::seconds(1), std::chrono::seconds(2),
-                                     std::chrono::seconds(4), std::chrono::seconds(8),
-                                     std::chrono::seconds(16)};
+  // A download that failed for a reason that may pass (the network, a server
+  // error or deploy, 429, a full disk) is tried again after waits that double
+  // from `retry_first` up to `retry_longest`, and at least as long as the
+  // server's Retry-After. The job waits so for `retry_window` from its first
+  // failure, then fails.
+  Duration retry_first{std::chrono::seconds(1)};
+  Duration retry_longest{std::chrono::minutes(5)};
+  Duration retry_window{std::chrono::hours(1)};
 };
+
+// The wait before try `attempt` + 1 (0 for the first retry): the doubling
+// wait shortened by `jitter` (0 to 1: by up to a half, so that clients that
+// failed together come back apart), then at least `retry_after`, and never
+// past what is left of the window (`left`).
+PrintingTimings::Duration retry_delay(const PrintingTimings& timings, std::size_t attempt,
+                                      std::chrono::seconds retry_after, double jitter,
+                                      PrintingTimings::Duration left);
 
 struct PrintingSettings {
   std::filesystem::path dir;  // the settings directory's "printing"
@@ -72,6 +85,9 @@ struct PrintingSettings {
   Getenv getenv;  // finds the scheduler (CUPS_SERVER)
   PrintingTimings timings;
   std::size_t max_downloads = 2;
+  // Jobs not yet ended that the client takes at most; further offers wait
+  // for one to end, so that no service can fill the memory or the disk.
+  std::size_t max_open_jobs = 1000;
   PrintWorker::Maker maker;  // unset: the libcups module
   // The account the client starts with; unset: unknown, no correction is
   // waited for.
@@ -84,9 +100,11 @@ struct PrintingSettings {
 class PrintingAgent : public agent::SimpleAgent {
  public:
   static constexpr std::string_view name = "printing";
-  // Jobs not yet ended that the client takes at most; an offer beyond them
-  // fails, so that no service can fill the memory or the disk with offers.
-  static constexpr std::size_t MAX_OPEN_JOBS = 1000;
+  // Cancels of jobs never offered that are remembered (for this run).
+  static constexpr std::size_t MAX_UNKNOWN_CANCELS = 1000;
+  // Offers beyond the open jobs wait, unanswered, for a job to end; beyond
+  // these too they are dropped (the service offers again after a handshake).
+  static constexpr std::size_t MAX_DEFERRED_OFFERS = 100;
 
   explicit PrintingAgent(PrintingSettings settings);
   // Stops the worker and the downloads; jobs under way go on at next start.
@@ -105,7 +123,9 @@ class PrintingAgent : public agent::SimpleAgent {
     std::shared_ptr<CancelToken> download;
     std::thread thread;  // the download or the document check
     bool downloading = false;
-    std::size_t attempts = 0;
+    std::size_t attempts = 0;  // retries of the download since it last worked
+    std::optional<std::chrono::steady_clock::time_point> waiting_since;  // first failure
+    std::string last_failure;
     int generation = 0;   // of the download; a stale result is ignored
     bool verify = false;  // the document was found at start: check it first
     bool verifying = false;
@@ -139,6 +159,9 @@ class PrintingAgent : public agent::SimpleAgent {
   // jobs.cc: the jobs.
   void receive_job_event(const std::string& event, const agent::Payload& payload);
   void offer(const nlohmann::json& payload);
+  // Takes the offers that wait for room while there is room.
+  void take_deferred();
+  std::size_t open_jobs() const;
   void cancel_request(const nlohmann::json& payload);
   void advance();
   void advance_job(JobRecord& record, Run& run);
@@ -190,6 +213,8 @@ class PrintingAgent : public agent::SimpleAgent {
   std::map<std::string, std::string> inaccessible_;  // records the system cannot read now: why
   std::set<std::string> cancelled_unknown_;          // cancels of jobs never offered (this run)
   std::size_t active_downloads_ = 0;
+  std::deque<std::pair<std::string, nlohmann::json>> deferred_;  // job id, offer
+  std::minstd_rand random_{std::random_device{}()};              // the retries' jitter
 
   System system_ = System::absent;
   std::string system_error_;

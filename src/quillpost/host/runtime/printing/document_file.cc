@@ -5,9 +5,12 @@
 #include <sys/statvfs.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
+#include <ctime>
 
 #include "quillpost/host/process/os_error.h"
 #include "quillpost/host/process/private_files.h"
@@ -118,11 +121,51 @@ bool DocumentFile::fail(DownloadResult::Kind kind, std::string reason) {
   return false;
 }
 
-DownloadResult http_status_result(int status, std::string_view reason_phrase) {
+DownloadResult http_status_result(int status, std::string_view reason_phrase,
+                                  std::chrono::seconds retry_after) {
   std::string text = "the service answered HTTP " + std::to_string(status);
   if (!reason_phrase.empty()) text += " " + std::string(reason_phrase.substr(0, 64));
   if (status == 404) text += ": it has no such document";
-  return {DownloadResult::Kind::failed, "cannot download the document: " + text};
+  const bool passes = status >= 500 || status == 408 || status == 429;
+  return {passes ? DownloadResult::Kind::transient : DownloadResult::Kind::failed,
+          "cannot download the document: " + text, passes ? retry_after : std::chrono::seconds{0}};
+}
+
+std::optional<std::chrono::seconds> parse_retry_after(std::string_view text,
+                                                      std::chrono::system_clock::time_point now) {
+  constexpr std::int64_t kDay = 86400;
+  while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) text.remove_prefix(1);
+  while (!text.empty() && (text.back() == ' ' || text.back() == '\t')) text.remove_suffix(1);
+  if (text.empty() || text.size() > 64) return std::nullopt;
+  if (std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; })) {
+    // Long runs of digits are a day too: no overflow to guard.
+    if (text.size() > 6) return std::chrono::seconds(kDay);
+    return std::chrono::seconds(std::min<std::int64_t>(std::stoll(std::string(text)), kDay));
+  }
+  // The HTTP date, "Sun, 06 Nov 1994 08:49:37 GMT", read without the locale
+  // (whose month names may not be English).
+  static constexpr std::string_view kMonths = "JanFebMarAprMayJunJulAugSepOctNovDec";
+  const std::string copy(text);
+  char weekday[4] = {}, month[4] = {};
+  int day = 0, year = 0, hour = 0, minute = 0, second = 0, used = 0;
+  if (std::sscanf(copy.c_str(), "%3[A-Za-z], %2d %3[A-Za-z] %4d %2d:%2d:%2d GMT%n", weekday, &day,
+                  month, &year, &hour, &minute, &second, &used) != 7 ||
+      used != static_cast<int>(copy.size())) {
+    return std::nullopt;
+  }
+  const auto m = kMonths.find(month);
+  if (m == std::string_view::npos || m % 3 != 0 || std::strlen(month) != 3) return std::nullopt;
+  std::tm tm{};
+  tm.tm_year = year - 1900;
+  tm.tm_mon = static_cast<int>(m / 3);
+  tm.tm_mday = day;
+  tm.tm_hour = hour;
+  tm.tm_min = minute;
+  tm.tm_sec = second;
+  const std::int64_t at = timegm(&tm);
+  const std::int64_t from =
+      std::chrono::duration_cast<std::chrono::seconds>(now.time_since_epoch()).count();
+  return std::chrono::seconds(std::clamp<std::int64_t>(at - from, 0, kDay));
 }
 
 }  // namespace quillpost::printing

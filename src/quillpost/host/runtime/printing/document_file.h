@@ -50,7 +50,10 @@ class DocumentFile {
   std::optional<DownloadResult> failure_;
 };
 
-// "HTTP 404 Not Found" and what it means for a document.
-DownloadResult http_status_result(int status, std::string_view reason_phrase);
+// "HTTP 404 Not Found" and what it means for a document: a server error, 408
+// and 429 may pass (transient, with the server's Retry-After), any other
+// refusal will not.
+DownloadResult http_status_result(int status, std::string_view reason_phrase,
+                                  std::chrono::seconds retry_after = {});
 
 }  // namespace quillpost::printing

@@ -12,7 +12,9 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
+#include <string_view>
 
 #include "quillpost/host/config/records.h"
 
@@ -44,14 +46,21 @@ struct DownloadRequest {
 struct DownloadResult {
   enum class Kind {
     ok,
-    failed,     // will not get better by trying again (HTTP status, checksum, size)
-    transient,  // the network or the server may do better later (refused, cut short)
+    failed,     // will not get better by trying again (a 4xx answer, checksum, size)
+    transient,  // the network or the server may do better later (refused, cut short, 5xx, 429)
     disk,       // the disk is full or cannot be written
     cancelled,
   };
   Kind kind = Kind::ok;
   std::string reason;  // for people; never holds the URL's token
+  // How long the server asked to be left alone (Retry-After); 0: it did not say.
+  std::chrono::seconds retry_after{0};
 };
+
+// A Retry-After header's wait: delta-seconds or an HTTP date, at most a day;
+// nullopt for anything else. `now` is the clock the date is measured from.
+std::optional<std::chrono::seconds> parse_retry_after(std::string_view text,
+                                                      std::chrono::system_clock::time_point now);
 
 struct DownloadTimeouts {
   std::chrono::duration<double> connect{10.0};  // connect, proxy and TLS handshakes together

@@ -150,7 +150,11 @@ DownloadResult fetch_once(const std::string& url, const HttpConfig& http_config,
           }
           if (status != 200) {
             const auto phrase = head.reason();
-            return http_status_result(status, std::string_view(phrase.data(), phrase.size()));
+            const auto wait = head[http::field::retry_after];
+            return http_status_result(status, std::string_view(phrase.data(), phrase.size()),
+                                      parse_retry_after(std::string_view(wait.data(), wait.size()),
+                                                        std::chrono::system_clock::now())
+                                          .value_or(std::chrono::seconds{0}));
           }
           if (const auto length = parser.content_length(); length && !file.expect_length(*length)) {
             return *file.failure();

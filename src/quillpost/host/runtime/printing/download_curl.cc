@@ -44,7 +44,8 @@ DownloadResult curl_download(const DownloadRequest& request, const HttpConfig& h
     case Kind::cut_short:  // the file's size check says it is short
       return file.finish();
     case Kind::http_error:
-      return http_status_result(static_cast<int>(outcome.status), "");
+      return http_status_result(static_cast<int>(outcome.status), "",
+                                std::chrono::seconds(outcome.retry_after));
     case Kind::too_many_redirects:
       return {DownloadResult::Kind::failed,
               "cannot download the document: too many redirects (more than " +

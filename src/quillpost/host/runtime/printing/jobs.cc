@@ -42,6 +42,14 @@ std::int64_t now_seconds() {
       .count();
 }
 
+// "4 s", "2 min": a wait for people, rounded up to a whole second.
+std::string wait_text(PrintingTimings::Duration wait) {
+  const auto seconds =
+      std::max<std::int64_t>(1, std::chrono::ceil<std::chrono::seconds>(wait).count());
+  if (seconds < 120) return std::to_string(seconds) + " s";
+  return std::to_string((seconds + 59) / 60) + " min";
+}
+
 std::string joined(const std::vector<std::string>& items) {
   std::string out;
   for (const auto& item : items) out += (out.empty() ? "" : ", ") + item;
@@ -49,6 +57,18 @@ std::string joined(const std::vector<std::string>& items) {
 }
 
 }  // namespace
+
+PrintingTimings::Duration retry_delay(const PrintingTimings& timings, std::size_t attempt,
+                                      std::chrono::seconds retry_after, double jitter,
+                                      PrintingTimings::Duration left) {
+  using Duration = PrintingTimings::Duration;
+  Duration wait = timings.retry_longest;
+  // Doubling past 2^20 only overflows; the longest wait holds long before.
+  if (attempt < 20) wait = std::min(wait, timings.retry_first * (std::int64_t{1} << attempt));
+  wait -= std::chrono::duration_cast<Duration>(wait * (std::clamp(jitter, 0.0, 1.0) / 2));
+  wait = std::max(wait, std::chrono::duration_cast<Duration>(retry_after));
+  return std::max(Duration{0}, std::min(wait, left));
+}
 
 void PrintingAgent::receive_job_event(const std::string& event, const agent::Payload& payload) {
   if (event == DOWNLOAD_DONE) {
@@ -106,8 +126,10 @@ void PrintingAgent::offer(const nlohmann::json& payload) {
         known->offer.url = o->url;
         set_phase(*known, known->phase, known->reason);
       }
-      // A download waiting for its next try starts now.
+      // A download waiting for its next try starts now: the service is back,
+      // so its back-off starts again from the shortest wait.
       if (known->phase == JobPhase::downloading && !run.downloading) {
+        run.attempts = 0;
         start_download(*known, run);
       }
       run.last_sent = nullptr;
@@ -115,11 +137,22 @@ void PrintingAgent::offer(const nlohmann::json& payload) {
       return;
     }
   }
-  const std::size_t open = static_cast<std::size_t>(std::count_if(
-      jobs_.begin(), jobs_.end(), [](const auto& entry) { return !is_final(entry.second.phase); }));
-  if (std::holds_alternative<JobOffer>(parsed) && open >= MAX_OPEN_JOBS) {
-    parsed = OfferError{std::get<JobOffer>(parsed).job_id,
-                        "the client has " + std::to_string(open) + " jobs waiting already"};
+  if (const auto* o = std::get_if<JobOffer>(&parsed); o && open_jobs() >= settings_.max_open_jobs) {
+    // Not a failure: the job waits, unanswered, until one of those ends.
+    const bool known = std::any_of(deferred_.begin(), deferred_.end(),
+                                   [&](const auto& entry) { return entry.first == o->job_id; });
+    if (known) return;
+    if (deferred_.size() >= MAX_DEFERRED_OFFERS) {
+      logger_.warning(
+          "Print job %s is left for later: the client has %d jobs open and %d more "
+          "waiting; the service offers it again after the next handshake",
+          o->job_id, settings_.max_open_jobs, deferred_.size());
+      return;
+    }
+    logger_.warning("Print job %s waits: the client has %d jobs open", o->job_id,
+                    settings_.max_open_jobs);
+    deferred_.emplace_back(o->job_id, payload);
+    return;
   }
   if (const auto* o = std::get_if<JobOffer>(&parsed)) {
     if (auto format = document_format(o->content_type, settings_.allow_raw_formats);
@@ -175,6 +208,19 @@ void PrintingAgent::offer(const nlohmann::json& payload) {
   }
 }
 
+std::size_t PrintingAgent::open_jobs() const {
+  return static_cast<std::size_t>(std::count_if(
+      jobs_.begin(), jobs_.end(), [](const auto& entry) { return !is_final(entry.second.phase); }));
+}
+
+void PrintingAgent::take_deferred() {
+  while (!deferred_.empty() && open_jobs() < settings_.max_open_jobs) {
+    const nlohmann::json payload = std::move(deferred_.front().second);
+    deferred_.pop_front();
+    offer(payload);
+  }
+}
+
 void PrintingAgent::cancel_request(const nlohmann::json& payload) {
   const auto it = payload.is_object() ? payload.find("jobId") : payload.end();
   if (it == payload.end() || !it->is_string() || !is_job_id(it->get<std::string>())) {
@@ -185,8 +231,8 @@ void PrintingAgent::cancel_request(const nlohmann::json& payload) {
   JobRecord* record = job(job_id);
   if (!record) {
     // Answered as cancelled; should its offer still come, it is not printed.
-    // (At most MAX_OPEN_JOBS such cancels are remembered, for this run.)
-    if (cancelled_unknown_.size() >= MAX_OPEN_JOBS)
+    // (At most MAX_UNKNOWN_CANCELS such cancels are remembered, for this run.)
+    if (cancelled_unknown_.size() >= MAX_UNKNOWN_CANCELS)
       cancelled_unknown_.erase(cancelled_unknown_.begin());
     cancelled_unknown_.insert(job_id);
     JobRecord unknown;
@@ -393,7 +439,10 @@ void PrintingAgent::advance_cancel(JobRecord& record, Run& run) {
 
 void PrintingAgent::start_download(JobRecord& record, Run& run) {
   if (run.thread.joinable()) run.thread.join();
-  if (!set_phase(record, JobPhase::downloading, run.attempts ? record.reason : "")) return;
+  if (!set_phase(record, JobPhase::downloading,
+                 run.attempts ? "trying again after: " + run.last_failure : "")) {
+    return;
+  }
   ++run.generation;
   ++active_downloads_;
   run.downloading = true;
@@ -427,21 +476,38 @@ void PrintingAgent::download_done(const std::string& job_id, int generation,
     case DownloadResult::Kind::ok:
       logger_.info("Print job %s: document downloaded", job_id);
       run.attempts = 0;
+      run.waiting_since.reset();
       run.verify = false;
       set_phase(*record, JobPhase::downloaded, "");
       return;
     case DownloadResult::Kind::cancelled:
       return;
-    case DownloadResult::Kind::transient: {
-      const auto& delays = settings_.timings.retry_delays;
-      if (run.attempts < delays.size()) {
-        const double delay = std::chrono::duration<double>(delays[run.attempts++]).count();
-        logger_.warning("Print job %s: %s; trying again in %s s", job_id, result.reason, delay);
-        set_reason(*record, result.reason + "; trying again");
-        send_self(RETRY, Retry{job_id, run.generation}, delay);
+    case DownloadResult::Kind::transient:
+    case DownloadResult::Kind::disk: {
+      // A passing outage: the job waits, said so in its status, and is
+      // fetched again until the window since its first failure is over.
+      const auto& timings = settings_.timings;
+      const auto now = std::chrono::steady_clock::now();
+      if (!run.waiting_since) run.waiting_since = now;
+      const auto left =
+          timings.retry_window -
+          std::chrono::duration_cast<PrintingTimings::Duration>(now - *run.waiting_since);
+      if (left > PrintingTimings::Duration{0}) {
+        const auto wait =
+            retry_delay(timings, run.attempts++, result.retry_after,
+                        std::uniform_real_distribution<double>(0.0, 1.0)(random_), left);
+        run.last_failure = result.reason;
+        logger_.warning("Print job %s: %s; trying again in %s", job_id, result.reason,
+                        wait_text(wait));
+        set_reason(*record, "waiting: " + result.reason + "; next try in " + wait_text(wait));
+        send_self(RETRY, Retry{job_id, run.generation},
+                  std::chrono::duration<double>(wait).count());
         return;
       }
-      break;
+      const std::string reason =
+          result.reason + " (tried for " + wait_text(timings.retry_window) + ")";
+      logger_.warning("Print job %s: %s", job_id, reason);
+      return finish(*record, JobPhase::failed, reason);
     }
     default:
       break;
