@@ -47,10 +47,13 @@ class FakeScheduler {
   // Called (under the lock) once the document is whole, before `submit`
   // returns: a test's moment to break the submission.
   std::function<SystemError(FakeJob&)> after_document;
+  // Called without the lock while the document goes: a test's slow upload.
+  std::function<void()> uploading;
   // Called (under the lock) when a held job is released.
   std::function<void(FakeJob&)> on_release;
   // Counts of requests.
-  int submits = 0, releases = 0, polls = 0, lists = 0, finds = 0, cancels = 0, unsubscribes = 0;
+  int submits = 0, releases = 0, polls = 0, lists = 0, finds = 0, cancels = 0, unsubscribes = 0,
+      printer_lists = 0;
   std::vector<std::int64_t> printed;  // jobs that reached the printer, in order
 
   Lock lock() { return Lock(mutex_); }
@@ -110,6 +113,7 @@ class FakePrintSystem final : public PrintSystem {
 
   SystemError printers(std::vector<Printer>& out) override {
     auto l = scheduler_->lock();
+    ++scheduler_->printer_lists;
     if (!scheduler_->reachable) return down();
     Printer desk;
     desk.name = "Desk";
@@ -135,8 +139,10 @@ class FakePrintSystem final : public PrintSystem {
     fake.subscription = scheduler_->next_subscription++;
     auto& stored = scheduler_->jobs[fake.job.id] = fake;
     const CreatedJob made{fake.job.id, fake.job.uuid, fake.subscription};
+    const auto uploading = scheduler_->uploading;
     l.unlock();
     created(made);
+    if (uploading) uploading();
     l.lock();
     stored.document_whole = true;
     stored.job.reasons = {"job-hold-until-specified"};

@@ -3,6 +3,7 @@
 // does with each state the printing system may be in. Runs on any machine.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <fstream>
 #include <iostream>
 #include <thread>
@@ -369,6 +370,34 @@ TEST_F(Lifecycle, OffersBeyondTheOpenJobsWaitForRoom) {
   int copies = 0;
   for (const auto& [id, fake] : scheduler_->jobs) copies += fake.job.name == "qp-c";
   EXPECT_EQ(copies, 1);
+}
+
+// A long upload has a connection and a thread of its own: while it goes, the
+// printers are polled and another job's cancel is carried out.
+TEST_F(Lifecycle, ALongUploadHoldsUpNeitherPollsNorOtherJobs) {
+  scheduler_->complete_on_release = false;
+  AgentHarness agent(settings());
+  agent.handshake();
+  agent.message("print", offer("first"));
+  ASSERT_TRUE(scheduler_->wait([&] { return scheduler_->releases == 1; }));
+  std::atomic<bool> go{false};
+  std::atomic<bool> started{false};
+  scheduler_->uploading = [&] {
+    started = true;
+    while (!go) std::this_thread::sleep_for(5ms);
+  };
+  agent.message("print", offer("big"));
+  ASSERT_TRUE(scheduler_->wait([&] { return started.load(); }));
+  int lists = 0;
+  {
+    auto l = scheduler_->lock();
+    lists = scheduler_->printer_lists;
+  }
+  agent.message("print.cancel", {{"jobId", "first"}});
+  EXPECT_TRUE(agent.status("first", "cancelled", 5s));
+  EXPECT_TRUE(scheduler_->wait([&] { return scheduler_->printer_lists > lists; }, 5s));
+  go = true;
+  EXPECT_TRUE(agent.status("big", "printing"));
 }
 
 }  // namespace

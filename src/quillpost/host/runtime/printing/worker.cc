@@ -51,6 +51,7 @@ PrintWorker::~PrintWorker() {
   }
   wake_.notify_all();
   thread_.join();
+  if (upload_thread_.joinable()) upload_thread_.join();
 }
 
 std::unique_ptr<PrintSystem> PrintWorker::open_module(const PrintSystemSettings& settings,
@@ -64,16 +65,16 @@ std::unique_ptr<PrintSystem> PrintWorker::open_module(const PrintSystemSettings&
   }
 }
 
-void PrintWorker::enqueue(std::string job_id, Task task) {
+void PrintWorker::enqueue(Task task) {
   {
     std::lock_guard lock(mutex_);
-    tasks_.emplace_back(std::move(job_id), std::move(task));
+    tasks_.push_back(std::move(task));
   }
   wake_.notify_all();
 }
 
 void PrintWorker::submit(std::string job_id, SubmitRequest request) {
-  enqueue(job_id, [this, job_id, request = std::move(request)](PrintSystem& system) {
+  Task task = [this, job_id, request = std::move(request)](PrintSystem& system) {
     const agent::Mailbox mailbox = mailbox_;
     std::int64_t printer_job_id = 0;
     const SystemError error = system.submit(
@@ -83,18 +84,24 @@ void PrintWorker::submit(std::string job_id, SubmitRequest request) {
         },
         stop_submit_, printer_job_id);
     mailbox.send(JOB_SUBMITTED, JobSubmitted{job_id, printer_job_id, error});
-  });
+  };
+  {
+    std::lock_guard lock(mutex_);
+    uploads_.emplace_back(std::move(job_id), std::move(task));
+    if (!upload_thread_.joinable()) upload_thread_ = start_thread([this] { run_uploads(); });
+  }
+  wake_.notify_all();
 }
 
 void PrintWorker::stop_submission(const std::string& job_id) {
   std::lock_guard lock(mutex_);
   if (submitting_ == job_id) stop_submit_.store(true);
-  for (auto it = tasks_.begin(); it != tasks_.end();) {
+  for (auto it = uploads_.begin(); it != uploads_.end();) {
     if (it->first == job_id) {
       // Never started: reported as stopped with no job made.
       mailbox_.send(JOB_SUBMITTED,
                     JobSubmitted{job_id, 0, {SystemError::Kind::stopped, "stopped"}});
-      it = tasks_.erase(it);
+      it = uploads_.erase(it);
     } else {
       ++it;
     }
@@ -102,7 +109,7 @@ void PrintWorker::stop_submission(const std::string& job_id) {
 }
 
 void PrintWorker::release(std::string job_id, JobIdentity identity) {
-  enqueue("", [this, job_id, identity](PrintSystem& system) {
+  enqueue([this, job_id, identity](PrintSystem& system) {
     SystemJob job;
     SystemError error = read_job(system, identity, job);
     if (!error && job.state == SystemJob::State::held) error = system.release(identity.id);
@@ -112,7 +119,7 @@ void PrintWorker::release(std::string job_id, JobIdentity identity) {
 
 void PrintWorker::read_outcome(std::string job_id, std::int64_t subscription,
                                std::int64_t printer_job_id) {
-  enqueue("", [this, job_id, subscription, printer_job_id](PrintSystem& system) {
+  enqueue([this, job_id, subscription, printer_job_id](PrintSystem& system) {
     JobOutcomeRead read{job_id, {}, {}};
     read.error = system.outcome(subscription, printer_job_id, read.outcome);
     mailbox_.send(JOB_OUTCOME, std::move(read));
@@ -120,21 +127,21 @@ void PrintWorker::read_outcome(std::string job_id, std::int64_t subscription,
 }
 
 void PrintWorker::unsubscribe(std::int64_t subscription) {
-  enqueue("", [subscription](PrintSystem& system) { system.unsubscribe(subscription); });
+  enqueue([subscription](PrintSystem& system) { system.unsubscribe(subscription); });
 }
 
 void PrintWorker::follow(std::string job_id, JobIdentity identity) {
-  enqueue("", [this, job_id, identity](PrintSystem& /*system*/) {
+  enqueue([this, job_id, identity](PrintSystem& /*system*/) {
     followed_[job_id] = new_followed(identity);
   });
 }
 
 void PrintWorker::unfollow(std::string job_id) {
-  enqueue("", [this, job_id](PrintSystem& /*system*/) { followed_.erase(job_id); });
+  enqueue([this, job_id](PrintSystem& /*system*/) { followed_.erase(job_id); });
 }
 
 void PrintWorker::cancel(std::string job_id, JobIdentity identity, bool follow) {
-  enqueue("", [this, job_id, identity, follow](PrintSystem& system) {
+  enqueue([this, job_id, identity, follow](PrintSystem& system) {
     SystemJob job;
     SystemError error = read_job(system, identity, job);
     if (!error && !is_final(job.state)) error = system.cancel(identity.id);
@@ -149,7 +156,7 @@ void PrintWorker::cancel(std::string job_id, JobIdentity identity, bool follow) 
 }
 
 void PrintWorker::find(std::string job_id, std::string job_name) {
-  enqueue("", [this, job_id, job_name](PrintSystem& system) {
+  enqueue([this, job_id, job_name](PrintSystem& system) {
     JobsFound found{job_id, {}, {}};
     found.error = system.find_jobs(job_name, found.jobs);
     mailbox_.send(JOBS_FOUND, std::move(found));
@@ -212,15 +219,50 @@ void PrintWorker::poll_jobs(PrintSystem& system, Clock::time_point now) {
   }
 }
 
-void PrintWorker::run() {
-  // libcups writes to the scheduler's socket without asking the system to
-  // spare the process a SIGPIPE; a scheduler that goes away in the middle of
-  // a request would otherwise end the whole program. Blocked on this thread,
-  // the signal stays pending here and the write fails with EPIPE instead.
+namespace {
+
+// libcups writes to the scheduler's socket without asking the system to spare
+// the process a SIGPIPE; a scheduler that goes away in the middle of a request
+// would otherwise end the whole program. Blocked on the calling thread, the
+// signal stays pending there and the write fails with EPIPE instead.
+void block_sigpipe() {
   sigset_t pipe;
   sigemptyset(&pipe);
   sigaddset(&pipe, SIGPIPE);
   pthread_sigmask(SIG_BLOCK, &pipe, nullptr);
+}
+
+}  // namespace
+
+void PrintWorker::run_uploads() {
+  block_sigpipe();
+  std::string error;
+  std::unique_ptr<PrintSystem> system = maker_(settings_, error);
+  std::unique_lock lock(mutex_);
+  while (!stopping_) {
+    wake_.wait(lock, [&] { return stopping_ || !uploads_.empty(); });
+    if (stopping_) break;
+    auto [job_id, task] = std::move(uploads_.front());
+    uploads_.pop_front();
+    submitting_ = job_id;
+    stop_submit_.store(false);
+    lock.unlock();
+    if (system) {
+      task(*system);
+    } else {
+      mailbox_.send(JOB_SUBMITTED,
+                    JobSubmitted{job_id, 0, {SystemError::Kind::unreachable, error}});
+    }
+    lock.lock();
+    submitting_.clear();
+  }
+  lock.unlock();
+  // Destroyed on this thread, where libcups keeps its state.
+  system.reset();
+}
+
+void PrintWorker::run() {
+  block_sigpipe();
   std::string error;
   std::unique_ptr<PrintSystem> system = maker_(settings_, error);
   if (!system) {
@@ -237,14 +279,11 @@ void PrintWorker::run() {
                      [&] { return stopping_ || !tasks_.empty() || printers_asked_; });
     if (stopping_) break;
     while (!tasks_.empty() && !stopping_) {
-      auto [job_id, task] = std::move(tasks_.front());
+      Task task = std::move(tasks_.front());
       tasks_.pop_front();
-      submitting_ = job_id;
-      stop_submit_.store(false);
       lock.unlock();
       task(*system);
       lock.lock();
-      submitting_.clear();
     }
     if (stopping_) break;
     const bool asked = printers_asked_;

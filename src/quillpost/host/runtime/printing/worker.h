@@ -1,7 +1,10 @@
-// The printing system's thread: it opens the libcups module, owns the one
-// PrintSystem (libcups keeps its state per thread), runs what the printing
-// agent asks of it one request at a time, and polls the printers and the jobs
-// it follows. What it learns goes to the agent's mailbox:
+// The printing system's threads: the control thread opens the libcups module,
+// owns a PrintSystem (libcups keeps its state per thread), runs what the
+// printing agent asks of it one request at a time, and polls the printers and
+// the jobs it follows. Documents go to the printing system on an upload
+// thread of their own, with a PrintSystem (and so a connection) of its own,
+// started at the first submission: a 2 GiB upload holds up neither the polls
+// nor another job's cancel. What they learn goes to the agent's mailbox:
 //
 //   PRINTERS_POLLED  PrintersReport  on a change, on an outage and when asked
 //   JOB_CREATED      JobCreated      the printing system made a job (held)
@@ -145,7 +148,9 @@ class PrintWorker {
   };
 
   void run();
-  void enqueue(std::string job_id, Task task);
+  // The upload thread: submissions, one at a time.
+  void run_uploads();
+  void enqueue(Task task);
   using Clock = std::chrono::steady_clock;
   void poll_job(PrintSystem& system, const std::string& job_id, Followed& followed, bool always);
   // Polls the followed jobs when one is due.
@@ -164,12 +169,14 @@ class PrintWorker {
   std::condition_variable wake_;
   bool stopping_ = false;
   bool printers_asked_ = false;
-  std::deque<std::pair<std::string, Task>> tasks_;  // (job id or "", task)
-  std::string submitting_;                          // the job being submitted
+  std::deque<Task> tasks_;                            // the control thread's
+  std::deque<std::pair<std::string, Task>> uploads_;  // (job id, submission)
+  std::string submitting_;                            // the job being submitted
   std::atomic<bool> stop_submit_{false};
-  std::map<std::string, Followed> followed_;  // the worker thread's own
+  std::map<std::string, Followed> followed_;  // the control thread's own
 
   std::thread thread_;
+  std::thread upload_thread_;  // started at the first submission
 };
 
 }  // namespace quillpost::printing
