@@ -4,6 +4,7 @@
 // the table.
 //
 //   printing_bench LAUNCH [--latency-jobs N] [--throughput-mib M] [--rss-mib R]
+//                         [--waiting-jobs W]
 //
 // - offer to received: from the control request that makes the service offer
 //   a 100 KiB job to the scheduler's log line saying that the job's document
@@ -19,7 +20,15 @@
 // - what printing costs an idle client: a fresh client with the scheduler
 //   reachable (printers listed) against one without a printing system, beside
 //   a minimal program that lists the printers through libcups against an
-//   empty one (cups_lister and empty_probe, next to LAUNCH).
+//   empty one (cups_lister and empty_probe, next to LAUNCH);
+// - printer-list bytes: what the client sent the service of its printers
+//   during all the run's jobs (`printers` lists and `printers.state` changes,
+//   the service's count; the printers are polled every 2 s, so only the longer
+//   jobs and the stopped printer show as changes), against the whole list
+//   sent for every one of those messages, as every state flip once was;
+// - the scheduler's load (the last phase): with W jobs waiting on a stopped printer, the
+//   requests the client makes to the scheduler per second (its access log,
+//   every request logged), by operation.
 #include <signal.h>
 #include <unistd.h>
 
@@ -143,11 +152,12 @@ SystemClock::time_point when(const nlohmann::json& history, const std::string& s
   fail("no " + state + " in " + history.dump());
 }
 
-std::string print(const ServiceProcess& service, const std::filesystem::path& file) {
+std::string print(const ServiceProcess& service, const std::filesystem::path& file,
+                  const std::string& printer = "Desk") {
   return service
       .control("POST", "/control/print",
                {{"computer", kComputer},
-                {"printer", "Desk"},
+                {"printer", printer},
                 {"file", file.string()},
                 {"contentType", "application/octet-stream"}})["jobId"]
       .get<std::string>();
@@ -207,6 +217,37 @@ nlohmann::json printers_of(const ServiceProcess& service, const std::string& com
   return nullptr;
 }
 
+// The service's count of the printer messages of kComputer: lists, state
+// changes, bytes.
+struct PrinterMessages {
+  std::int64_t lists = 0, states = 0, bytes = 0;
+};
+PrinterMessages printer_messages(const ServiceProcess& service) {
+  const nlohmann::json answer = service.control("GET", "/control/printers");
+  for (const auto& entry : answer["computers"]) {
+    if (entry["computer"] != kComputer) continue;
+    const nlohmann::json m = entry.value("messages", nlohmann::json::object());
+    return {m.value("printers", std::int64_t{0}), m.value("printers.state", std::int64_t{0}),
+            m.value("bytes", std::int64_t{0})};
+  }
+  fail("the service holds no printers of " + std::string(kComputer));
+}
+
+// The requests in the scheduler's access log so far, by IPP operation (the
+// line's last but one word: `... "POST / HTTP/1.1" 200 182 Get-Jobs successful-ok`).
+std::map<std::string, long> scheduler_requests(const CupsScheduler& cups) {
+  std::map<std::string, long> out;
+  std::ifstream log(cups.dir() / "log/access_log");
+  for (std::string line; std::getline(log, line);) {
+    const auto last = line.rfind(' ');
+    if (last == std::string::npos || last == 0) continue;
+    const auto before = line.rfind(' ', last - 1);
+    if (before == std::string::npos) continue;
+    ++out[line.substr(before + 1, last - before - 1)];
+  }
+  return out;
+}
+
 // Runs `program PREFIX` with `env` added and passes its "key=value" lines on.
 void run_probe(const std::string& program, const std::string& prefix, const std::string& env) {
   const std::string command = env + " '" + program + "' " + prefix;
@@ -249,6 +290,7 @@ int main(int argc, char** argv) {
     fail("usage: printing_bench LAUNCH [--latency-jobs N] [--throughput-mib M] [--rss-mib R]");
   const std::string launch_path = argv[1];
   int latency_jobs = 50;
+  int waiting_jobs = 1000;
   std::size_t throughput_mib = 200;
   std::size_t rss_mib = 500;
   for (int i = 2; i + 1 < argc; i += 2) {
@@ -260,6 +302,8 @@ int main(int argc, char** argv) {
       throughput_mib = static_cast<std::size_t>(value);
     else if (option == "--rss-mib")
       rss_mib = static_cast<std::size_t>(value);
+    else if (option == "--waiting-jobs")
+      waiting_jobs = static_cast<int>(value);
     else
       fail("unknown option " + option);
   }
@@ -267,9 +311,11 @@ int main(int argc, char** argv) {
 
   TempDir work;
   // Log times to the microsecond: the time a document was received is read
-  // from the log.
-  CupsScheduler cups(
-      CupsScheduler::Options{.queues = {"Desk", "Lab"}, .extra_conf = {"LogTimeFormat usecs"}});
+  // from the log. Every request goes to the access log, and the waiting jobs
+  // fit.
+  CupsScheduler cups(CupsScheduler::Options{
+      .queues = {"Desk", "Lab"},
+      .extra_conf = {"LogTimeFormat usecs", "AccessLogLevel all", "MaxJobs 0"}});
   ServiceProcess service({"--jobs-file", (work / "jobs.json").string()});
   LaunchProcess client(
       launch_path,
@@ -284,6 +330,10 @@ int main(int argc, char** argv) {
 
   // Offer to received and to printed, 100 KiB each, one at a time.
   const auto small = make_document(work, "small", 100 * 1024);
+  const PrinterMessages messages_before = printer_messages(service);
+  if (messages_before.states != 0 || messages_before.lists == 0) {
+    fail("the printers changed state before the first job");
+  }
   std::vector<std::pair<SystemClock::time_point, nlohmann::json>> offered;
   for (int i = 0; i < latency_jobs + 1; ++i) {
     const auto start = SystemClock::now();
@@ -368,6 +418,52 @@ int main(int argc, char** argv) {
   const long peak_kib = status_kib(client.pid(), "VmHWM");
   std::printf("print_rss_mib=%zu\nprint_idle_rss_kib=%ld\nprint_peak_rss_kib=%ld\n", rss_mib,
               idle_kib, peak_kib);
+  // The scheduler's load with many jobs waiting on a stopped printer.
+  cups.admin("cupsdisable Lab");
+  const auto tiny = make_document(work, "tiny", 1024);
+  for (int i = 0; i < waiting_jobs; ++i) print(service, tiny, "Lab");
+  const auto all_in = std::chrono::steady_clock::now() + 300s;
+  for (;;) {
+    int waiting = 0;
+    const nlohmann::json answer = service.control("GET", "/control/jobs");
+    for (const auto& job : answer["jobs"]) waiting += job.value("state", "") == "printing";
+    if (waiting >= waiting_jobs) break;
+    if (std::chrono::steady_clock::now() > all_in) fail("the waiting jobs did not all arrive");
+    std::this_thread::sleep_for(500ms);
+  }
+  std::this_thread::sleep_for(3s);  // settled
+  constexpr int kWindow = 10;
+  const auto requests_before = scheduler_requests(cups);
+  std::this_thread::sleep_for(std::chrono::seconds(kWindow));
+  auto requests = scheduler_requests(cups);
+  long total = 0;
+  for (auto& [operation, count] : requests) {
+    const auto it = requests_before.find(operation);
+    count -= it == requests_before.end() ? 0 : it->second;
+    total += count;
+  }
+  const auto per_s = [&](const std::string& operation) {
+    return static_cast<double>(requests[operation]) / kWindow;
+  };
+  std::printf("sched_waiting_jobs=%d\nsched_requests_per_s=%.1f\n", waiting_jobs,
+              static_cast<double>(total) / kWindow);
+  std::printf("sched_get_jobs_per_s=%.1f\nsched_get_job_attributes_per_s=%.1f\n", per_s("Get-Jobs"),
+              per_s("Get-Job-Attributes"));
+  std::printf(
+      "sched_printer_requests_per_s=%.1f\n",
+      per_s("CUPS-Get-Printers") + per_s("Get-Printer-Attributes") + per_s("CUPS-Get-Default"));
+  // The printer messages of all the run's jobs, against the whole list each time.
+  const PrinterMessages messages_after = printer_messages(service);
+  const std::int64_t whole_list = messages_before.bytes / messages_before.lists;
+  const std::int64_t messages = (messages_after.lists - messages_before.lists) +
+                                (messages_after.states - messages_before.states);
+  std::printf("print_list_jobs=%d\nprint_list_lists=%lld\nprint_list_states=%lld\n",
+              latency_jobs + 3 + waiting_jobs,
+              static_cast<long long>(messages_after.lists - messages_before.lists),
+              static_cast<long long>(messages_after.states - messages_before.states));
+  std::printf("print_list_bytes=%lld\nprint_list_whole_bytes=%lld\n",
+              static_cast<long long>(messages_after.bytes - messages_before.bytes),
+              static_cast<long long>(messages * whole_list));
   client.signal(SIGINT);
   client.wait_exit(10s);
   return 0;
