@@ -138,10 +138,14 @@ void PrintingAgent::offer(const nlohmann::json& payload) {
     }
   }
   if (const auto* o = std::get_if<JobOffer>(&parsed); o && open_jobs() >= settings_.max_open_jobs) {
-    // Not a failure: the job waits, unanswered, until one of those ends.
-    const bool known = std::any_of(deferred_.begin(), deferred_.end(),
-                                   [&](const auto& entry) { return entry.first == o->job_id; });
-    if (known) return;
+    // Not a failure: the job waits, unanswered, until one of those ends. An
+    // offer made again (after a handshake: perhaps a new URL) replaces it.
+    const auto known = std::find_if(deferred_.begin(), deferred_.end(),
+                                    [&](const auto& entry) { return entry.first == o->job_id; });
+    if (known != deferred_.end()) {
+      known->second = payload;
+      return;
+    }
     if (deferred_.size() >= MAX_DEFERRED_OFFERS) {
       logger_.warning(
           "Print job %s is left for later: the client has %d jobs open and %d more "
@@ -505,7 +509,9 @@ void PrintingAgent::download_done(const std::string& job_id, int generation,
         return;
       }
       const std::string reason =
-          result.reason + " (tried for " + wait_text(timings.retry_window) + ")";
+          timings.retry_window > PrintingTimings::Duration{0}
+              ? result.reason + " (tried for " + wait_text(timings.retry_window) + ")"
+              : result.reason;
       logger_.warning("Print job %s: %s", job_id, reason);
       return finish(*record, JobPhase::failed, reason);
     }
