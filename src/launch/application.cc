@@ -3,7 +3,9 @@
 #include "quillpost/client/client.h"
 #include "quillpost/host/app/main_loop.h"
 #include "quillpost/host/comms/login.h"
+#include "quillpost/host/gui/desktop.h"
 #include "quillpost/host/logging/logs.h"
+#include "quillpost/host/process/module.h"
 #include "quillpost/host/runtime/agent/core.h"
 #include "quillpost/host/runtime/agent/pubsub.h"
 #include "quillpost/host/runtime/agent/runtime.h"
@@ -70,11 +72,17 @@ std::shared_ptr<Application> start_client_application(const AppContext& context,
     logs::logger("web").error("The web interface is not available: %s", e.what());
   }
 
+  // A run that is not headless has the desktop (the launcher opened its
+  // module): it shows the GUI log too.
+  const bool desktop = !context.config.headless.value_or(true);
+  const agent::Channel desktop_agent =
+      desktop ? runtime->channel(std::string(gui::kAgentName)) : agent::Channel{};
   EventLogger& event_logger = context.event_logger;
   runtime->spawn(std::make_shared<core::CoreAgent>(
-      [&event_logger, web_interface](const GuiLog& line) {
+      [&event_logger, web_interface, desktop_agent](const GuiLog& line) {
         event_logger.report_gui_log(line);
         if (web_interface) web_interface->report_gui_log(line);
+        if (desktop_agent) desktop_agent.send(core::LOG_TO_GUI, line);
       },
       std::make_shared<PersistedAccounts>(context.account_store, context.world)));
 
@@ -102,8 +110,7 @@ std::shared_ptr<Application> start_client_application(const AppContext& context,
   printing.getenv = context.getenv;
   printing.account = world.configuration.account;
   runtime->spawn(std::make_shared<printing::PrintingAgent>(std::move(printing)));
-  runtime->start();
-  return std::make_shared<HeadlessApplication>(context.main_loop_queue, [runtime, web_interface] {
+  auto on_stop = [runtime, web_interface] {
     if (web_interface) web_interface->stop();
     // The main loop may end while the agents still hand each other work that
     // must not be lost (a client key the service destroyed, on its way to
@@ -112,7 +119,17 @@ std::shared_ptr<Application> start_client_application(const AppContext& context,
       logs::logger("main").warning("Agents still busy after 2 s; stopping them anyway");
     }
     runtime->stop();
-  });
+  };
+  std::shared_ptr<Application> application;
+  if (desktop) {
+    // Its agent is spawned before the runtime starts: no GUI log line is lost.
+    const gui::DesktopStart start{&context, runtime.get(), on_stop};
+    module_entry<gui::StartEntry>(gui::kGuiModule, gui::kStartEntry)(&start, &application);
+  } else {
+    application = std::make_shared<HeadlessApplication>(context.main_loop_queue, on_stop);
+  }
+  runtime->start();
+  return application;
 }
 
 }  // namespace quillpost::launch
