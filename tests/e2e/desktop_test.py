@@ -1,0 +1,316 @@
+#!/usr/bin/python3
+"""The desktop as a person uses it: the real `launch`, not headless, against
+quillpost-service, on a private X server, session bus and accessibility bus,
+with a small tray host on the bus.
+
+One scenario with checkpoints: the tray item registers and its tooltip says
+Handshaked; activating it opens the window, whose Status tab (read through the
+accessibility tree) shows the state, the account and the computer; when the
+service goes away the tooltip and the tab say Disconnected; Quit from the tray
+menu ends the program with exit code 0 and the close line.
+
+    desktop_test.py BUILD_DIR       exit 0: passed, 77: skipped (tools missing)
+    desktop_test.py --tray-host     the tray host (run by the test itself)
+"""
+import os
+import re
+import shutil
+import signal
+import subprocess
+import sys
+import tempfile
+import time
+
+SKIP = 77
+COMPUTER = "desk-pc"
+WATCHER = "org.kde.StatusNotifierWatcher"
+ITEM_IFACE = "org.kde.StatusNotifierItem"
+PROPS_IFACE = "org.freedesktop.DBus.Properties"
+AT_SPI_LAUNCHER = "/usr/libexec/at-spi-bus-launcher"
+
+
+def tray_host():
+    """A StatusNotifierWatcher: records the items that register and prints
+    "registered SERVICE" for each. Its Introspect declares the properties,
+    which Qt reads through an introspecting proxy."""
+    import dbus
+    import dbus.service
+    from dbus.mainloop.glib import DBusGMainLoop
+    from gi.repository import GLib
+
+    DBusGMainLoop(set_as_default=True)
+    bus = dbus.SessionBus()
+    items = []
+    xml = """<node><interface name="org.kde.StatusNotifierWatcher">
+<method name="RegisterStatusNotifierItem"><arg name="service" type="s" direction="in"/></method>
+<method name="RegisterStatusNotifierHost"><arg name="service" type="s" direction="in"/></method>
+<property name="RegisteredStatusNotifierItems" type="as" access="read"/>
+<property name="IsStatusNotifierHostRegistered" type="b" access="read"/>
+<property name="ProtocolVersion" type="i" access="read"/>
+<signal name="StatusNotifierItemRegistered"><arg type="s"/></signal>
+<signal name="StatusNotifierItemUnregistered"><arg type="s"/></signal>
+<signal name="StatusNotifierHostRegistered"/>
+</interface>
+<interface name="org.freedesktop.DBus.Properties">
+<method name="Get"><arg type="s" direction="in"/><arg type="s" direction="in"/><arg type="v" direction="out"/></method>
+<method name="GetAll"><arg type="s" direction="in"/><arg type="a{sv}" direction="out"/></method>
+</interface>
+<interface name="org.freedesktop.DBus.Introspectable">
+<method name="Introspect"><arg type="s" direction="out"/></method>
+</interface></node>"""
+
+    class Watcher(dbus.service.Object):
+        def properties(self):
+            return {
+                "RegisteredStatusNotifierItems": dbus.Array(items, signature="s"),
+                "IsStatusNotifierHostRegistered": dbus.Boolean(True),
+                "ProtocolVersion": dbus.Int32(0),
+            }
+
+        @dbus.service.method(WATCHER, in_signature="s", sender_keyword="sender")
+        def RegisterStatusNotifierItem(self, service, sender=None):
+            path = service if service.startswith("/") else "/StatusNotifierItem"
+            name = sender if service.startswith("/") else service
+            items.append(name + path)
+            print("registered", name, path, flush=True)
+
+        @dbus.service.method(WATCHER, in_signature="s")
+        def RegisterStatusNotifierHost(self, service):
+            pass
+
+        @dbus.service.method(PROPS_IFACE, in_signature="ss", out_signature="v")
+        def Get(self, interface, name):
+            return self.properties()[name]
+
+        @dbus.service.method(PROPS_IFACE, in_signature="s", out_signature="a{sv}")
+        def GetAll(self, interface):
+            return self.properties()
+
+        @dbus.service.method(dbus.INTROSPECTABLE_IFACE, out_signature="s")
+        def Introspect(self):
+            return xml
+
+    name = dbus.service.BusName(WATCHER, bus)
+    watcher = Watcher(bus, "/StatusNotifierWatcher")
+    print("ready", flush=True)
+    GLib.MainLoop().run()
+    del name, watcher
+
+
+class Failure(Exception):
+    pass
+
+
+def wait_for(what, probe, timeout=20.0, interval=0.1):
+    """Polls `probe` until it returns a true value; fails naming `what`."""
+    deadline = time.monotonic() + timeout
+    last = None
+    while time.monotonic() < deadline:
+        try:
+            last = probe()
+            if last:
+                return last
+        except Exception as e:  # the peer may not be there yet
+            last = e
+        time.sleep(interval)
+    raise Failure(f"timed out waiting for {what} (last: {last!r})")
+
+
+def missing_tools():
+    for tool in ("Xvfb", "dbus-daemon"):
+        if not shutil.which(tool):
+            return f"{tool} is not installed"
+    if not os.access(AT_SPI_LAUNCHER, os.X_OK):
+        return f"{AT_SPI_LAUNCHER} is not installed (at-spi2-core)"
+    for module in ("dbus", "gi", "pyatspi"):
+        try:
+            __import__(module)
+        except ImportError:
+            return f"the Python module {module} is not installed"
+    return None
+
+
+class Processes:
+    """Every child of the test, ended in reverse order of start."""
+
+    def __init__(self):
+        self.children = []
+
+    def start(self, args, **kwargs):
+        child = subprocess.Popen(args, **kwargs)
+        self.children.append(child)
+        return child
+
+    def end_all(self):
+        for child in reversed(self.children):
+            if child.poll() is None:
+                child.terminate()
+                try:
+                    child.wait(5)
+                except subprocess.TimeoutExpired:
+                    child.kill()
+                    child.wait()
+
+
+def first_line(child, what, timeout=10.0):
+    """The child's first line of standard output."""
+    import select
+
+    ready, _, _ = select.select([child.stdout], [], [], timeout)
+    if not ready:
+        raise Failure(f"{what} printed nothing")
+    return child.stdout.readline().strip()
+
+
+def run(build_dir, work, procs):
+    env = dict(os.environ)
+    runtime_dir = os.path.join(work, "runtime")
+    os.mkdir(runtime_dir, 0o700)
+    env.update(XDG_RUNTIME_DIR=runtime_dir, XDG_CONFIG_HOME=os.path.join(work, "config"))
+    env.pop("WAYLAND_DISPLAY", None)
+
+    # The private X server picks a free display and says which.
+    read_fd, write_fd = os.pipe()
+    procs.start(["Xvfb", "-displayfd", str(write_fd), "-screen", "0", "1280x800x24",
+                 "-nolisten", "tcp"], pass_fds=[write_fd], stderr=subprocess.DEVNULL)
+    os.close(write_fd)
+    with os.fdopen(read_fd) as display:
+        env["DISPLAY"] = ":" + display.readline().strip()
+
+    bus = procs.start(["dbus-daemon", "--session", "--nofork", "--print-address=1"],
+                      stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True, env=env)
+    env["DBUS_SESSION_BUS_ADDRESS"] = first_line(bus, "dbus-daemon")
+    procs.start([AT_SPI_LAUNCHER, "--launch-immediately"], env=env,
+                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    tray = procs.start([sys.executable, __file__, "--tray-host"], stdout=subprocess.PIPE,
+                       text=True, env=env)
+    if first_line(tray, "the tray host") != "ready":
+        raise Failure("the tray host did not start")
+
+    service = procs.start([os.path.join(build_dir, "bin/quillpost-service"), "--http-port", "0",
+                           "--socket-port", "0", "--control-port", "0"],
+                          stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
+    http = re.search(r"http=([0-9.]+:\d+)", first_line(service, "quillpost-service"))
+    env["QUILLPOST_SERVICE_URL"] = "http://" + http.group(1)
+    env["QT_LINUX_ACCESSIBILITY_ALWAYS_ON"] = "1"
+
+    settings = os.path.join(work, "settings")
+    client = procs.start([os.path.join(build_dir, "bin/launch"), "--client-key=demo-client-key",
+                          "--computer-name=" + COMPUTER, "--settings-dir=" + settings,
+                          "--settings-dir-create"],
+                         stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True, env=env)
+
+    # Checkpoint 1: the tray item registers, and its tooltip follows the client.
+    registered = first_line(tray, "the tray host (no item registered)", timeout=20).split()
+    if registered[:1] != ["registered"]:
+        raise Failure(f"the tray host saw {registered}")
+    os.environ["DBUS_SESSION_BUS_ADDRESS"] = env["DBUS_SESSION_BUS_ADDRESS"]
+    os.environ["DISPLAY"] = env["DISPLAY"]
+    import dbus
+
+    session = dbus.bus.BusConnection(env["DBUS_SESSION_BUS_ADDRESS"])
+    item = session.get_object(registered[1], registered[2])
+    properties = dbus.Interface(item, PROPS_IFACE)
+
+    def tooltip():
+        # (icon name, icon pixmaps, title, text)
+        tip = properties.Get(ITEM_IFACE, "ToolTip")
+        return str(tip[2]) + " " + str(tip[3])
+
+    wait_for("the tooltip to say Handshaked", lambda: "QuillPost: Handshaked" in tooltip())
+    title = str(properties.Get(ITEM_IFACE, "Title"))
+    if "QuillPost" not in title:
+        raise Failure(f"the tray item's title is {title!r}")
+
+    # Checkpoint 2: activating the item opens the window; its Status tab
+    # shows the state, the account and the computer.
+    dbus.Interface(item, ITEM_IFACE).Activate(0, 0)
+    import pyatspi
+
+    def window():
+        for app in pyatspi.Registry.getDesktop(0):
+            if app is None:
+                continue
+            for frame in app:
+                if frame is not None and frame.name == "QuillPost" and \
+                        frame.getState().contains(pyatspi.STATE_SHOWING):
+                    return frame
+        return None
+
+    frame = wait_for("the window QuillPost to show", window)
+
+    def value(description):
+        found = pyatspi.findDescendant(
+            frame, lambda a: a.getRoleName() == "label" and a.description == description)
+        return found.name if found else None
+
+    wait_for("the Status tab to say Handshaked", lambda: value("State") == "Handshaked")
+    account, computer = value("Account"), value("Computer")
+    if not re.fullmatch(r"(.+ \()?account \d+\)?", account or ""):
+        raise Failure(f"the Status tab's account is {account!r}")
+    if not re.fullmatch(COMPUTER + r" \(computer \d+\)", computer or ""):
+        raise Failure(f"the Status tab's computer is {computer!r}")
+    # The GUI log, newest first: its cells are Time, Event, Message by row
+    # after the three headers.
+    log = pyatspi.findDescendant(frame, lambda a: a.getRoleName() == "tree" and a.name == "Log")
+    events = [cell.name for cell in log][4::3] if log else []
+    if "CLIENT_FINDING_SERVER" not in events or events[0] != "CLIENT_HANDSHAKED":
+        raise Failure(f"the GUI log's events, newest first, are {events}")
+
+    # Checkpoint 3: the service goes away; the tooltip and the tab say so.
+    service.terminate()
+    service.wait(5)
+    wait_for("the tooltip to say Disconnected", lambda: "QuillPost: Disconnected" in tooltip())
+    wait_for("the Status tab to say Disconnected",
+             lambda: (value("State") or "").startswith("Disconnected"))
+
+    # Checkpoint 4: Quit from the tray menu is the normal close.
+    menu_path = properties.Get(ITEM_IFACE, "Menu")
+    menu = dbus.Interface(session.get_object(registered[1], menu_path), "com.canonical.dbusmenu")
+    _, layout = menu.GetLayout(0, -1, [])
+    entries = {str(child[1].get("label", "")): int(child[0]) for child in layout[2]}
+    if "Quit" not in entries or "Open QuillPost" not in entries or \
+            "Reconnect now" not in entries:
+        raise Failure(f"the tray menu holds {sorted(entries)}")
+    menu.Event(entries["Quit"], "clicked", dbus.Int32(0, variant_level=1), dbus.UInt32(0))
+    try:
+        code = client.wait(10)
+    except subprocess.TimeoutExpired:
+        raise Failure("Quit from the tray menu did not end the program")
+    output = client.stdout.read()
+    if code != 0:
+        raise Failure(f"the program ended with {code}:\n{output}")
+    with open(os.path.join(settings, "logs", "quillpost.log"), encoding="utf-8") as f:
+        closing = re.findall(r"APP_CLOSE: Closing after .+\. Exit code 0\.", f.read())
+    if len(closing) != 1:
+        raise Failure("the log has no close line")
+
+
+def main():
+    if sys.argv[1:] == ["--tray-host"]:
+        tray_host()
+        return 0
+    if len(sys.argv) != 2:
+        sys.exit(__doc__)
+    reason = missing_tools()
+    if reason:
+        print(f"SKIP: {reason}")
+        return SKIP
+    procs = Processes()
+    work = tempfile.mkdtemp(prefix="qp-desktop-")
+    started = time.monotonic()
+    try:
+        run(os.path.abspath(sys.argv[1]), work, procs)
+    except Failure as failure:
+        print(f"FAIL: {failure}")
+        return 1
+    finally:
+        procs.end_all()
+        shutil.rmtree(work, ignore_errors=True)
+    print(f"PASS in {time.monotonic() - started:.1f} s")
+    return 0
+
+
+if __name__ == "__main__":
+    signal.signal(signal.SIGTERM, lambda *_: sys.exit(1))
+    sys.exit(main())
