@@ -71,14 +71,14 @@ int main(int argc, char** argv) {
         return application;
       };
   // The GUI module, opened only by a run that is not headless.
-  process.open_desktop = [] {
+  process.open_desktop = []() -> std::string {
     try {
       std::string problem;
       quillpost::module_entry<quillpost::gui::OpenEntry>(quillpost::gui::kGuiModule,
                                                          quillpost::gui::kOpenEntry)(&problem);
-      return problem;
+      return problem.empty() ? "" : "The display cannot be used: " + problem;
     } catch (const quillpost::ModuleError& e) {
-      return std::string(e.what());
+      return std::string("The GUI is not installed: ") + e.what();
     }
   };
   process.out = &std::cout;

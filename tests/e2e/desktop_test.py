@@ -5,15 +5,19 @@ with a small tray host on the bus.
 
 One scenario with checkpoints: the tray item registers and its tooltip says
 Handshaked; activating it opens the window, whose Status tab (read through the
-accessibility tree) shows the state, the account and the computer; when the
-service goes away the tooltip and the tab say Disconnected; Quit from the tray
-menu ends the program with exit code 0 and the close line.
+accessibility tree) shows the state, the account, the computer and the GUI log
+newest first; Reconnect now from the tray menu reconnects; when the service
+goes away the tooltip and the tab say Disconnected; Quit from the tray menu
+ends the program with exit code 0 and the close line. Started again with
+--disable-systray, the window shows at once with no tray item, and Quit from
+its own menu ends it the same way.
 
     desktop_test.py BUILD_DIR       exit 0: passed, 77: skipped (tools missing)
     desktop_test.py --tray-host     the tray host (run by the test itself)
 """
 import os
 import re
+import select
 import shutil
 import signal
 import subprocess
@@ -154,8 +158,6 @@ class Processes:
 
 def first_line(child, what, timeout=10.0):
     """The child's first line of standard output."""
-    import select
-
     ready, _, _ = select.select([child.stdout], [], [], timeout)
     if not ready:
         raise Failure(f"{what} printed nothing")
@@ -195,10 +197,11 @@ def run(build_dir, work, procs):
     env["QT_LINUX_ACCESSIBILITY_ALWAYS_ON"] = "1"
 
     settings = os.path.join(work, "settings")
-    client = procs.start([os.path.join(build_dir, "bin/launch"), "--client-key=demo-client-key",
-                          "--computer-name=" + COMPUTER, "--settings-dir=" + settings,
-                          "--settings-dir-create"],
-                         stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True, env=env)
+    client_args = [os.path.join(build_dir, "bin/launch"), "--client-key=demo-client-key",
+                   "--computer-name=" + COMPUTER, "--settings-dir=" + settings,
+                   "--settings-dir-create"]
+    client = procs.start(client_args, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+                         text=True, env=env)
 
     # Checkpoint 1: the tray item registers, and its tooltip follows the client.
     registered = first_line(tray, "the tray host (no item registered)", timeout=20).split()
@@ -221,6 +224,15 @@ def run(build_dir, work, procs):
     title = str(properties.Get(ITEM_IFACE, "Title"))
     if "QuillPost" not in title:
         raise Failure(f"the tray item's title is {title!r}")
+    menu_path = properties.Get(ITEM_IFACE, "Menu")
+    menu = dbus.Interface(session.get_object(registered[1], menu_path), "com.canonical.dbusmenu")
+    _, layout = menu.GetLayout(0, -1, [])
+    entries = {str(child[1].get("label", "")): int(child[0]) for child in layout[2]}
+    if not {"Open QuillPost", "Reconnect now", "Quit"} <= entries.keys():
+        raise Failure(f"the tray menu holds {sorted(entries)}")
+
+    def click(label):
+        menu.Event(entries[label], "clicked", dbus.Int32(0, variant_level=1), dbus.UInt32(0))
 
     # Checkpoint 2: activating the item opens the window; its Status tab
     # shows the state, the account and the computer.
@@ -228,8 +240,9 @@ def run(build_dir, work, procs):
     import pyatspi
 
     def window():
+        """The shown window of the running client."""
         for app in pyatspi.Registry.getDesktop(0):
-            if app is None:
+            if app is None or app.get_process_id() != client.pid:
                 continue
             for frame in app:
                 if frame is not None and frame.name == "QuillPost" and \
@@ -257,33 +270,57 @@ def run(build_dir, work, procs):
     if "CLIENT_FINDING_SERVER" not in events or events[0] != "CLIENT_HANDSHAKED":
         raise Failure(f"the GUI log's events, newest first, are {events}")
 
-    # Checkpoint 3: the service goes away; the tooltip and the tab say so.
+    # Checkpoint 3: Reconnect now is the client's connect request.
+    click("Reconnect now")
+
+    def log_messages():
+        found = pyatspi.findDescendant(frame, lambda a: a.getRoleName() == "tree" and
+                                       a.name == "Log")
+        return [cell.name for cell in found][5::3]
+
+    wait_for("the GUI log to show the reconnect",
+             lambda: any("reconnect requested from the desktop" in m for m in log_messages()))
+    wait_for("the Status tab to say Handshaked again", lambda: value("State") == "Handshaked")
+
+    # Checkpoint 4: the service goes away; the tooltip and the tab say so.
     service.terminate()
     service.wait(5)
     wait_for("the tooltip to say Disconnected", lambda: "QuillPost: Disconnected" in tooltip())
     wait_for("the Status tab to say Disconnected",
              lambda: (value("State") or "").startswith("Disconnected"))
 
-    # Checkpoint 4: Quit from the tray menu is the normal close.
-    menu_path = properties.Get(ITEM_IFACE, "Menu")
-    menu = dbus.Interface(session.get_object(registered[1], menu_path), "com.canonical.dbusmenu")
-    _, layout = menu.GetLayout(0, -1, [])
-    entries = {str(child[1].get("label", "")): int(child[0]) for child in layout[2]}
-    if "Quit" not in entries or "Open QuillPost" not in entries or \
-            "Reconnect now" not in entries:
-        raise Failure(f"the tray menu holds {sorted(entries)}")
-    menu.Event(entries["Quit"], "clicked", dbus.Int32(0, variant_level=1), dbus.UInt32(0))
+    # Checkpoint 5: Quit from the tray menu is the normal close.
+    click("Quit")
+    expect_normal_close(client, settings, "Quit from the tray menu", 1)
+
+    # Checkpoint 6: without a tray icon the window shows at once, and Quit
+    # from its own menu is the normal close.
+    client = procs.start(client_args + ["--disable-systray"], stdout=subprocess.PIPE,
+                         stderr=subprocess.STDOUT, text=True, env=env)
+    frame = wait_for("the window to show without a tray icon", window)
+    quit_item = pyatspi.findDescendant(
+        frame, lambda a: a.getRoleName() == "menu item" and a.name == "Quit")
+    if quit_item is None:
+        raise Failure("the window's menu has no Quit")
+    quit_item.queryAction().doAction(0)
+    expect_normal_close(client, settings, "Quit from the window's menu", 2)
+    if tray.stdout in select.select([tray.stdout], [], [], 0)[0]:
+        raise Failure("a tray item registered with --disable-systray")
+
+
+def expect_normal_close(client, settings, what, closes):
+    """The program ends with 0 and the log has its `closes`-th close line."""
     try:
         code = client.wait(10)
     except subprocess.TimeoutExpired:
-        raise Failure("Quit from the tray menu did not end the program")
+        raise Failure(f"{what} did not end the program")
     output = client.stdout.read()
     if code != 0:
-        raise Failure(f"the program ended with {code}:\n{output}")
+        raise Failure(f"after {what} the program ended with {code}:\n{output}")
     with open(os.path.join(settings, "logs", "quillpost.log"), encoding="utf-8") as f:
         closing = re.findall(r"APP_CLOSE: Closing after .+\. Exit code 0\.", f.read())
-    if len(closing) != 1:
-        raise Failure("the log has no close line")
+    if len(closing) != closes:
+        raise Failure(f"after {what} the log has {len(closing)} close lines, not {closes}")
 
 
 def main():

@@ -229,12 +229,12 @@ std::optional<std::string> desktop_problem(const Process& process) {
     return value && !value->empty();
   };
   if (!set("WAYLAND_DISPLAY") && !set("DISPLAY")) {
-    return "No display: neither WAYLAND_DISPLAY nor DISPLAY is set.";
+    return "No display: neither WAYLAND_DISPLAY nor DISPLAY is set";
   }
-  if (!process.open_desktop) return "This build has no GUI.";
-  const std::string problem = process.open_desktop();
+  if (!process.open_desktop) return "This program has no GUI";
+  std::string problem = process.open_desktop();
   if (problem.empty()) return std::nullopt;
-  return "The display cannot be used: " + problem + ".";
+  return problem;
 }
 
 RunSetup prepare_run(const RuntimeConfig& config, const fs::path& base_dir,
@@ -308,7 +308,7 @@ int main(const Event* boot_sigint, const std::optional<std::string>& default_con
     // without a usable display goes on headless, with one warning line.
     if (!config.headless.value_or(false)) {
       if (const auto problem = desktop_problem(process)) {
-        const std::string line = escape_control(*problem) + " Running headless.";
+        const std::string line = escape_control(*problem) + ". Running headless.";
         print(process, line);
         run.logger.warning("%s", line);
         config.headless = true;

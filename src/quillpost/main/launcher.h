@@ -34,8 +34,8 @@ struct Process {
   // What the application is made of: the host process plugs its agents in here.
   AppServices app_services;
   // Opens the GUI on the calling (main) thread for a run that is not headless:
-  // empty when the display can be used, else why not. Unset: this program has
-  // no GUI.
+  // empty when the display can be used, else a sentence (without its full
+  // stop) that says why not. Unset: this program has no GUI.
   std::function<std::string()> open_desktop;
 };
 

@@ -170,6 +170,7 @@ class PollLoop : public EventLoop {
  public:
   void run(const std::vector<int>& fds, const std::function<void()>& wake) override {
     ++runs;
+    if (on_run) on_run();
     while (!quit_called && !ends_at_once) {
       std::vector<pollfd> polled;
       for (int fd : fds) polled.push_back({fd, POLLIN, 0});
@@ -178,6 +179,7 @@ class PollLoop : public EventLoop {
     }
   }
   void quit() override { quit_called = true; }
+  std::function<void()> on_run;  // called as the loop starts waiting
   int runs = 0;
   bool quit_called = false;
   bool ends_at_once = false;
@@ -193,9 +195,9 @@ class LoopApplication : public CountingApplication {
 TEST(Runner, WaitsInTheApplicationsEventLoopForExitsAndSignals) {
   auto queue = std::make_shared<MainLoopQueue>();
   LoopApplication app(queue);
-  signals::install_deferred(
-      SIGUSR2, [&](int) { std::thread([&] { app.exit("after a signal", 9); }).detach(); });
-  std::thread other([] { std::raise(SIGUSR2); });
+  signals::install_deferred(SIGUSR2, [&](int) { app.exit("after a signal", 9); });
+  std::thread other;
+  app.loop.on_run = [&] { other = std::thread([] { std::raise(SIGUSR2); }); };
   EXPECT_EQ(Runner(queue).run(app), 9);
   other.join();
   signals::restore_default(SIGUSR2);
