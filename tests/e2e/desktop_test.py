@@ -6,7 +6,8 @@ with a small tray host on the bus.
 One scenario with checkpoints: the tray item registers and its tooltip says
 Handshaked; activating it opens the window, whose Status tab (read through the
 accessibility tree) shows the state, the account, the computer and the GUI log
-newest first; Reconnect now from the tray menu reconnects; when the service
+newest first, and whose Printers tab lists the queues of a private print
+scheduler; Reconnect now from the tray menu reconnects; when the service
 goes away the tooltip and the tab say Disconnected; Quit from the tray menu
 ends the program with exit code 0 and the close line. Started again with
 --disable-systray, the window shows at once with no tray item, and Quit from
@@ -31,6 +32,7 @@ WATCHER = "org.kde.StatusNotifierWatcher"
 ITEM_IFACE = "org.kde.StatusNotifierItem"
 PROPS_IFACE = "org.freedesktop.DBus.Properties"
 AT_SPI_LAUNCHER = "/usr/libexec/at-spi-bus-launcher"
+SOURCE_DIR = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 
 
 def tray_host():
@@ -121,7 +123,7 @@ def wait_for(what, probe, timeout=20.0, interval=0.1):
 
 
 def missing_tools():
-    for tool in ("Xvfb", "dbus-daemon"):
+    for tool in ("Xvfb", "dbus-daemon", "cupsd"):
         if not shutil.which(tool):
             return f"{tool} is not installed"
     if not os.access(AT_SPI_LAUNCHER, os.X_OK):
@@ -139,6 +141,10 @@ class Processes:
 
     def __init__(self):
         self.children = []
+        self.endings = []
+
+    def on_end(self, ending):
+        self.endings.append(ending)
 
     def start(self, args, **kwargs):
         child = subprocess.Popen(args, **kwargs)
@@ -146,6 +152,8 @@ class Processes:
         return child
 
     def end_all(self):
+        for ending in self.endings:
+            ending()
         for child in reversed(self.children):
             if child.poll() is None:
                 child.terminate()
@@ -154,6 +162,15 @@ class Processes:
                 except subprocess.TimeoutExpired:
                     child.kill()
                     child.wait()
+
+
+def end_scheduler(cups_dir):
+    """Kills the private scheduler at once: its directory goes with the test."""
+    try:
+        with open(os.path.join(cups_dir, "run/cupsd.pid"), encoding="ascii") as f:
+            os.kill(int(f.read().strip()), signal.SIGKILL)
+    except (OSError, ValueError):
+        pass
 
 
 def first_line(child, what, timeout=10.0):
@@ -194,6 +211,14 @@ def run(build_dir, work, procs):
                           stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
     http = re.search(r"http=([0-9.]+:\d+)", first_line(service, "quillpost-service"))
     env["QUILLPOST_SERVICE_URL"] = "http://" + http.group(1)
+    # A private print scheduler with the queues Desk and Lab.
+    cups_dir = os.path.join(work, "cups")
+    cups = subprocess.run([os.path.join(SOURCE_DIR, "scripts/cups-scheduler"), cups_dir, "start"],
+                          capture_output=True, text=True)
+    if cups.returncode != 0:
+        raise Failure(f"the print scheduler did not start: {cups.stderr}")
+    procs.on_end(lambda: end_scheduler(cups_dir))
+    env["CUPS_SERVER"] = os.path.join(cups_dir, "run/cups.sock")
     env["QT_LINUX_ACCESSIBILITY_ALWAYS_ON"] = "1"
 
     settings = os.path.join(work, "settings")
@@ -269,6 +294,25 @@ def run(build_dir, work, procs):
     events = [cell.name for cell in log][4::3] if log else []
     if "CLIENT_FINDING_SERVER" not in events or events[0] != "CLIENT_HANDSHAKED":
         raise Failure(f"the GUI log's events, newest first, are {events}")
+
+    # The Printers tab lists the scheduler's queues with their state.
+    tabs = pyatspi.findDescendant(frame, lambda a: a.getRoleName() == "page tab list")
+    names = [tab.name for tab in tabs]
+    if names[:3] != ["Status", "Printers", "Jobs"]:
+        raise Failure(f"the window's tabs are {names}")
+    tabs[1].queryAction().doAction(0)
+
+    def printers():
+        found = pyatspi.findDescendant(frame, lambda a: a.getRoleName() == "tree" and
+                                       a.name == "Printers")
+        cells = [cell.name for cell in found][5:] if found else []
+        return {cells[i]: cells[i + 1] for i in range(0, len(cells) - 4, 5)}
+
+    listed = wait_for("the Printers tab to list Desk and Lab",
+                      lambda: {"Desk", "Lab"} <= printers().keys() and printers())
+    if listed["Desk"] != "idle":
+        raise Failure(f"the Printers tab lists {listed}")
+    tabs[0].queryAction().doAction(0)
 
     # Checkpoint 3: Reconnect now is the client's connect request.
     click("Reconnect now")
