@@ -72,17 +72,11 @@ std::shared_ptr<Application> start_client_application(const AppContext& context,
     logs::logger("web").error("The web interface is not available: %s", e.what());
   }
 
-  // A run that is not headless has the desktop (the launcher opened its
-  // module): it shows the GUI log too.
-  const bool desktop = !context.config.headless.value_or(true);
-  const agent::Channel desktop_agent =
-      desktop ? runtime->channel(std::string(gui::kAgentName)) : agent::Channel{};
   EventLogger& event_logger = context.event_logger;
   runtime->spawn(std::make_shared<core::CoreAgent>(
-      [&event_logger, web_interface, desktop_agent](const GuiLog& line) {
+      [&event_logger, web_interface](const GuiLog& line) {
         event_logger.report_gui_log(line);
         if (web_interface) web_interface->report_gui_log(line);
-        if (desktop_agent) desktop_agent.send(core::LOG_TO_GUI, line);
       },
       std::make_shared<PersistedAccounts>(context.account_store, context.world)));
 
@@ -121,8 +115,9 @@ std::shared_ptr<Application> start_client_application(const AppContext& context,
     runtime->stop();
   };
   std::shared_ptr<Application> application;
-  if (desktop) {
-    // Its agent is spawned before the runtime starts: no GUI log line is lost.
+  if (!context.config.headless.value_or(true)) {
+    // The launcher opened the GUI module: the desktop's agent is spawned
+    // before the runtime starts, so it sees every status the client publishes.
     const gui::DesktopStart start{&context, runtime.get(), on_stop};
     module_entry<gui::StartEntry>(gui::kGuiModule, gui::kStartEntry)(&start, &application);
   } else {

@@ -292,7 +292,8 @@ def run(build_dir, work, procs):
     # after the three headers.
     log = pyatspi.findDescendant(frame, lambda a: a.getRoleName() == "tree" and a.name == "Log")
     events = [cell.name for cell in log][4::3] if log else []
-    if "CLIENT_FINDING_SERVER" not in events or events[0] != "CLIENT_HANDSHAKED":
+    if events[:1] != ["CLIENT_HANDSHAKED"] or events[-1:] != ["APP_STARTING"] or \
+            "CLIENT_FINDING_SERVER" not in events:
         raise Failure(f"the GUI log's events, newest first, are {events}")
 
     # The Printers tab lists the scheduler's queues with their state.

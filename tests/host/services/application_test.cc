@@ -101,6 +101,21 @@ TEST(SecondaryBindingSpec, BuildsEachItemOnceAndShowsGuiLinesHeadless) {
   EXPECT_EQ(capture.texts("gui"), std::vector<std::string>{"APP_STARTING: hello"});
 }
 
+TEST(EventLogger, AGuiGetsTheLinesReportedBeforeItListenedAndNoneAfterItLeft) {
+  EventLogger logger(nullptr);
+  std::vector<std::string> shown;
+  const auto report = [&](const std::string& message) {
+    logger.report_gui_log(GuiLog{GuiLogEvent::APP_STARTING, message});
+  };
+  report("before");
+  logger.listen(
+      [&](const GuiLog& line, EventLogger::Clock::time_point) { shown.push_back(line.message); });
+  report("while");
+  logger.listen({});
+  report("after");
+  EXPECT_EQ(shown, (std::vector<std::string>{"before", "while"}));
+}
+
 TEST(QuillPostBootstrap, TheStartupLockKeepsASecondInstanceOut) {
   Fixture f;
   World world;

@@ -22,6 +22,7 @@
 #include "quillpost/host/runtime/agent/pubsub.h"
 #include "quillpost/host/runtime/agent/runtime.h"
 #include "quillpost/host/runtime/printing/overview.h"
+#include "quillpost/host/runtime/web/status.h"
 
 namespace quillpost::gui {
 namespace {
@@ -110,7 +111,9 @@ class Desktop {
  public:
   Desktop(const AppContext& context, agent::Channel client,
           std::shared_ptr<MainLoopQueue> main_loop_queue)
-      : client_(std::move(client)), main_loop_queue_(std::move(main_loop_queue)) {
+      : client_(std::move(client)),
+        main_loop_queue_(std::move(main_loop_queue)),
+        secrets_(web::secrets_of(context.config, context.world.configuration.account)) {
     const bool want_tray = !context.config.disable_systray.value_or(false);
     const bool tray = want_tray && QSystemTrayIcon::isSystemTrayAvailable();
     if (want_tray && !tray) {
@@ -159,7 +162,8 @@ class Desktop {
   QObject* receiver() const { return window_; }
 
   void show_connection(const comms::Connection& connection) {
-    const ConnectionView view = connection_view(connection);
+    ConnectionView view = connection_view(connection);
+    view.state = web::redact(view.state, secrets_);
     window_->show_connection(view);
     if (tray_) {
       tray_->setToolTip(QString::fromStdString(tooltip(view)));
@@ -169,9 +173,13 @@ class Desktop {
   }
   void show_account(const std::optional<Account>& account) {
     window_->set_email(account ? account->email : std::nullopt);
+    if (account && account->client_key && !account->client_key->empty()) {
+      secrets_.push_back(*account->client_key);
+    }
   }
+  // Lines may quote what was configured or sent: the secrets show as "***".
   void show_gui_log(const GuiLog& line, const QDateTime& at) {
-    window_->add_log(at, std::string(name(line.event)), line.message);
+    window_->add_log(at, std::string(name(line.event)), web::redact(line.message, secrets_));
   }
   void show_printing(const printing::PrintingOverview& overview) {
     window_->show_printing(overview);
@@ -194,6 +202,7 @@ class Desktop {
   QMenu* menu_ = nullptr;
   QSystemTrayIcon* tray_ = nullptr;
   std::optional<comms::ClientStatus> shown_status_;
+  std::vector<std::string> secrets_;  // the password, the client keys, the proxy's login
 };
 
 // The agent on the runtime's side: takes what the desktop shows from pubsub
@@ -215,9 +224,6 @@ class DesktopAgent : public agent::SimpleAgent {
       hand_over([desktop, value = agent::payload_as<comms::Connection>(payload)] {
         desktop->show_connection(value);
       });
-    } else if (event == core::LOG_TO_GUI) {
-      hand_over([desktop, value = agent::payload_as<GuiLog>(payload),
-                 at = QDateTime::currentDateTime()] { desktop->show_gui_log(value, at); });
     } else if (event == printing::PRINTING_OVERVIEW) {
       hand_over([desktop, value = agent::payload_as<printing::PrintingOverview>(payload)] {
         desktop->show_printing(value);
@@ -248,17 +254,22 @@ class DesktopAgent : public agent::SimpleAgent {
 // the main loop is Qt's.
 class DesktopApplication : public Application {
  public:
-  DesktopApplication(std::shared_ptr<MainLoopQueue> queue, std::unique_ptr<Desktop> desktop,
-                     std::function<void()> on_stop)
-      : queue_(std::move(queue)), desktop_(std::move(desktop)), on_stop_(std::move(on_stop)) {}
+  DesktopApplication(std::shared_ptr<MainLoopQueue> queue, EventLogger& event_logger,
+                     std::unique_ptr<Desktop> desktop, std::function<void()> on_stop)
+      : queue_(std::move(queue)),
+        event_logger_(event_logger),
+        desktop_(std::move(desktop)),
+        on_stop_(std::move(on_stop)) {}
 
   void exit(const std::string& reason, int exit_code) override {
     queue_->put(ExitRequest{reason, exit_code});
   }
   EventLoop* event_loop() override { return &loop_; }
   void stop() override {
-    // The agents first: none may hand the window anything once it is gone.
+    // The agents and the GUI log first: nothing may hand the window anything
+    // once it is gone.
     if (on_stop_) on_stop_();
+    event_logger_.listen({});
     desktop_.reset();
     delete qt_app;
     qt_app = nullptr;
@@ -266,6 +277,7 @@ class DesktopApplication : public Application {
 
  private:
   std::shared_ptr<MainLoopQueue> queue_;
+  EventLogger& event_logger_;
   std::unique_ptr<Desktop> desktop_;
   std::function<void()> on_stop_;
   QtEventLoop loop_;
@@ -289,8 +301,22 @@ extern "C" __attribute__((visibility("default"))) void quillpost_gui_start(
   auto desktop = std::make_unique<Desktop>(context, start->runtime->channel("client"),
                                            context.main_loop_queue);
   start->runtime->spawn(std::make_shared<DesktopAgent>(desktop.get()), std::string(kAgentName));
+  // The GUI log, from the first line of the start on; each line is handed to
+  // the GUI thread, whoever reports it.
+  context.event_logger.listen([desktop = desktop.get()](const GuiLog& line,
+                                                        EventLogger::Clock::time_point at) {
+    QMetaObject::invokeMethod(
+        desktop->receiver(),
+        [desktop, line, at] {
+          desktop->show_gui_log(
+              line, QDateTime::fromMSecsSinceEpoch(
+                        std::chrono::duration_cast<std::chrono::milliseconds>(at.time_since_epoch())
+                            .count()));
+        },
+        Qt::QueuedConnection);
+  });
   logs::logger("bootstrap")
       .info("Desktop started on the platform %s", QGuiApplication::platformName().toStdString());
-  *application = std::make_shared<DesktopApplication>(context.main_loop_queue, std::move(desktop),
-                                                      start->on_stop);
+  *application = std::make_shared<DesktopApplication>(context.main_loop_queue, context.event_logger,
+                                                      std::move(desktop), start->on_stop);
 }

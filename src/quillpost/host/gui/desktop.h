@@ -30,8 +30,8 @@ inline constexpr const char* kGuiModule = "libquillpost_gui.so";
 inline constexpr const char* kOpenEntry = "quillpost_gui_open";
 using OpenEntry = void (*)(std::string* problem);
 
-// The agent that feeds the window, by name: GUI log entries reach it as
-// core::LOG_TO_GUI messages.
+// The agent that feeds the window from pubsub, by name. The GUI log reaches
+// the window through the EventLogger's listener, start-up lines included.
 inline constexpr std::string_view kAgentName = "desktop";
 
 struct DesktopStart {
