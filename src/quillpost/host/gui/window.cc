@@ -4,9 +4,11 @@
 #include <QCloseEvent>
 #include <QFormLayout>
 #include <QHeaderView>
+#include <QHideEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenuBar>
+#include <QShowEvent>
 #include <QTabWidget>
 #include <QTimer>
 #include <QTreeWidget>
@@ -138,13 +140,31 @@ void Window::show_connection(const ConnectionView& view) {
   server_->setText(view.server.empty() ? QStringLiteral("-") : QString::fromStdString(view.server));
   if (view.status == comms::ClientStatus::handshaked) {
     if (!was_handshaked) handshaked_for_.start();
-    clock_->start();
   } else {
     handshaked_for_.invalidate();
-    clock_->stop();
   }
+  tick_if_shown();
   refresh_account();
   refresh_connected_time();
+}
+
+void Window::tick_if_shown() {
+  if (isVisible() && handshaked_for_.isValid()) {
+    if (!clock_->isActive()) clock_->start();
+  } else {
+    clock_->stop();
+  }
+}
+
+void Window::showEvent(QShowEvent* event) {
+  QMainWindow::showEvent(event);
+  refresh_connected_time();
+  tick_if_shown();
+}
+
+void Window::hideEvent(QHideEvent* event) {
+  QMainWindow::hideEvent(event);
+  tick_if_shown();
 }
 
 void Window::set_email(std::optional<std::string> email) {

@@ -42,6 +42,8 @@ class Window : public QMainWindow {
 
  protected:
   void closeEvent(QCloseEvent* event) override;
+  void showEvent(QShowEvent* event) override;
+  void hideEvent(QHideEvent* event) override;
 
  private:
   QWidget* make_status_tab();
@@ -49,6 +51,9 @@ class Window : public QMainWindow {
   QWidget* make_jobs_tab();
   void refresh_account();
   void refresh_connected_time();
+  // The time connected ticks only while there is a window to show it in: a
+  // hidden window wakes nobody.
+  void tick_if_shown();
   void filter_log();
 
   std::string computer_name_;
