@@ -9,9 +9,9 @@
 #include <QMenu>
 #include <QPainter>
 #include <QPixmap>
-#include <QPointer>
 #include <QSocketNotifier>
 #include <QSystemTrayIcon>
+#include <algorithm>
 #include <cstdlib>
 #include <vector>
 
@@ -35,9 +35,9 @@ std::string qt_platforms;
 char* qt_argv[4] = {};
 QApplication* qt_app = nullptr;
 
-// The platform Qt would pick, and a last one that always starts, so that a
+// The platform Qt would pick is followed by one that always starts, so that a
 // display which cannot be used is found out here rather than by Qt ending the
-// process.
+// process. A list that names it already (the user's choice) is taken as it is.
 constexpr const char* kFallbackPlatform = "offscreen";
 
 std::string open_qt() {
@@ -48,17 +48,15 @@ std::string open_qt() {
     const char* wayland = std::getenv("WAYLAND_DISPLAY");
     platforms = wayland && *wayland ? "wayland;xcb" : "xcb";
   }
-  if (platforms.find(kFallbackPlatform) != std::string::npos) {
-    return std::string("the platform \"") + kFallbackPlatform + "\" shows no window";
-  }
-  qt_platforms = platforms + ";" + kFallbackPlatform;
+  const bool fallback = platforms.find(kFallbackPlatform) == std::string::npos;
+  qt_platforms = fallback ? platforms + ";" + kFallbackPlatform : platforms;
   qt_argc = 3;
   qt_argv[0] = qt_program;
   qt_argv[1] = qt_platform_option;
   qt_argv[2] = qt_platforms.data();
   qt_argv[3] = nullptr;
   qt_app = new QApplication(qt_argc, qt_argv);
-  if (QGuiApplication::platformName() == QLatin1String(kFallbackPlatform)) {
+  if (fallback && QGuiApplication::platformName() == QLatin1String(kFallbackPlatform)) {
     delete qt_app;
     qt_app = nullptr;
     return "Qt cannot start its platform plugin (\"" + platforms + "\")";
@@ -173,7 +171,8 @@ class Desktop {
   }
   void show_account(const std::optional<Account>& account) {
     window_->set_email(account ? account->email : std::nullopt);
-    if (account && account->client_key && !account->client_key->empty()) {
+    if (account && account->client_key && !account->client_key->empty() &&
+        std::find(secrets_.begin(), secrets_.end(), *account->client_key) == secrets_.end()) {
       secrets_.push_back(*account->client_key);
     }
   }
