@@ -24,6 +24,7 @@ import signal
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 
 SKIP = 77
@@ -181,6 +182,14 @@ def first_line(child, what, timeout=10.0):
     return child.stdout.readline().strip()
 
 
+def drain(child):
+    """Reads the rest of the child's output on a thread, so that a full pipe
+    never stops it; returns the list the lines go to."""
+    lines = []
+    threading.Thread(target=lambda: lines.extend(child.stdout), daemon=True).start()
+    return lines
+
+
 def run(build_dir, work, procs):
     env = dict(os.environ)
     runtime_dir = os.path.join(work, "runtime")
@@ -210,6 +219,7 @@ def run(build_dir, work, procs):
                            "--socket-port", "0", "--control-port", "0"],
                           stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
     http = re.search(r"http=([0-9.]+:\d+)", first_line(service, "quillpost-service"))
+    drain(service)
     env["QUILLPOST_SERVICE_URL"] = "http://" + http.group(1)
     # A private print scheduler with the queues Desk and Lab.
     cups_dir = os.path.join(work, "cups")
@@ -227,6 +237,7 @@ def run(build_dir, work, procs):
                    "--settings-dir-create"]
     client = procs.start(client_args, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
                          text=True, env=env)
+    output = drain(client)
 
     # Checkpoint 1: the tray item registers, and its tooltip follows the client.
     registered = first_line(tray, "the tray host (no item registered)", timeout=20).split()
@@ -336,32 +347,32 @@ def run(build_dir, work, procs):
 
     # Checkpoint 5: Quit from the tray menu is the normal close.
     click("Quit")
-    expect_normal_close(client, settings, "Quit from the tray menu", 1)
+    expect_normal_close(client, output, settings, "Quit from the tray menu", 1)
 
     # Checkpoint 6: without a tray icon the window shows at once, and Quit
     # from its own menu is the normal close.
     client = procs.start(client_args + ["--disable-systray"], stdout=subprocess.PIPE,
                          stderr=subprocess.STDOUT, text=True, env=env)
+    output = drain(client)
     frame = wait_for("the window to show without a tray icon", window)
     quit_item = pyatspi.findDescendant(
         frame, lambda a: a.getRoleName() == "menu item" and a.name == "Quit")
     if quit_item is None:
         raise Failure("the window's menu has no Quit")
     quit_item.queryAction().doAction(0)
-    expect_normal_close(client, settings, "Quit from the window's menu", 2)
+    expect_normal_close(client, output, settings, "Quit from the window's menu", 2)
     if tray.stdout in select.select([tray.stdout], [], [], 0)[0]:
         raise Failure("a tray item registered with --disable-systray")
 
 
-def expect_normal_close(client, settings, what, closes):
+def expect_normal_close(client, output, settings, what, closes):
     """The program ends with 0 and the log has its `closes`-th close line."""
     try:
         code = client.wait(10)
     except subprocess.TimeoutExpired:
         raise Failure(f"{what} did not end the program")
-    output = client.stdout.read()
     if code != 0:
-        raise Failure(f"after {what} the program ended with {code}:\n{output}")
+        raise Failure(f"after {what} the program ended with {code}:\n{''.join(output)}")
     with open(os.path.join(settings, "logs", "quillpost.log"), encoding="utf-8") as f:
         closing = re.findall(r"APP_CLOSE: Closing after .+\. Exit code 0\.", f.read())
     if len(closing) != closes:
