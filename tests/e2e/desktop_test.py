@@ -301,6 +301,16 @@ def run(build_dir, work, procs):
         raise Failure(f"the Status tab's computer is {computer!r}")
     # The GUI log, newest first: its cells are Time, Event, Message by row
     # after the three headers.
+    # Every control shown has a name and can take the focus (whether Tab
+    # reaches it is not told apart from a click here).
+    controls = ("text", "push button", "tree", "page tab", "check box", "combo box")
+    unreachable = [
+        (a.getRoleName(), a.name) for a in pyatspi.findAllDescendants(
+            frame, lambda a: a.getState().contains(pyatspi.STATE_SHOWING) and
+            (a.getRoleName() in controls or a.getRoleName() == "label" and a.description))
+        if not a.name or not a.getState().contains(pyatspi.STATE_FOCUSABLE)]
+    if unreachable:
+        raise Failure(f"controls without a name or the keyboard's focus: {unreachable}")
     log = pyatspi.findDescendant(frame, lambda a: a.getRoleName() == "tree" and a.name == "Log")
     events = [cell.name for cell in log][4::3] if log else []
     if events[:1] != ["CLIENT_HANDSHAKED"] or events[-1:] != ["APP_STARTING"] or \

@@ -30,6 +30,7 @@ QString cell(std::string_view text) {
 // which value it is (a fixed accessible name would hide the text from them).
 QLabel* value_label(QFormLayout* form, const QString& caption, const QString& description) {
   auto* value = new QLabel(QStringLiteral("-"));
+  // Tab reaches it (selectable text alone takes the focus only by a click).
   value->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
   value->setFocusPolicy(Qt::StrongFocus);
   value->setAccessibleDescription(description);
@@ -114,6 +115,9 @@ QWidget* Window::make_printers_tab() {
   auto* layout = new QVBoxLayout(page);
   printing_system_ = new QLabel(QStringLiteral("Printing system: starting"));
   printing_system_->setAccessibleDescription(QStringLiteral("Printing system"));
+  printing_system_->setTextInteractionFlags(Qt::TextSelectableByMouse |
+                                            Qt::TextSelectableByKeyboard);
+  printing_system_->setFocusPolicy(Qt::StrongFocus);
   layout->addWidget(printing_system_);
   printers_ = table({QStringLiteral("Printer"), QStringLiteral("State"), QStringLiteral("Reasons"),
                      QStringLiteral("Accepting jobs"), QStringLiteral("Default")},
