@@ -40,8 +40,31 @@ QApplication* qt_app = nullptr;
 // process. A list that names it already (the user's choice) is taken as it is.
 constexpr const char* kFallbackPlatform = "offscreen";
 
+// Qt's own messages go to the log (logger "qt"), escaped like every line,
+// rather than to standard error.
+void qt_message(QtMsgType type, const QMessageLogContext&, const QString& text) {
+  const auto log = logs::logger("qt");
+  const std::string line = text.toStdString();
+  switch (type) {
+    case QtDebugMsg:
+      log.debug("%s", line);
+      break;
+    case QtInfoMsg:
+      log.info("%s", line);
+      break;
+    case QtWarningMsg:
+      log.warning("%s", line);
+      break;
+    case QtCriticalMsg:
+    case QtFatalMsg:
+      log.error("%s", line);
+      break;
+  }
+}
+
 std::string open_qt() {
   if (qt_app) return "";
+  qInstallMessageHandler(qt_message);
   const char* chosen = std::getenv("QT_QPA_PLATFORM");
   std::string platforms = chosen && *chosen ? chosen : "";
   if (platforms.empty()) {
