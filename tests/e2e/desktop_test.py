@@ -287,11 +287,12 @@ def run(build_dir, work, procs):
         return None
 
     frame = wait_for("the window QuillPost to show", window)
+    found = widgets(frame)
+    labels = {a.description: a for a in found if a.getRoleName() == "label" and a.description}
+    trees = {a.name: a.queryTable() for a in found if a.getRoleName() == "tree"}
 
     def value(description):
-        found = pyatspi.findDescendant(
-            frame, lambda a: a.getRoleName() == "label" and a.description == description)
-        return found.name if found else None
+        return labels[description].name
 
     wait_for("the Status tab to say Handshaked", lambda: value("State") == "Handshaked")
     account, computer = value("Account"), value("Computer")
@@ -299,36 +300,33 @@ def run(build_dir, work, procs):
         raise Failure(f"the Status tab's account is {account!r}")
     if not re.fullmatch(COMPUTER + r" \(computer \d+\)", computer or ""):
         raise Failure(f"the Status tab's computer is {computer!r}")
-    # The GUI log, newest first: its cells are Time, Event, Message by row
-    # after the three headers.
+
     # Every control shown has a name and can take the focus (whether Tab
     # reaches it is not told apart from a click here).
     controls = ("text", "push button", "tree", "page tab", "check box", "combo box")
     unreachable = [
-        (a.getRoleName(), a.name) for a in pyatspi.findAllDescendants(
-            frame, lambda a: a.getState().contains(pyatspi.STATE_SHOWING) and
-            (a.getRoleName() in controls or a.getRoleName() == "label" and a.description))
-        if not a.name or not a.getState().contains(pyatspi.STATE_FOCUSABLE)]
+        (a.getRoleName(), a.name) for a in found
+        if (a.getRoleName() in controls or a.getRoleName() == "label" and a.description) and
+        a.getState().contains(pyatspi.STATE_SHOWING) and
+        (not a.name or not a.getState().contains(pyatspi.STATE_FOCUSABLE))]
     if unreachable:
         raise Failure(f"controls without a name or the keyboard's focus: {unreachable}")
-    log = pyatspi.findDescendant(frame, lambda a: a.getRoleName() == "tree" and a.name == "Log")
-    events = [cell.name for cell in log][4::3] if log else []
+
+    # The GUI log, newest first, from the first line of the start.
+    events = column(trees["Log"], 1)
     if events[:1] != ["CLIENT_HANDSHAKED"] or events[-1:] != ["APP_STARTING"] or \
             "CLIENT_FINDING_SERVER" not in events:
         raise Failure(f"the GUI log's events, newest first, are {events}")
 
     # The Printers tab lists the scheduler's queues with their state.
-    tabs = pyatspi.findDescendant(frame, lambda a: a.getRoleName() == "page tab list")
-    names = [tab.name for tab in tabs]
-    if names[:3] != ["Status", "Printers", "Jobs"]:
-        raise Failure(f"the window's tabs are {names}")
+    tabs = [a for a in found if a.getRoleName() == "page tab"]
+    if [tab.name for tab in tabs] != ["Status", "Printers", "Jobs"]:
+        raise Failure(f"the window's tabs are {[tab.name for tab in tabs]}")
     tabs[1].queryAction().doAction(0)
 
     def printers():
-        found = pyatspi.findDescendant(frame, lambda a: a.getRoleName() == "tree" and
-                                       a.name == "Printers")
-        cells = [cell.name for cell in found][5:] if found else []
-        return {cells[i]: cells[i + 1] for i in range(0, len(cells) - 4, 5)}
+        table = trees["Printers"]
+        return dict(zip(column(table, 0), column(table, 1)))
 
     listed = wait_for("the Printers tab to list Desk and Lab",
                       lambda: {"Desk", "Lab"} <= printers().keys() and printers())
@@ -339,13 +337,9 @@ def run(build_dir, work, procs):
     # Checkpoint 3: Reconnect now is the client's connect request.
     click("Reconnect now")
 
-    def log_messages():
-        found = pyatspi.findDescendant(frame, lambda a: a.getRoleName() == "tree" and
-                                       a.name == "Log")
-        return [cell.name for cell in found][5::3]
-
     wait_for("the GUI log to show the reconnect",
-             lambda: any("reconnect requested from the desktop" in m for m in log_messages()))
+             lambda: any("reconnect requested from the desktop" in m
+                         for m in column(trees["Log"], 2, rows=8)))
     wait_for("the Status tab to say Handshaked again", lambda: value("State") == "Handshaked")
 
     # Checkpoint 4: the service goes away; the tooltip and the tab say so.
@@ -365,14 +359,31 @@ def run(build_dir, work, procs):
                          stderr=subprocess.STDOUT, text=True, env=env)
     output = drain(client)
     frame = wait_for("the window to show without a tray icon", window)
-    quit_item = pyatspi.findDescendant(
-        frame, lambda a: a.getRoleName() == "menu item" and a.name == "Quit")
-    if quit_item is None:
+    quit_items = [a for a in widgets(frame) if a.getRoleName() == "menu item" and a.name == "Quit"]
+    if not quit_items:
         raise Failure("the window's menu has no Quit")
-    quit_item.queryAction().doAction(0)
+    quit_items[0].queryAction().doAction(0)
     expect_normal_close(client, output, settings, "Quit from the window's menu", 2)
     if tray.stdout in select.select([tray.stdout], [], [], 0)[0]:
         raise Failure("a tray item registered with --disable-systray")
+
+
+def widgets(frame):
+    """Every accessible of the window but the cells of its tables: each one
+    read is a call over the bus."""
+    found, pending = [], [frame]
+    while pending:
+        node = pending.pop()
+        found.append(node)
+        if node.getRoleName() not in ("tree", "table"):
+            pending.extend(reversed([child for child in node if child is not None]))
+    return found
+
+
+def column(table, index, rows=None):
+    """The texts of one column of a table (a Qt tree), from the top row."""
+    count = table.nRows if rows is None else min(rows, table.nRows)
+    return [table.getAccessibleAt(row, index).name for row in range(count)]
 
 
 def expect_normal_close(client, output, settings, what, closes):
