@@ -3,7 +3,9 @@
 #include "quillpost/client/client.h"
 #include "quillpost/host/app/main_loop.h"
 #include "quillpost/host/comms/login.h"
+#include "quillpost/host/gui/desktop.h"
 #include "quillpost/host/logging/logs.h"
+#include "quillpost/host/process/module.h"
 #include "quillpost/host/runtime/agent/core.h"
 #include "quillpost/host/runtime/agent/pubsub.h"
 #include "quillpost/host/runtime/agent/runtime.h"
@@ -102,8 +104,7 @@ std::shared_ptr<Application> start_client_application(const AppContext& context,
   printing.getenv = context.getenv;
   printing.account = world.configuration.account;
   runtime->spawn(std::make_shared<printing::PrintingAgent>(std::move(printing)));
-  runtime->start();
-  return std::make_shared<HeadlessApplication>(context.main_loop_queue, [runtime, web_interface] {
+  auto on_stop = [runtime, web_interface] {
     if (web_interface) web_interface->stop();
     // The main loop may end while the agents still hand each other work that
     // must not be lost (a client key the service destroyed, on its way to
@@ -112,7 +113,18 @@ std::shared_ptr<Application> start_client_application(const AppContext& context,
       logs::logger("main").warning("Agents still busy after 2 s; stopping them anyway");
     }
     runtime->stop();
-  });
+  };
+  std::shared_ptr<Application> application;
+  if (!context.config.headless.value_or(true)) {
+    // The launcher opened the GUI module: the desktop's agent is spawned
+    // before the runtime starts, so it sees every status the client publishes.
+    const gui::DesktopStart start{&context, runtime.get(), on_stop};
+    module_entry<gui::StartEntry>(gui::kGuiModule, gui::kStartEntry)(&start, &application);
+  } else {
+    application = std::make_shared<HeadlessApplication>(context.main_loop_queue, on_stop);
+  }
+  runtime->start();
+  return application;
 }
 
 }  // namespace quillpost::launch

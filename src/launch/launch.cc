@@ -11,6 +11,7 @@
 #include "quillpost/host/base/text.h"
 #include "quillpost/host/config/build_info.h"
 #include "quillpost/host/config/qp_config.h"
+#include "quillpost/host/gui/desktop.h"
 #include "quillpost/host/logging/logs.h"
 #include "quillpost/host/process/environment.h"
 #include "quillpost/host/process/module.h"
@@ -69,6 +70,17 @@ int main(int argc, char** argv) {
         start(&context, &build, &application);
         return application;
       };
+  // The GUI module, opened only by a run that is not headless.
+  process.open_desktop = []() -> std::string {
+    try {
+      std::string problem;
+      quillpost::module_entry<quillpost::gui::OpenEntry>(quillpost::gui::kGuiModule,
+                                                         quillpost::gui::kOpenEntry)(&problem);
+      return problem.empty() ? "" : "The display cannot be used: " + problem;
+    } catch (const quillpost::ModuleError& e) {
+      return std::string("The GUI is not installed: ") + e.what();
+    }
+  };
   process.out = &std::cout;
   process.stdout_is_terminal = ::isatty(STDOUT_FILENO) == 1;
   process.getenv = quillpost::process_getenv;

@@ -207,7 +207,35 @@ TEST(EndToEnd, LibcurlIsMappedOnlyWhenThePycurlEngineIsSelected) {
     const std::string maps = read_file("/proc/" + std::to_string(client.pid()) + "/maps");
     EXPECT_EQ(maps.find("/libcurl.so") != std::string::npos, c.libcurl) << label;
     EXPECT_EQ(maps.find("libquillpost_curl.so") != std::string::npos, c.libcurl) << label;
+    EXPECT_EQ(maps.find("libQt6"), std::string::npos) << label;
     expect_clean_sigint_exit(client);
+  }
+}
+
+TEST(EndToEnd, ADesktopRunWithoutADisplayGoesOnHeadless) {
+  // Not --headless, but nowhere to show a window: one warning line, and the
+  // client runs (and shows its GUI lines) as a headless one, without Qt.
+  ServiceProcess service(with_account());
+  TempDir dir;
+  std::vector<std::string> env = client_env(service);
+  env.insert(env.end(), {"DISPLAY=", "WAYLAND_DISPLAY="});
+  LaunchProcess client(launch_path(),
+                       {"--shutdown-on-sigint", "--client-key=demo-client-key",
+                        "--settings-dir=" + (dir / "settings").string(), "--settings-dir-create"},
+                       env);
+  ASSERT_TRUE(client.wait_for_line("CLIENT_HANDSHAKED: Computer name ")) << client.output();
+  // A build without the GUI runs headless anyway, and has nothing to warn of.
+  const std::size_t warnings = QP_HAS_GUI ? 1 : 0;
+  EXPECT_EQ(
+      client.count("No display: neither WAYLAND_DISPLAY nor DISPLAY is set. Running headless."),
+      warnings)
+      << client.output();
+  const std::string maps = read_file("/proc/" + std::to_string(client.pid()) + "/maps");
+  EXPECT_EQ(maps.find("libQt6"), std::string::npos);
+  EXPECT_EQ(maps.find("libquillpost_gui.so"), std::string::npos);
+  expect_clean_sigint_exit(client);
+  if (warnings) {
+    EXPECT_THAT(log_of(dir), HasSubstr("WARNING   main: No display: neither WAYLAND_DISPLAY"));
   }
 }
 

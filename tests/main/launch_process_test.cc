@@ -75,6 +75,22 @@ TEST(Launch, HelpAndVersion) {
   EXPECT_EQ(help_and_more.out, help_screen());
 }
 
+TEST(Launch, HelpAndCheckLoadNoGuiToolkit) {
+  // The loader names every library it opens (LD_DEBUG=files): Qt is not among
+  // them, even with a display at hand.
+  const testing::TempDir dir;
+  const std::string config = (dir / "client.conf").string();
+  std::ofstream(config) << "log_all = false\n";
+  for (const std::vector<std::string>& args :
+       {std::vector<std::string>{"--help"},
+        std::vector<std::string>{"--config-file=" + config, "--check"}}) {
+    const LaunchResult run = launch(args, "DISPLAY=:0 LD_DEBUG=files", "2>&1");
+    EXPECT_EQ(run.status, 0) << args.back();
+    EXPECT_NE(run.out.find("libquillpost_host.so"), std::string::npos) << args.back();
+    EXPECT_EQ(run.out.find("libQt6"), std::string::npos) << args.back();
+  }
+}
+
 TEST(Launch, CommandLineErrorsPrintOneLine) {
   struct Case {
     std::vector<std::string> args;

@@ -221,6 +221,22 @@ struct RunSetup {
   logs::Logger logger;
 };
 
+// Why a run that is not headless cannot show its GUI, or nullopt when it can
+// (the GUI is then open).
+std::optional<std::string> desktop_problem(const Process& process) {
+  const auto set = [&](const char* name) {
+    const auto value = read_env(process.getenv, name);
+    return value && !value->empty();
+  };
+  if (!set("WAYLAND_DISPLAY") && !set("DISPLAY")) {
+    return "No display: neither WAYLAND_DISPLAY nor DISPLAY is set";
+  }
+  if (!process.open_desktop) return "This program has no GUI";
+  std::string problem = process.open_desktop();
+  if (problem.empty()) return std::nullopt;
+  return problem;
+}
+
 RunSetup prepare_run(const RuntimeConfig& config, const fs::path& base_dir,
                      const fs::path& resources_dir, const Process& process) {
   configure_multiprocessing();
@@ -273,7 +289,7 @@ int main(const Event* boot_sigint, const std::optional<std::string>& default_con
 
   try {
     const Configuration configuration = read_configuration(default_config_location, process);
-    const RuntimeConfig& config = configuration.config;
+    RuntimeConfig config = configuration.config;
     const fs::path base_dir = settings_directory(config, process);
     check_cacert_file(config);
     check_http_engine(config);
@@ -288,6 +304,16 @@ int main(const Event* boot_sigint, const std::optional<std::string>& default_con
     // What happened before the log existed.
     run.logger.debug("%s", conf_copy_msg);
     for (const auto& line : configuration.provenance) run.logger.debug("%s", line);
+    // A print client never stops printing for want of a window: a desktop run
+    // without a usable display goes on headless, with one warning line.
+    if (!config.headless.value_or(false)) {
+      if (const auto problem = desktop_problem(process)) {
+        const std::string line = escape_control(*problem) + ". Running headless.";
+        print(process, line);
+        run.logger.warning("%s", line);
+        config.headless = true;
+      }
+    }
 
     AppServices services = process.app_services;
     if (!services.headless_out) services.headless_out = process.out;

@@ -33,6 +33,10 @@ struct Process {
   std::string resources_dir = "./resources";
   // What the application is made of: the host process plugs its agents in here.
   AppServices app_services;
+  // Opens the GUI on the calling (main) thread for a run that is not headless:
+  // empty when the display can be used, else a sentence (without its full
+  // stop) that says why not. Unset: this program has no GUI.
+  std::function<std::string()> open_desktop;
 };
 
 // Thrown where the process must end at once with `status` after everything it

@@ -1,6 +1,7 @@
 // The containers, the bootstrap, the main loop and deferred signal handling.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <poll.h>
 
 #include <csignal>
 #include <sstream>
@@ -100,6 +101,21 @@ TEST(SecondaryBindingSpec, BuildsEachItemOnceAndShowsGuiLinesHeadless) {
   EXPECT_EQ(capture.texts("gui"), std::vector<std::string>{"APP_STARTING: hello"});
 }
 
+TEST(EventLogger, AGuiGetsTheLinesReportedBeforeItListenedAndNoneAfterItLeft) {
+  EventLogger logger(nullptr);
+  std::vector<std::string> shown;
+  const auto report = [&](const std::string& message) {
+    logger.report_gui_log(GuiLog{GuiLogEvent::APP_STARTING, message});
+  };
+  report("before");
+  logger.listen(
+      [&](const GuiLog& line, EventLogger::Clock::time_point) { shown.push_back(line.message); });
+  report("while");
+  logger.listen({});
+  report("after");
+  EXPECT_EQ(shown, (std::vector<std::string>{"before", "while"}));
+}
+
 TEST(QuillPostBootstrap, TheStartupLockKeepsASecondInstanceOut) {
   Fixture f;
   World world;
@@ -160,6 +176,55 @@ TEST(Runner, RunsDeferredSignalHandlersOnItsOwnThread) {
   EXPECT_EQ(Runner(queue).run(app), SIGUSR1);
   EXPECT_EQ(handler_thread, main_thread);
   signals::restore_default(SIGUSR1);
+}
+
+// An event loop as a GUI toolkit runs one: it waits on the descriptors itself
+// and calls `wake` when one is readable, until quit() (or, with
+// `ends_at_once`, ends on its own).
+class PollLoop : public EventLoop {
+ public:
+  void run(const std::vector<int>& fds, const std::function<void()>& wake) override {
+    ++runs;
+    if (on_run) on_run();
+    while (!quit_called && !ends_at_once) {
+      std::vector<pollfd> polled;
+      for (int fd : fds) polled.push_back({fd, POLLIN, 0});
+      if (::poll(polled.data(), polled.size(), 5000) <= 0) return;  // a stuck loop ends the test
+      wake();
+    }
+  }
+  void quit() override { quit_called = true; }
+  std::function<void()> on_run;  // called as the loop starts waiting
+  int runs = 0;
+  bool quit_called = false;
+  bool ends_at_once = false;
+};
+
+class LoopApplication : public CountingApplication {
+ public:
+  using CountingApplication::CountingApplication;
+  EventLoop* event_loop() override { return &loop; }
+  PollLoop loop;
+};
+
+TEST(Runner, WaitsInTheApplicationsEventLoopForExitsAndSignals) {
+  auto queue = std::make_shared<MainLoopQueue>();
+  LoopApplication app(queue);
+  signals::install_deferred(SIGUSR2, [&](int) { app.exit("after a signal", 9); });
+  std::thread other;
+  app.loop.on_run = [&] { other = std::thread([] { std::raise(SIGUSR2); }); };
+  EXPECT_EQ(Runner(queue).run(app), 9);
+  other.join();
+  signals::restore_default(SIGUSR2);
+  EXPECT_EQ(app.loop.runs, 1);
+  EXPECT_TRUE(app.loop.quit_called);
+  EXPECT_EQ(app.stops, 1);
+
+  // A loop that ends on its own (its last window closed) is a normal close.
+  LoopApplication ending(queue);
+  ending.loop.ends_at_once = true;
+  EXPECT_EQ(Runner(queue).run(ending), 0);
+  EXPECT_EQ(ending.stops, 1);
 }
 
 TEST(SignalDispatch, ABurstRunsTheHandlerOnceAndIgnoreDropsPendingCalls) {

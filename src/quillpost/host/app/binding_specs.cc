@@ -43,7 +43,7 @@ SecondaryBindingSpec::SecondaryBindingSpec(const RuntimeConfig& config, const Pa
 
 EventLogger& SecondaryBindingSpec::event_logger() {
   if (!event_logger_) {
-    // This build has no GUI: a headless run shows the GUI log on standard output.
+    // A headless run shows the GUI log on standard output; a desktop run, in its window.
     std::ostream* out = services_.headless_out ? services_.headless_out : &std::cout;
     event_logger_ = std::make_unique<EventLogger>(config_.headless.value_or(true) ? out : nullptr);
   }

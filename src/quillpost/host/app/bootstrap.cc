@@ -43,13 +43,10 @@ int Runner::run(Application& app) {
   auto log = logs::logger("runner");
   std::optional<int> exit_code;
   std::string exit_reason;
-  while (!exit_code) {
-    pollfd fds[2] = {{signals::wakeup_fd(), POLLIN, 0}, {queue_->wait_fd(), POLLIN, 0}};
-    if (::poll(fds, 2, -1) < 0) {
-      if (errno == EINTR) continue;
-      throw std::system_error(errno, std::generic_category(), "poll");
-    }
-    if (fds[0].revents) signals::dispatch_pending();
+  // What one wake-up does, whoever waits: deferred signal handlers, then the
+  // queue until it is empty or an exit was asked for.
+  const auto serve = [&] {
+    signals::dispatch_pending();
     while (!exit_code) {
       auto record = queue_->try_get();
       if (!record) break;
@@ -63,6 +60,30 @@ int Runner::run(Application& app) {
         exit_reason = request->reason;
       }
     }
+  };
+  const std::vector<int> fds{signals::wakeup_fd(), queue_->wait_fd()};
+  if (EventLoop* loop = app.event_loop()) {
+    // Something may have been queued before the loop watches the descriptors.
+    serve();
+    if (!exit_code) {
+      loop->run(fds, [&] {
+        serve();
+        if (exit_code) loop->quit();
+      });
+    }
+    // A loop that ended on its own (its last window gone) is a normal close.
+    if (!exit_code) {
+      exit_code = value(ExitCodes::OK);
+      exit_reason = "the event loop ended";
+    }
+  }
+  while (!exit_code) {
+    pollfd polled[2] = {{fds[0], POLLIN, 0}, {fds[1], POLLIN, 0}};
+    if (::poll(polled, 2, -1) < 0) {
+      if (errno == EINTR) continue;
+      throw std::system_error(errno, std::generic_category(), "poll");
+    }
+    serve();
   }
   notify_stopping(getenv_, "Stopping: " + exit_reason);
   app.stop();

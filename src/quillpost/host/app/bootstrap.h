@@ -5,6 +5,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "quillpost/host/app/event_logger.h"
 #include "quillpost/host/app/main_loop.h"
@@ -17,10 +18,26 @@
 
 namespace quillpost {
 
+// A main loop that an application brings along in place of the Runner's own
+// wait: a GUI toolkit's, which must run on the main thread.
+class EventLoop {
+ public:
+  virtual ~EventLoop() = default;
+  // Runs on the calling (main) thread until quit(), calling `wake` there
+  // whenever one of `fds` can be read. `wake` must leave the descriptors idle
+  // again (read them empty) or it is called again at once.
+  virtual void run(const std::vector<int>& fds, const std::function<void()>& wake) = 0;
+  // Ends run() once control is back in the loop. Called from inside `wake`.
+  virtual void quit() = 0;
+};
+
 // The running application as its starter sees it.
 class Application {
  public:
   virtual ~Application() = default;
+  // The loop the main thread must run instead of the Runner's wait; null when
+  // the application needs none (headless).
+  virtual EventLoop* event_loop() { return nullptr; }
   // Asks the application to end with `exit_code`. Safe from any thread; the
   // first request wins. It must end in an ExitRequest on the main-loop queue,
   // which is what ends Runner::run.
@@ -85,7 +102,7 @@ class QuillPostBootstrap {
   std::optional<StartupLock> lock_;
 };
 
-// The headless main loop.
+// The main loop: the Runner's own wait, or the application's event loop.
 class Runner {
  public:
   // `getenv` finds the service manager, if one runs the application.
@@ -93,7 +110,8 @@ class Runner {
       : queue_(std::move(queue)), getenv_(std::move(getenv)) {}
 
   // Runs on the calling (main) thread until the application is asked to exit:
-  // dispatches deferred signal handlers and consumes the main-loop queue. A
+  // dispatches deferred signal handlers and consumes the main-loop queue,
+  // waiting in the application's event loop when it has one. A
   // client that gave up ends a headless application with
   // CLIENT_DISCONNECT_NO_RECOVERY_POSSIBLE. Tells a service manager that the
   // application is stopping, stops it and returns the exit code it was asked

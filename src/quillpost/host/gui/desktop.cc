@@ -1,0 +1,344 @@
+// The GUI module: Qt's application object, its event loop as the main loop,
+// the agent that feeds the window from pubsub, the tray icon and the
+// application front of a desktop run.
+#include "quillpost/host/gui/desktop.h"
+
+#include <QApplication>
+#include <QDateTime>
+#include <QGuiApplication>
+#include <QMenu>
+#include <QPainter>
+#include <QPixmap>
+#include <QSocketNotifier>
+#include <QSystemTrayIcon>
+#include <algorithm>
+#include <cstdlib>
+#include <vector>
+
+#include "quillpost/host/app/main_loop.h"
+#include "quillpost/host/gui/window.h"
+#include "quillpost/host/logging/logs.h"
+#include "quillpost/host/runtime/agent/core.h"
+#include "quillpost/host/runtime/agent/pubsub.h"
+#include "quillpost/host/runtime/agent/runtime.h"
+#include "quillpost/host/runtime/printing/overview.h"
+#include "quillpost/host/runtime/web/status.h"
+
+namespace quillpost::gui {
+namespace {
+
+// Qt keeps references to argc and argv for the life of its application object.
+int qt_argc = 0;
+char qt_program[] = "quillpost";
+char qt_platform_option[] = "-platform";
+std::string qt_platforms;
+char* qt_argv[4] = {};
+QApplication* qt_app = nullptr;
+
+// The platform Qt would pick is followed by one that always starts, so that a
+// display which cannot be used is found out here rather than by Qt ending the
+// process. A list that names it already (the user's choice) is taken as it is.
+constexpr const char* kFallbackPlatform = "offscreen";
+
+// Qt's own messages go to the log (logger "qt"), escaped like every line,
+// rather than to standard error.
+void qt_message(QtMsgType type, const QMessageLogContext&, const QString& text) {
+  const auto log = logs::logger("qt");
+  const std::string line = text.toStdString();
+  switch (type) {
+    case QtDebugMsg:
+      log.debug("%s", line);
+      break;
+    case QtInfoMsg:
+      log.info("%s", line);
+      break;
+    case QtWarningMsg:
+      log.warning("%s", line);
+      break;
+    case QtCriticalMsg:
+    case QtFatalMsg:
+      log.error("%s", line);
+      break;
+  }
+}
+
+std::string open_qt() {
+  if (qt_app) return "";
+  qInstallMessageHandler(qt_message);
+  const char* chosen = std::getenv("QT_QPA_PLATFORM");
+  std::string platforms = chosen && *chosen ? chosen : "";
+  if (platforms.empty()) {
+    const char* wayland = std::getenv("WAYLAND_DISPLAY");
+    platforms = wayland && *wayland ? "wayland;xcb" : "xcb";
+  }
+  const bool fallback = platforms.find(kFallbackPlatform) == std::string::npos;
+  qt_platforms = fallback ? platforms + ";" + kFallbackPlatform : platforms;
+  qt_argc = 3;
+  qt_argv[0] = qt_program;
+  qt_argv[1] = qt_platform_option;
+  qt_argv[2] = qt_platforms.data();
+  qt_argv[3] = nullptr;
+  qt_app = new QApplication(qt_argc, qt_argv);
+  if (fallback && QGuiApplication::platformName() == QLatin1String(kFallbackPlatform)) {
+    delete qt_app;
+    qt_app = nullptr;
+    return "Qt cannot start its platform plugin (\"" + platforms + "\")";
+  }
+  QApplication::setApplicationName(QStringLiteral("QuillPost"));
+  QApplication::setApplicationDisplayName(QStringLiteral("QuillPost"));
+  // Closing the window is the desktop's decision (hide or quit), not Qt's.
+  QApplication::setQuitOnLastWindowClosed(false);
+  return "";
+}
+
+// Qt's event loop as the main loop: the main-loop queue and the signals'
+// self-pipe wake it through socket notifiers.
+class QtEventLoop : public EventLoop {
+ public:
+  void run(const std::vector<int>& fds, const std::function<void()>& wake) override {
+    std::vector<std::unique_ptr<QSocketNotifier>> notifiers;
+    for (const int fd : fds) {
+      auto notifier = std::make_unique<QSocketNotifier>(fd, QSocketNotifier::Read);
+      QObject::connect(notifier.get(), &QSocketNotifier::activated, [&wake] { wake(); });
+      notifiers.push_back(std::move(notifier));
+    }
+    QApplication::exec();
+  }
+  // exit(), not quit(): quit() first closes the windows, and the window
+  // refuses to close (it hides or asks for the exit that is under way).
+  void quit() override { QCoreApplication::exit(0); }
+};
+
+// The tray icon's picture: a disc whose colour says the state.
+QIcon state_icon(comms::ClientStatus status) {
+  QColor colour(0x9e, 0x9e, 0x9e);  // disconnected
+  if (status == comms::ClientStatus::handshaked) colour = QColor(0x2e, 0x7d, 0x32);
+  if (status == comms::ClientStatus::connected || status == comms::ClientStatus::connecting ||
+      status == comms::ClientStatus::service_discovery) {
+    colour = QColor(0xf9, 0xa8, 0x25);
+  }
+  QPixmap pixmap(32, 32);
+  pixmap.fill(Qt::transparent);
+  QPainter painter(&pixmap);
+  painter.setRenderHint(QPainter::Antialiasing);
+  painter.setBrush(colour);
+  painter.setPen(QPen(QColor(0x42, 0x42, 0x42), 2));
+  painter.drawEllipse(3, 3, 26, 26);
+  return QIcon(pixmap);
+}
+
+// Everything the desktop shows, on the GUI thread.
+class Desktop {
+ public:
+  Desktop(const AppContext& context, agent::Channel client,
+          std::shared_ptr<MainLoopQueue> main_loop_queue)
+      : client_(std::move(client)),
+        main_loop_queue_(std::move(main_loop_queue)),
+        secrets_(web::secrets_of(context.config, context.world.configuration.account)) {
+    const bool want_tray = !context.config.disable_systray.value_or(false);
+    const bool tray = want_tray && QSystemTrayIcon::isSystemTrayAvailable();
+    if (want_tray && !tray) {
+      logs::logger("gui").info("No system tray on this desktop: the window stays open");
+    }
+    window_ = new Window(
+        context.world.configuration.computer.name,
+        Window::Actions{[this] { reconnect(); }, [this] { quit(); }, [this] { window_closed(); }});
+    window_->setWindowIcon(state_icon(comms::ClientStatus::disconnected));
+    if (context.world.configuration.account) {
+      window_->set_email(context.world.configuration.account->email);
+    }
+    if (tray) {
+      menu_ = new QMenu;
+      QObject::connect(menu_->addAction(QStringLiteral("Open QuillPost")), &QAction::triggered,
+                       window_, [this] { window_->open(); });
+      QObject::connect(menu_->addAction(QStringLiteral("Reconnect now")), &QAction::triggered,
+                       window_, [this] { reconnect(); });
+      menu_->addSeparator();
+      QObject::connect(menu_->addAction(QStringLiteral("Quit")), &QAction::triggered, window_,
+                       [this] { quit(); });
+      tray_ = new QSystemTrayIcon(state_icon(comms::ClientStatus::disconnected));
+      tray_->setToolTip(QStringLiteral("QuillPost: Starting"));
+      tray_->setContextMenu(menu_);
+      QObject::connect(
+          tray_, &QSystemTrayIcon::activated, window_,
+          [this](QSystemTrayIcon::ActivationReason reason) {
+            if (reason == QSystemTrayIcon::Trigger || reason == QSystemTrayIcon::DoubleClick) {
+              window_->open();
+            }
+          });
+      tray_->show();
+    } else {
+      // Nothing to hide the window into: it shows now and closing it quits.
+      window_->show();
+    }
+  }
+
+  ~Desktop() {
+    delete tray_;
+    delete menu_;
+    delete window_;
+  }
+
+  // The object the agent's hand-overs run on (the GUI thread).
+  QObject* receiver() const { return window_; }
+
+  void show_connection(const comms::Connection& connection) {
+    ConnectionView view = connection_view(connection);
+    view.state = web::redact(view.state, secrets_);
+    window_->show_connection(view);
+    if (tray_) {
+      tray_->setToolTip(QString::fromStdString(tooltip(view)));
+      if (view.status != shown_status_) tray_->setIcon(state_icon(view.status));
+    }
+    shown_status_ = view.status;
+  }
+  void show_account(const std::optional<Account>& account) {
+    window_->set_email(account ? account->email : std::nullopt);
+    if (account && account->client_key && !account->client_key->empty() &&
+        std::find(secrets_.begin(), secrets_.end(), *account->client_key) == secrets_.end()) {
+      secrets_.push_back(*account->client_key);
+    }
+  }
+  // Lines may quote what was configured or sent: the secrets show as "***".
+  void show_gui_log(const GuiLog& line, const QDateTime& at) {
+    window_->add_log(at, std::string(name(line.event)), web::redact(line.message, secrets_));
+  }
+  void show_printing(const printing::PrintingOverview& overview) {
+    window_->show_printing(overview);
+  }
+
+ private:
+  void reconnect() { client_.send(core::REQUEST_CONNECT, "reconnect requested from the desktop"); }
+  void quit() { main_loop_queue_->put(ExitRequest{"Quit from the desktop", 0}); }
+  void window_closed() {
+    if (tray_) {
+      window_->hide();
+    } else {
+      quit();
+    }
+  }
+
+  agent::Channel client_;
+  std::shared_ptr<MainLoopQueue> main_loop_queue_;
+  Window* window_ = nullptr;
+  QMenu* menu_ = nullptr;
+  QSystemTrayIcon* tray_ = nullptr;
+  std::optional<comms::ClientStatus> shown_status_;
+  std::vector<std::string> secrets_;  // the password, the client keys, the proxy's login
+};
+
+// The agent on the runtime's side: takes what the desktop shows from pubsub
+// and hands it to the GUI thread, never waiting on it.
+class DesktopAgent : public agent::SimpleAgent {
+ public:
+  explicit DesktopAgent(Desktop* desktop) : desktop_(desktop) {}
+
+  void before() override {
+    const agent::Channel pubsub = channel(std::string(agent::PubSubAgent::name));
+    pubsub.send(agent::PubSubAgent::SUBSCRIBE, comms::UPDATE_CONNECTION);
+    pubsub.send(agent::PubSubAgent::SUBSCRIBE, core::UPDATE_ACCOUNT);
+    pubsub.send(agent::PubSubAgent::SUBSCRIBE, printing::PRINTING_OVERVIEW);
+  }
+
+  void receive(const std::string& event, const agent::Payload& payload) override {
+    Desktop* desktop = desktop_;
+    if (event == comms::UPDATE_CONNECTION) {
+      hand_over([desktop, value = agent::payload_as<comms::Connection>(payload)] {
+        desktop->show_connection(value);
+      });
+    } else if (event == printing::PRINTING_OVERVIEW) {
+      hand_over([desktop, value = agent::payload_as<printing::PrintingOverview>(payload)] {
+        desktop->show_printing(value);
+      });
+    } else if (event == core::UPDATE_ACCOUNT) {
+      std::optional<Account> account;
+      if (const auto* plain = std::any_cast<Account>(&payload)) {
+        account = *plain;
+      } else if (const auto* maybe = std::any_cast<std::optional<Account>>(&payload)) {
+        account = *maybe;
+      } else {
+        return;
+      }
+      hand_over([desktop, account] { desktop->show_account(account); });
+    }
+  }
+
+ private:
+  template <typename F>
+  void hand_over(F function) {
+    QMetaObject::invokeMethod(desktop_->receiver(), std::move(function), Qt::QueuedConnection);
+  }
+
+  Desktop* desktop_;  // outlives the runtime: destroyed after it stopped
+};
+
+// A desktop run's front: exits go through the main-loop queue as headless;
+// the main loop is Qt's.
+class DesktopApplication : public Application {
+ public:
+  DesktopApplication(std::shared_ptr<MainLoopQueue> queue, EventLogger& event_logger,
+                     std::unique_ptr<Desktop> desktop, std::function<void()> on_stop)
+      : queue_(std::move(queue)),
+        event_logger_(event_logger),
+        desktop_(std::move(desktop)),
+        on_stop_(std::move(on_stop)) {}
+
+  void exit(const std::string& reason, int exit_code) override {
+    queue_->put(ExitRequest{reason, exit_code});
+  }
+  EventLoop* event_loop() override { return &loop_; }
+  void stop() override {
+    // The agents and the GUI log first: nothing may hand the window anything
+    // once it is gone.
+    if (on_stop_) on_stop_();
+    event_logger_.listen({});
+    desktop_.reset();
+    delete qt_app;
+    qt_app = nullptr;
+  }
+
+ private:
+  std::shared_ptr<MainLoopQueue> queue_;
+  EventLogger& event_logger_;
+  std::unique_ptr<Desktop> desktop_;
+  std::function<void()> on_stop_;
+  QtEventLoop loop_;
+};
+
+}  // namespace
+}  // namespace quillpost::gui
+
+extern "C" __attribute__((visibility("default"))) void quillpost_gui_open(std::string* problem) {
+  *problem = quillpost::gui::open_qt();
+}
+
+extern "C" __attribute__((visibility("default"))) void quillpost_gui_start(
+    const quillpost::gui::DesktopStart* start,
+    std::shared_ptr<quillpost::Application>* application) {
+  using namespace quillpost;
+  using namespace quillpost::gui;
+  if (!qt_app) throw std::logic_error("the GUI was not opened");
+  const AppContext& context = *start->context;
+  // The connection client is the agent registered as "client".
+  auto desktop = std::make_unique<Desktop>(context, start->runtime->channel("client"),
+                                           context.main_loop_queue);
+  start->runtime->spawn(std::make_shared<DesktopAgent>(desktop.get()), std::string(kAgentName));
+  // The GUI log, from the first line of the start on; each line is handed to
+  // the GUI thread, whoever reports it.
+  context.event_logger.listen([desktop = desktop.get()](const GuiLog& line,
+                                                        EventLogger::Clock::time_point at) {
+    QMetaObject::invokeMethod(
+        desktop->receiver(),
+        [desktop, line, at] {
+          desktop->show_gui_log(
+              line, QDateTime::fromMSecsSinceEpoch(
+                        std::chrono::duration_cast<std::chrono::milliseconds>(at.time_since_epoch())
+                            .count()));
+        },
+        Qt::QueuedConnection);
+  });
+  logs::logger("bootstrap")
+      .info("Desktop started on the platform %s", QGuiApplication::platformName().toStdString());
+  *application = std::make_shared<DesktopApplication>(context.main_loop_queue, context.event_logger,
+                                                      std::move(desktop), start->on_stop);
+}

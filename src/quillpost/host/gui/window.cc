@@ -1,0 +1,246 @@
+#include "quillpost/host/gui/window.h"
+
+#include <QAction>
+#include <QCloseEvent>
+#include <QFormLayout>
+#include <QHeaderView>
+#include <QHideEvent>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenuBar>
+#include <QShowEvent>
+#include <QTabWidget>
+#include <QTimer>
+#include <QTreeWidget>
+#include <QVBoxLayout>
+#include <ctime>
+
+#include "quillpost/host/base/text.h"
+#include "quillpost/host/runtime/printing/clean_text.h"
+
+namespace quillpost::gui {
+namespace {
+
+// Texts from the printing system and the service, fit for a cell.
+QString cell(std::string_view text) {
+  return QString::fromStdString(printing::clean_text(text, 1024));
+}
+
+// A value label: its text is what screen readers read; the description says
+// which value it is (a fixed accessible name would hide the text from them).
+QLabel* value_label(QFormLayout* form, const QString& caption, const QString& description) {
+  auto* value = new QLabel(QStringLiteral("-"));
+  // Tab reaches it (selectable text alone takes the focus only by a click).
+  value->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
+  value->setFocusPolicy(Qt::StrongFocus);
+  value->setAccessibleDescription(description);
+  auto* label = new QLabel(caption);
+  label->setBuddy(value);
+  form->addRow(label, value);
+  return value;
+}
+
+QTreeWidget* table(const QStringList& headers, const QString& name) {
+  auto* tree = new QTreeWidget;
+  tree->setHeaderLabels(headers);
+  tree->setRootIsDecorated(false);
+  tree->setUniformRowHeights(true);
+  tree->setAccessibleName(name);
+  tree->header()->setStretchLastSection(true);
+  return tree;
+}
+
+}  // namespace
+
+Window::Window(std::string computer_name, Actions actions)
+    : computer_name_(std::move(computer_name)), actions_(std::move(actions)) {
+  setWindowTitle(QStringLiteral("QuillPost"));
+  setAccessibleName(QStringLiteral("QuillPost"));
+  resize(760, 520);
+
+  QMenu* menu = menuBar()->addMenu(QStringLiteral("&QuillPost"));
+  QAction* reconnect = menu->addAction(QStringLiteral("&Reconnect now"));
+  reconnect->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_R));
+  connect(reconnect, &QAction::triggered, this, [this] { actions_.reconnect(); });
+  menu->addSeparator();
+  QAction* quit = menu->addAction(QStringLiteral("&Quit"));
+  quit->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Q));
+  connect(quit, &QAction::triggered, this, [this] { actions_.quit(); });
+
+  auto* tabs = new QTabWidget;
+  tabs->setAccessibleName(QStringLiteral("Tabs"));
+  tabs->addTab(make_status_tab(), QStringLiteral("&Status"));
+  tabs->addTab(make_printers_tab(), QStringLiteral("&Printers"));
+  tabs->addTab(make_jobs_tab(), QStringLiteral("&Jobs"));
+  setCentralWidget(tabs);
+
+  clock_ = new QTimer(this);
+  clock_->setInterval(1000);
+  connect(clock_, &QTimer::timeout, this, [this] { refresh_connected_time(); });
+  refresh_account();
+}
+
+QWidget* Window::make_status_tab() {
+  auto* page = new QWidget;
+  page->setAccessibleName(QStringLiteral("Status"));
+  auto* layout = new QVBoxLayout(page);
+  auto* form = new QFormLayout;
+  state_ = value_label(form, QStringLiteral("State:"), QStringLiteral("State"));
+  server_ = value_label(form, QStringLiteral("Server:"), QStringLiteral("Server"));
+  account_ = value_label(form, QStringLiteral("Account:"), QStringLiteral("Account"));
+  computer_ = value_label(form, QStringLiteral("Computer:"), QStringLiteral("Computer"));
+  connected_time_ =
+      value_label(form, QStringLiteral("Connected for:"), QStringLiteral("Time connected"));
+  state_->setText(QStringLiteral("Starting"));
+  layout->addLayout(form);
+
+  log_search_ = new QLineEdit;
+  log_search_->setPlaceholderText(QStringLiteral("Search the log"));
+  log_search_->setAccessibleName(QStringLiteral("Search the log"));
+  log_search_->setClearButtonEnabled(true);
+  connect(log_search_, &QLineEdit::textChanged, this, [this] { filter_log(); });
+  auto* search_label = new QLabel(QStringLiteral("Lo&g:"));
+  search_label->setBuddy(log_search_);
+  layout->addWidget(search_label);
+  layout->addWidget(log_search_);
+  log_ = table({QStringLiteral("Time"), QStringLiteral("Event"), QStringLiteral("Message")},
+               QStringLiteral("Log"));
+  layout->addWidget(log_, 1);
+  return page;
+}
+
+QWidget* Window::make_printers_tab() {
+  auto* page = new QWidget;
+  page->setAccessibleName(QStringLiteral("Printers"));
+  auto* layout = new QVBoxLayout(page);
+  printing_system_ = new QLabel(QStringLiteral("Printing system: starting"));
+  printing_system_->setAccessibleDescription(QStringLiteral("Printing system"));
+  printing_system_->setTextInteractionFlags(Qt::TextSelectableByMouse |
+                                            Qt::TextSelectableByKeyboard);
+  printing_system_->setFocusPolicy(Qt::StrongFocus);
+  layout->addWidget(printing_system_);
+  printers_ = table({QStringLiteral("Printer"), QStringLiteral("State"), QStringLiteral("Reasons"),
+                     QStringLiteral("Accepting jobs"), QStringLiteral("Default")},
+                    QStringLiteral("Printers"));
+  layout->addWidget(printers_, 1);
+  return page;
+}
+
+QWidget* Window::make_jobs_tab() {
+  auto* page = new QWidget;
+  page->setAccessibleName(QStringLiteral("Jobs"));
+  auto* layout = new QVBoxLayout(page);
+  jobs_ = table({QStringLiteral("Job"), QStringLiteral("Title"), QStringLiteral("Printer"),
+                 QStringLiteral("State"), QStringLiteral("Reason"), QStringLiteral("Updated")},
+                QStringLiteral("Jobs"));
+  layout->addWidget(jobs_, 1);
+  return page;
+}
+
+void Window::show_connection(const ConnectionView& view) {
+  const bool was_handshaked = view_.status == comms::ClientStatus::handshaked;
+  view_ = view;
+  state_->setText(QString::fromStdString(view.state));
+  server_->setText(view.server.empty() ? QStringLiteral("-") : QString::fromStdString(view.server));
+  if (view.status == comms::ClientStatus::handshaked) {
+    if (!was_handshaked) handshaked_for_.start();
+  } else {
+    handshaked_for_.invalidate();
+  }
+  tick_if_shown();
+  refresh_account();
+  refresh_connected_time();
+}
+
+void Window::tick_if_shown() {
+  if (isVisible() && handshaked_for_.isValid()) {
+    if (!clock_->isActive()) clock_->start();
+  } else {
+    clock_->stop();
+  }
+}
+
+void Window::showEvent(QShowEvent* event) {
+  QMainWindow::showEvent(event);
+  refresh_connected_time();
+  tick_if_shown();
+}
+
+void Window::hideEvent(QHideEvent* event) {
+  QMainWindow::hideEvent(event);
+  tick_if_shown();
+}
+
+void Window::set_email(std::optional<std::string> email) {
+  email_ = std::move(email);
+  refresh_account();
+}
+
+void Window::refresh_account() {
+  account_->setText(QString::fromStdString(account_text(email_, view_.account_id)));
+  computer_->setText(QString::fromStdString(computer_text(computer_name_, view_.computer_id)));
+}
+
+void Window::refresh_connected_time() {
+  connected_time_->setText(handshaked_for_.isValid()
+                               ? QString::fromStdString(format_duration(
+                                     static_cast<double>(handshaked_for_.elapsed() / 1000)))
+                               : QStringLiteral("-"));
+}
+
+void Window::add_log(const QDateTime& at, const std::string& event, const std::string& message) {
+  auto* item = new QTreeWidgetItem(
+      {at.toString(QStringLiteral("yyyy-MM-dd HH:mm:ss")), cell(event), cell(message)});
+  log_->insertTopLevelItem(0, item);
+  while (log_->topLevelItemCount() > kMaxLogLines) {
+    delete log_->takeTopLevelItem(log_->topLevelItemCount() - 1);
+  }
+  const QString needle = log_search_->text();
+  item->setHidden(!needle.isEmpty() && !item->text(1).contains(needle, Qt::CaseInsensitive) &&
+                  !item->text(2).contains(needle, Qt::CaseInsensitive));
+}
+
+void Window::filter_log() {
+  const QString needle = log_search_->text();
+  for (int i = 0; i < log_->topLevelItemCount(); ++i) {
+    QTreeWidgetItem* item = log_->topLevelItem(i);
+    item->setHidden(!needle.isEmpty() && !item->text(1).contains(needle, Qt::CaseInsensitive) &&
+                    !item->text(2).contains(needle, Qt::CaseInsensitive));
+  }
+}
+
+void Window::show_printing(const printing::PrintingOverview& overview) {
+  printing_system_->setText(QStringLiteral("Printing system: ") + cell(overview.system));
+  printers_->clear();
+  for (const auto& printer : overview.printers) {
+    std::string reasons;
+    for (const auto& reason : printer.state_reasons) {
+      reasons += (reasons.empty() ? "" : ", ") + reason;
+    }
+    printers_->addTopLevelItem(
+        new QTreeWidgetItem({cell(printer.name), cell(printing::name(printer.state)), cell(reasons),
+                             printer.accepting_jobs ? QStringLiteral("yes") : QStringLiteral("no"),
+                             printer.is_default ? QStringLiteral("yes") : QString()}));
+  }
+  jobs_->clear();
+  for (const auto& job : overview.jobs) {
+    jobs_->addTopLevelItem(new QTreeWidgetItem(
+        {cell(job.job_id), cell(job.title), cell(job.printer), cell(job.state), cell(job.reason),
+         QDateTime::fromSecsSinceEpoch(job.updated_at)
+             .toString(QStringLiteral("yyyy-MM-dd HH:mm:ss"))}));
+  }
+}
+
+void Window::open() {
+  showNormal();
+  raise();
+  activateWindow();
+}
+
+void Window::closeEvent(QCloseEvent* event) {
+  // The desktop decides: hide to the tray, or quit when no icon stays.
+  event->ignore();
+  actions_.closed();
+}
+
+}  // namespace quillpost::gui
