@@ -143,7 +143,7 @@ void PrintingAgent::offer(const nlohmann::json& payload) {
     const auto known = std::find_if(deferred_.begin(), deferred_.end(),
                                     [&](const auto& entry) { return entry.first == o->job_id; });
     if (known != deferred_.end()) {
-      known->second = payload;
+      known->second = offer_json(*o);
       return;
     }
     if (deferred_.size() >= MAX_DEFERRED_OFFERS) {
@@ -155,7 +155,8 @@ void PrintingAgent::offer(const nlohmann::json& payload) {
     }
     logger_.warning("Print job %s waits: the client has %d jobs open", o->job_id,
                     settings_.max_open_jobs);
-    deferred_.emplace_back(o->job_id, payload);
+    // The checked offer, not the frame: its size is bounded by the offer's own limits.
+    deferred_.emplace_back(o->job_id, offer_json(*o));
     return;
   }
   if (const auto* o = std::get_if<JobOffer>(&parsed)) {
