@@ -128,14 +128,19 @@ class PrintingAgent : public agent::SimpleAgent {
     std::string last_failure;
     int generation = 0;   // of the download; a stale result is ignored
     bool verify = false;  // the document was found at start: check it first
-    bool verifying = false;
-    bool submitted = false;  // the worker has the submission
-    bool reconciling = false;
-    bool stop_sent = false;
-    bool cancel_sent = false;
-    bool followed = false;
-    bool release_sent = false;
-    bool outcome_asked = false;
+    // What the job waits to hear, one thing at a time: the check of its
+    // document, its submission, the search for it in the printing system
+    // (or the wait before the next search), its release, or its outcome
+    // from its events. An answer to anything else is a stale one.
+    enum class Asked { nothing, verify, submit, find, release, outcome };
+    Asked asked = Asked::nothing;
+    void answered(Asked which) {
+      if (asked == which) asked = Asked::nothing;
+    }
+    bool asked_either(Asked a, Asked b) const { return asked == a || asked == b; }
+    bool stop_sent = false;             // the submission under way was told to stop
+    bool cancel_sent = false;           // this worker was told to cancel the job
+    bool followed = false;              // the worker polls the job
     std::optional<int> asked_printers;  // the printer list generation asked for
     std::optional<SystemJob> system_job;
   };

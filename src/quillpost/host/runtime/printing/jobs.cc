@@ -82,7 +82,7 @@ void PrintingAgent::receive_job_event(const std::string& event, const agent::Pay
     retry(r.job_id, r.generation);
   } else if (event == FIND_AGAIN) {
     const auto& id = agent::payload_as<std::string>(payload);
-    if (const auto it = runs_.find(id); it != runs_.end()) it->second.reconciling = false;
+    if (const auto it = runs_.find(id); it != runs_.end()) it->second.answered(Run::Asked::find);
   } else {
     logger_.debug("printing ignores the message %s", event);
   }
@@ -298,27 +298,27 @@ void PrintingAgent::advance_job(JobRecord& record, Run& run) {
     case JobPhase::downloaded:
       if (!reachable()) return set_reason(record, wait);
       if (run.verify) {
-        if (!run.verifying) start_verify(record, run);
+        if (run.asked != Run::Asked::verify) start_verify(record, run);
         return;
       }
       return submit(record, run);
     case JobPhase::submitting:
-      if (run.submitted || run.reconciling) return;
+      if (run.asked_either(Run::Asked::submit, Run::Asked::find)) return;
       if (!reachable()) return set_reason(record, wait);
       // Whether the printing system took the job before the last run ended
       // (or before it stopped answering) is found out by the job's name.
-      run.reconciling = true;
+      run.asked = Run::Asked::find;
       worker_->find(record.offer.job_id, printer_job_name(record.offer.job_id));
       return;
     case JobPhase::releasing:
-      if (run.release_sent || run.outcome_asked) return;
+      if (run.asked_either(Run::Asked::release, Run::Asked::outcome)) return;
       if (!reachable()) return set_reason(record, wait);
       if (!record.printer_job_id) return vanished(record, run);
-      run.release_sent = true;
+      run.asked = Run::Asked::release;
       worker_->release(record.offer.job_id, identity(record));
       return;
     case JobPhase::printing:
-      if (run.outcome_asked) return;
+      if (run.asked == Run::Asked::outcome) return;
       if (!record.printer_job_id) {
         if (reachable()) vanished(record, run);
         return;
@@ -345,8 +345,8 @@ void PrintingAgent::vanished(JobRecord& record, Run& run) {
   if (!record.subscription) {
     return finish(record, JobPhase::unknown, std::string(UNKNOWN_OUTCOME));
   }
-  if (run.outcome_asked || !reachable()) return;
-  run.outcome_asked = true;
+  if (run.asked == Run::Asked::outcome || !reachable()) return;
+  run.asked = Run::Asked::outcome;
   worker_->read_outcome(record.offer.job_id, record.subscription,
                         record.printer_job_id.value_or(0));
 }
@@ -355,7 +355,7 @@ void PrintingAgent::outcome_read(const JobOutcomeRead& read) {
   JobRecord* record = job(read.job_id);
   if (!record || is_final(record->phase)) return;
   Run& run = runs_[read.job_id];
-  run.outcome_asked = false;
+  run.answered(Run::Asked::outcome);
   if (read.error && read.error.kind != SystemError::Kind::not_found) {
     // Asked again once the printing system answers.
     return set_reason(*record, "waiting for the printing system: " + read.error.text);
@@ -384,7 +384,7 @@ void PrintingAgent::job_released(const JobReleased& released) {
   JobRecord* record = job(released.job_id);
   if (!record || record->phase != JobPhase::releasing) return;
   Run& run = runs_[released.job_id];
-  run.release_sent = false;
+  run.answered(Run::Asked::release);
   if (!released.error) {
     logger_.info("Print job %s: printer job %d released", released.job_id, released.printer_job_id);
     run.followed = false;
@@ -405,7 +405,7 @@ void PrintingAgent::advance_cancel(JobRecord& record, Run& run) {
       if (run.download) run.download->cancel();
       return finish(record, JobPhase::cancelled, "");
     case JobPhase::submitting:
-      if (run.submitted) {
+      if (run.asked == Run::Asked::submit) {
         if (!run.stop_sent) {
           run.stop_sent = true;
           worker_->stop_submission(record.offer.job_id);
@@ -413,14 +413,14 @@ void PrintingAgent::advance_cancel(JobRecord& record, Run& run) {
         return;
       }
       // Not known whether the printing system has it: found out first.
-      if (!reachable() && !run.reconciling) {
+      if (!reachable() && run.asked != Run::Asked::find) {
         return set_reason(record, "cancelling: waiting for the printing system: " + system_text());
       }
       return advance_job(record, run);
     case JobPhase::releasing:
       // Never let go: the held job is cancelled (it may have been released
       // already, which the printing phase follows).
-      if (run.release_sent || run.outcome_asked) return;
+      if (run.asked_either(Run::Asked::release, Run::Asked::outcome)) return;
       if (!reachable()) {
         return set_reason(record, "cancelling: waiting for the printing system: " + system_text());
       }
@@ -428,7 +428,7 @@ void PrintingAgent::advance_cancel(JobRecord& record, Run& run) {
       set_phase(record, JobPhase::printing, record.reason);
       return advance_cancel(record, run);
     case JobPhase::printing:
-      if (run.outcome_asked) return;
+      if (run.asked == Run::Asked::outcome) return;
       if (!run.cancel_sent && reachable() && record.printer_job_id) {
         run.cancel_sent = true;
         run.followed = true;
@@ -536,7 +536,7 @@ void PrintingAgent::retry(const std::string& job_id, int generation) {
 
 void PrintingAgent::start_verify(JobRecord& record, Run& run) {
   if (run.thread.joinable()) run.thread.join();
-  run.verifying = true;
+  run.asked = Run::Asked::verify;
   run.thread =
       start_thread([mailbox = mailbox(), path = journal_.document_path(record.offer.job_id),
                     sha256 = record.offer.sha256, job_id = record.offer.job_id] {
@@ -549,7 +549,7 @@ void PrintingAgent::verify_done(const std::string& job_id, bool ok) {
   if (!record) return;
   Run& run = runs_[job_id];
   if (run.thread.joinable()) run.thread.join();
-  run.verifying = false;
+  run.answered(Run::Asked::verify);
   if (record->phase != JobPhase::downloaded) return;
   run.verify = false;
   if (!ok) {
@@ -567,7 +567,7 @@ void PrintingAgent::submit(JobRecord& record, Run& run) {
   // Recorded before the printing system is asked: after a crash from here
   // on, the job is looked for by its name before it is printed again.
   if (!set_phase(record, JobPhase::submitting, "")) return;
-  run.submitted = true;
+  run.asked = Run::Asked::submit;
   run.stop_sent = false;
   SubmitRequest request;
   request.printer = record.offer.printer;
@@ -593,7 +593,7 @@ void PrintingAgent::job_submitted(const JobSubmitted& submitted) {
   JobRecord* record = job(submitted.job_id);
   if (!record || record->phase != JobPhase::submitting) return;
   Run& run = runs_[submitted.job_id];
-  run.submitted = false;
+  run.answered(Run::Asked::submit);
   if (submitted.printer_job_id > 0) record->printer_job_id = submitted.printer_job_id;
   using Kind = SystemError::Kind;
   const SystemError& error = submitted.error;
@@ -612,7 +612,7 @@ void PrintingAgent::job_submitted(const JobSubmitted& submitted) {
       worker_->cancel(submitted.job_id, identity(*record), false);
       return;
     }
-    run.release_sent = true;
+    run.asked = Run::Asked::release;
     worker_->release(submitted.job_id, identity(*record));
     return;
   }
@@ -656,8 +656,8 @@ void PrintingAgent::job_submitted(const JobSubmitted& submitted) {
 void PrintingAgent::jobs_found(const JobsFound& found) {
   JobRecord* record = job(found.job_id);
   Run& run = runs_[found.job_id];
-  run.reconciling = false;
-  if (!record || record->phase != JobPhase::submitting || run.submitted) return;
+  run.answered(Run::Asked::find);
+  if (!record || record->phase != JobPhase::submitting || run.asked == Run::Asked::submit) return;
   if (found.error)
     return set_reason(*record, "waiting for the printing system: " + found.error.text);
   // The journal never said "releasing": jobs made for this one were held
@@ -709,7 +709,7 @@ void PrintingAgent::jobs_found(const JobsFound& found) {
     // processing for it, and after a crash it must not be taken for the job.
     JobRecord noted = *record;
     for (const SystemJob* leftover : leftovers) withdraw(noted, leftover->id);
-    run.reconciling = true;
+    run.asked = Run::Asked::find;
     send_self(FIND_AGAIN, found.job_id, 0.2);
     try {
       journal_.save(noted, Durability::synced);
