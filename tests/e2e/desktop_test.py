@@ -3,15 +3,18 @@
 quillpost-service, on a private X server, session bus and accessibility bus,
 with a small tray host on the bus.
 
-One scenario with checkpoints: the tray item registers and its tooltip says
-Handshaked; activating it opens the window, whose Status tab (read through the
-accessibility tree) shows the state, the account, the computer and the GUI log
-newest first, and whose Printers tab lists the queues of a private print
-scheduler; Reconnect now from the tray menu reconnects; when the service
-goes away the tooltip and the tab say Disconnected; Quit from the tray menu
-ends the program with exit code 0 and the close line. Started again with
---disable-systray, the window shows at once with no tray item, and Quit from
-its own menu ends it the same way.
+One scenario with checkpoints: started with no account, the window opens
+with the sign-in form; a wrong password shows the service's message there,
+the demo account signs in (kept in the account file, 0600) and the Status tab
+(read through the accessibility tree) shows Handshaked, the account, the
+computer and the GUI log newest first, and the tray item's tooltip says
+Handshaked; the Printers tab lists the queues of a private print scheduler;
+Reconnect now from the tray menu reconnects; when the service goes away the
+tooltip and the tab say Disconnected; Quit from the tray menu ends the program
+with exit code 0 and the close line. Started again with --disable-systray and
+the stored account, the window shows at once with no tray item; Sign out
+brings the form back without ending the run, and Quit from the window's menu
+ends it the same way.
 
     desktop_test.py BUILD_DIR       exit 0: passed, 77: skipped (tools missing)
     desktop_test.py --tray-host     the tray host (run by the test itself)
@@ -232,8 +235,7 @@ def run(build_dir, work, procs):
     env["QT_LINUX_ACCESSIBILITY_ALWAYS_ON"] = "1"
 
     settings = os.path.join(work, "settings")
-    client_args = [os.path.join(build_dir, "bin/launch"), "--client-key=demo-client-key",
-                   "--computer-name=" + COMPUTER, "--settings-dir=" + settings,
+    client_args = [os.path.join(build_dir, "bin/launch"), "--computer-name=" + COMPUTER, "--settings-dir=" + settings,
                    "--settings-dir-create"]
     client = procs.start(client_args, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
                          text=True, env=env)
@@ -256,6 +258,44 @@ def run(build_dir, work, procs):
         tip = properties.Get(ITEM_IFACE, "ToolTip")
         return str(tip[2]) + " " + str(tip[3])
 
+    import pyatspi
+
+    def window():
+        """The shown window of the running client."""
+        for app in pyatspi.Registry.getDesktop(0):
+            if app is None or app.get_process_id() != client.pid:
+                continue
+            for frame in app:
+                if frame is not None and frame.name == "QuillPost" and \
+                        frame.getState().contains(pyatspi.STATE_SHOWING):
+                    return frame
+        return None
+
+    # Checkpoint 2: with no account the window opens by itself on the
+    # sign-in form. A wrong password gets the service's message there; the
+    # demo account signs in and is kept, readable by its owner alone.
+    frame = wait_for("the window QuillPost to show the sign-in form", window)
+    form = {a.name or a.description: a for a in widgets(frame)
+            if a.getState().contains(pyatspi.STATE_SHOWING)}
+    if not {"E-mail", "Password", "Client key", "Sign in"} <= form.keys():
+        raise Failure(f"the sign-in form shows {sorted(form)}")
+    message = next(a for a in widgets(frame) if a.description == "Sign-in message")
+    expect_reachable(form.values())
+
+    def sign_in(email, password):
+        form["E-mail"].queryEditableText().setTextContents(email)
+        form["Password"].queryEditableText().setTextContents(password)
+        form["Sign in"].queryAction().doAction(0)
+
+    sign_in("demo@quillpost.test", "not-the-password")
+    wait_for("the form to show the service's refusal",
+             lambda: message.name == "Invalid email or password.")
+    sign_in("demo@quillpost.test", "demo")
+    account_file = os.path.join(settings, "account.json")
+    wait_for("the account file", lambda: os.path.exists(account_file))
+    if os.stat(account_file).st_mode & 0o777 != 0o600:
+        raise Failure(f"the account file's mode is {os.stat(account_file).st_mode & 0o777:o}")
+
     wait_for("the tooltip to say Handshaked", lambda: "QuillPost: Handshaked" in tooltip())
     title = str(properties.Get(ITEM_IFACE, "Title"))
     if "QuillPost" not in title:
@@ -270,22 +310,9 @@ def run(build_dir, work, procs):
     def click(label):
         menu.Event(entries[label], "clicked", dbus.Int32(0, variant_level=1), dbus.UInt32(0))
 
-    # Checkpoint 2: activating the item opens the window; its Status tab
-    # shows the state, the account and the computer.
+    # The Status tab shows the state, the account and the computer;
+    # activating the tray item keeps the window open.
     dbus.Interface(item, ITEM_IFACE).Activate(0, 0)
-    import pyatspi
-
-    def window():
-        """The shown window of the running client."""
-        for app in pyatspi.Registry.getDesktop(0):
-            if app is None or app.get_process_id() != client.pid:
-                continue
-            for frame in app:
-                if frame is not None and frame.name == "QuillPost" and \
-                        frame.getState().contains(pyatspi.STATE_SHOWING):
-                    return frame
-        return None
-
     frame = wait_for("the window QuillPost to show", window)
     found = widgets(frame)
     labels = {a.description: a for a in found if a.getRoleName() == "label" and a.description}
@@ -296,21 +323,12 @@ def run(build_dir, work, procs):
 
     wait_for("the Status tab to say Handshaked", lambda: value("State") == "Handshaked")
     account, computer = value("Account"), value("Computer")
-    if not re.fullmatch(r"(.+ \()?account \d+\)?", account or ""):
+    if not re.fullmatch(r"demo@quillpost\.test \(account \d+\)", account or ""):
         raise Failure(f"the Status tab's account is {account!r}")
     if not re.fullmatch(COMPUTER + r" \(computer \d+\)", computer or ""):
         raise Failure(f"the Status tab's computer is {computer!r}")
 
-    # Every control shown has a name and can take the focus (whether Tab
-    # reaches it is not told apart from a click here).
-    controls = ("text", "push button", "tree", "page tab", "check box", "combo box")
-    unreachable = [
-        (a.getRoleName(), a.name) for a in found
-        if (a.getRoleName() in controls or a.getRoleName() == "label" and a.description) and
-        a.getState().contains(pyatspi.STATE_SHOWING) and
-        (not a.name or not a.getState().contains(pyatspi.STATE_FOCUSABLE))]
-    if unreachable:
-        raise Failure(f"controls without a name or the keyboard's focus: {unreachable}")
+    expect_reachable(found)
 
     # The GUI log, newest first, from the first line of the start.
     events = column(trees["Log"], 1)
@@ -353,19 +371,47 @@ def run(build_dir, work, procs):
     click("Quit")
     expect_normal_close(client, output, settings, "Quit from the tray menu", 1)
 
-    # Checkpoint 6: without a tray icon the window shows at once, and Quit
-    # from its own menu is the normal close.
+    # Checkpoint 6: without a tray icon the window shows at once, on the tabs
+    # (an account is stored); Sign out brings the form back and the run goes on;
+    # Quit from the window's menu is the normal close.
     client = procs.start(client_args + ["--disable-systray"], stdout=subprocess.PIPE,
                          stderr=subprocess.STDOUT, text=True, env=env)
     output = drain(client)
     frame = wait_for("the window to show without a tray icon", window)
-    quit_items = [a for a in widgets(frame) if a.getRoleName() == "menu item" and a.name == "Quit"]
+    found = widgets(frame)
+    sign_out = next(a for a in found if a.getRoleName() == "push button" and a.name == "Sign out")
+    if not sign_out.getState().contains(pyatspi.STATE_SHOWING):
+        raise Failure("the window opened on the sign-in form with an account stored")
+    sign_out.queryAction().doAction(0)
+    email = next(a for a in found if a.name == "E-mail")
+    wait_for("Sign out to show the sign-in form",
+             lambda: email.getState().contains(pyatspi.STATE_SHOWING))
+    with open(account_file, encoding="utf-8") as f:
+        if "demo-client-key" in f.read():
+            raise Failure("the client key is still in the account file after Sign out")
+    quit_items = [a for a in found if a.getRoleName() == "menu item" and a.name == "Quit"]
     if not quit_items:
         raise Failure("the window's menu has no Quit")
     quit_items[0].queryAction().doAction(0)
     expect_normal_close(client, output, settings, "Quit from the window's menu", 2)
     if tray.stdout in select.select([tray.stdout], [], [], 0)[0]:
         raise Failure("a tray item registered with --disable-systray")
+
+
+def expect_reachable(found):
+    """Every control shown has a name and can take the focus (whether Tab
+    reaches it is not told apart from a click here)."""
+    import pyatspi
+
+    controls = ("text", "password text", "push button", "tree", "page tab", "check box",
+                "combo box")
+    unreachable = [
+        (a.getRoleName(), a.name) for a in found
+        if (a.getRoleName() in controls or a.getRoleName() == "label" and a.description) and
+        a.getState().contains(pyatspi.STATE_SHOWING) and
+        (not a.name or not a.getState().contains(pyatspi.STATE_FOCUSABLE))]
+    if unreachable:
+        raise Failure(f"controls without a name or the keyboard's focus: {unreachable}")
 
 
 def widgets(frame):

@@ -13,9 +13,12 @@
 #include <QSystemTrayIcon>
 #include <algorithm>
 #include <cstdlib>
+#include <mutex>
+#include <thread>
 #include <vector>
 
 #include "quillpost/host/app/main_loop.h"
+#include "quillpost/host/comms/login.h"
 #include "quillpost/host/gui/window.h"
 #include "quillpost/host/logging/logs.h"
 #include "quillpost/host/runtime/agent/core.h"
@@ -127,22 +130,47 @@ QIcon state_icon(comms::ClientStatus status) {
   return QIcon(pixmap);
 }
 
+bool has_credentials(const std::optional<Account>& account) {
+  return account && account->email && !account->email->empty() && account->client_key &&
+         !account->client_key->empty();
+}
+
+// The client's reason when it stops for want of an account: nothing the
+// person needs to read on the form they are already looking at.
+constexpr std::string_view kNoKeyReason = "No ClientKey.";
+
+// A credentials check in flight holds this to reach the desktop: `receiver`
+// is cleared, under the lock, before the desktop goes away.
+struct CheckLink {
+  std::mutex mutex;
+  QObject* receiver = nullptr;
+};
+
 // Everything the desktop shows, on the GUI thread.
 class Desktop {
  public:
-  Desktop(const AppContext& context, agent::Channel client,
+  Desktop(const AppContext& context, agent::Channel client, agent::Channel core,
           std::shared_ptr<MainLoopQueue> main_loop_queue)
       : client_(std::move(client)),
+        core_(std::move(core)),
         main_loop_queue_(std::move(main_loop_queue)),
+        login_{context.service_url + login_path},
+        http_config_(context.http_config),
         secrets_(web::secrets_of(context.config, context.world.configuration.account)) {
     const bool want_tray = !context.config.disable_systray.value_or(false);
     const bool tray = want_tray && QSystemTrayIcon::isSystemTrayAvailable();
     if (want_tray && !tray) {
       logs::logger("gui").info("No system tray on this desktop: the window stays open");
     }
-    window_ = new Window(
-        context.world.configuration.computer.name,
-        Window::Actions{[this] { reconnect(); }, [this] { quit(); }, [this] { window_closed(); }});
+    window_ = new Window(context.world.configuration.computer.name,
+                         Window::Actions{
+                             [this] { reconnect(); },
+                             [this] { quit(); },
+                             [this] { window_closed(); },
+                             [this](const Window::SignIn& request) { sign_in(request); },
+                             [this] { sign_out(); },
+                         });
+    link_->receiver = window_;
     window_->setWindowIcon(state_icon(comms::ClientStatus::disconnected));
     if (context.world.configuration.account) {
       window_->set_email(context.world.configuration.account->email);
@@ -171,9 +199,14 @@ class Desktop {
       // Nothing to hide the window into: it shows now and closing it quits.
       window_->show();
     }
+    if (!has_credentials(context.world.configuration.account)) ask_to_sign_in();
   }
 
   ~Desktop() {
+    {
+      const std::lock_guard lock(link_->mutex);
+      link_->receiver = nullptr;
+    }
     delete tray_;
     delete menu_;
     delete window_;
@@ -194,6 +227,7 @@ class Desktop {
   }
   void show_account(const std::optional<Account>& account) {
     window_->set_email(account ? account->email : std::nullopt);
+    if (!has_credentials(account)) ask_to_sign_in();
     if (account && account->client_key && !account->client_key->empty() &&
         std::find(secrets_.begin(), secrets_.end(), *account->client_key) == secrets_.end()) {
       secrets_.push_back(*account->client_key);
@@ -207,7 +241,76 @@ class Desktop {
     window_->show_printing(overview);
   }
 
+  // The client stopped connecting: its key is gone or was refused. The
+  // account's update (published by the core after the logout) opens the form;
+  // the reason, from the service, is what the form says.
+  void client_gave_up(const std::string& reason) {
+    if (reason.rfind(kNoKeyReason, 0) == 0) return;
+    window_->set_sign_in_message("Signed out: " + web::redact(reason, secrets_));
+  }
+
  private:
+  void ask_to_sign_in() {
+    if (!window_->showing_sign_in()) window_->show_sign_in();
+    window_->open();
+  }
+
+  // A client key is checked by the connection itself; an e-mail and password
+  // by the service's login, on a thread of its own: the GUI never waits.
+  void sign_in(const Window::SignIn& request) {
+    if (!request.client_key.empty()) {
+      Account account;
+      account.email = std::string(AUTH_WITH_CLIENT_KEY_EMAIL);
+      account.client_key = request.client_key;
+      signed_in(account);
+      return;
+    }
+    const std::uint64_t attempt = ++attempts_;
+    std::thread([this, attempt, link = link_, login = login_, http = http_config_,
+                 credentials = Credentials{request.email, request.password}] {
+      std::optional<Account> account;
+      std::string failure;
+      try {
+        account = make_http_credentials_checker(login)->run(credentials, http);
+      } catch (const ProgressFailed& e) {
+        failure = e.gui_msg();
+      } catch (const std::exception& e) {
+        failure = std::string("The sign-in could not be checked: ") + e.what();
+      }
+      const std::lock_guard lock(link->mutex);
+      if (!link->receiver) return;
+      QMetaObject::invokeMethod(
+          link->receiver,
+          [this, attempt, account, failure] {
+            if (attempt != attempts_) return;
+            if (account) {
+              signed_in(*account);
+            } else {
+              window_->sign_in_failed(failure);
+            }
+          },
+          Qt::QueuedConnection);
+    }).detach();
+  }
+
+  // The account goes to the core, which stores it and publishes it: the
+  // client then connects with it.
+  void signed_in(const Account& account) {
+    if (account.client_key && !account.client_key->empty() &&
+        std::find(secrets_.begin(), secrets_.end(), *account.client_key) == secrets_.end()) {
+      secrets_.push_back(*account.client_key);
+    }
+    logs::logger("gui").info("Signed in from the desktop as %s", account.to_text());
+    window_->set_sign_in_message("Signed in.");
+    window_->show_tabs();
+    core_.send(core::UPDATE_ACCOUNT, account);
+  }
+
+  void sign_out() {
+    window_->set_sign_in_message("Signed out.");
+    core_.send(core::REQUEST_LOGOUT, core::LogoutRequest{"signed out from the desktop"});
+  }
+
   void reconnect() { client_.send(core::REQUEST_CONNECT, "reconnect requested from the desktop"); }
   void quit() { main_loop_queue_->put(ExitRequest{"Quit from the desktop", 0}); }
   void window_closed() {
@@ -219,7 +322,12 @@ class Desktop {
   }
 
   agent::Channel client_;
+  agent::Channel core_;
   std::shared_ptr<MainLoopQueue> main_loop_queue_;
+  LoginSettings login_;
+  HttpConfig http_config_;
+  std::shared_ptr<CheckLink> link_ = std::make_shared<CheckLink>();
+  std::uint64_t attempts_ = 0;
   Window* window_ = nullptr;
   QMenu* menu_ = nullptr;
   QSystemTrayIcon* tray_ = nullptr;
@@ -287,6 +395,11 @@ class DesktopApplication : public Application {
     queue_->put(ExitRequest{reason, exit_code});
   }
   EventLoop* event_loop() override { return &loop_; }
+  // A person is there to sign in again: the run goes on.
+  bool client_gave_up(const std::string& reason) override {
+    desktop_->client_gave_up(reason);
+    return true;
+  }
   void stop() override {
     // The agents and the GUI log first: nothing may hand the window anything
     // once it is gone.
@@ -320,8 +433,9 @@ extern "C" __attribute__((visibility("default"))) void quillpost_gui_start(
   if (!qt_app) throw std::logic_error("the GUI was not opened");
   const AppContext& context = *start->context;
   // The connection client is the agent registered as "client".
-  auto desktop = std::make_unique<Desktop>(context, start->runtime->channel("client"),
-                                           context.main_loop_queue);
+  auto desktop = std::make_unique<Desktop>(
+      context, start->runtime->channel("client"),
+      start->runtime->channel(std::string(core::CoreAgent::name)), context.main_loop_queue);
   start->runtime->spawn(std::make_shared<DesktopAgent>(desktop.get()), std::string(kAgentName));
   // The GUI log, from the first line of the start on; each line is handed to
   // the GUI thread, whoever reports it.
