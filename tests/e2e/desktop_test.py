@@ -18,8 +18,14 @@ ends it the same way.
 
     desktop_test.py BUILD_DIR       exit 0: passed, 77: skipped (tools missing)
     desktop_test.py --tray-host     the tray host (run by the test itself)
+
+With QP_SCREENSHOTS=DIR the test also writes the window as the person sees it
+into DIR (sign-in.png, status.png, printers.png, jobs.png), taken from the X
+server's frame buffer (docs/screenshots/ holds the ones of the README).
 """
 import os
+import struct
+import zlib
 import re
 import select
 import shutil
@@ -193,6 +199,44 @@ def drain(child):
     return lines
 
 
+def screenshot(fb_dir, frame, name):
+    """Writes the window `frame` as a PNG into $QP_SCREENSHOTS, from Xvfb's
+    frame buffer file (XWD, 32 bits a pixel); nothing without the variable."""
+    out_dir = os.environ.get("QP_SCREENSHOTS")
+    if not out_dir:
+        return
+    import pyatspi
+
+    time.sleep(0.5)  # the last change painted
+    with open(os.path.join(fb_dir, "Xvfb_screen0"), "rb") as f:
+        data = f.read()
+    fields = struct.unpack(">25I", data[:100])
+    header_size, width, height = fields[0], fields[4], fields[5]
+    bits_per_pixel, bytes_per_line, ncolors = fields[11], fields[12], fields[19]
+    if bits_per_pixel != 32:
+        raise Failure(f"the frame buffer has {bits_per_pixel} bits a pixel")
+    pixels = header_size + 12 * ncolors
+    box = frame.queryComponent().getExtents(pyatspi.DESKTOP_COORDS)
+    left, top = max(box.x, 0), max(box.y, 0)
+    right, bottom = min(box.x + box.width, width), min(box.y + box.height, height)
+    raw = bytearray()
+    for y in range(top, bottom):
+        row = data[pixels + y * bytes_per_line + 4 * left:pixels + y * bytes_per_line + 4 * right]
+        rgb = bytearray(len(row) // 4 * 3)
+        rgb[0::3], rgb[1::3], rgb[2::3] = row[2::4], row[1::4], row[0::4]
+        raw += b"\0" + rgb
+
+    def chunk(kind, body):
+        return struct.pack(">I", len(body)) + kind + body + \
+            struct.pack(">I", zlib.crc32(kind + body) & 0xffffffff)
+
+    os.makedirs(out_dir, exist_ok=True)
+    with open(os.path.join(out_dir, name + ".png"), "wb") as f:
+        f.write(b"\x89PNG\r\n\x1a\n" +
+                chunk(b"IHDR", struct.pack(">IIBBBBB", right - left, bottom - top, 8, 2, 0, 0, 0)) +
+                chunk(b"IDAT", zlib.compress(bytes(raw), 9)) + chunk(b"IEND", b""))
+
+
 def run(build_dir, work, procs):
     env = dict(os.environ)
     runtime_dir = os.path.join(work, "runtime")
@@ -202,8 +246,11 @@ def run(build_dir, work, procs):
 
     # The private X server picks a free display and says which.
     read_fd, write_fd = os.pipe()
+    fb_dir = os.path.join(work, "fb")
+    os.mkdir(fb_dir)
     procs.start(["Xvfb", "-displayfd", str(write_fd), "-screen", "0", "1280x800x24",
-                 "-nolisten", "tcp"], pass_fds=[write_fd], stderr=subprocess.DEVNULL)
+                 "-nolisten", "tcp", "-nocursor", "-fbdir", fb_dir], pass_fds=[write_fd],
+                stderr=subprocess.DEVNULL)
     os.close(write_fd)
     with os.fdopen(read_fd) as display:
         env["DISPLAY"] = ":" + display.readline().strip()
@@ -281,6 +328,7 @@ def run(build_dir, work, procs):
         raise Failure(f"the sign-in form shows {sorted(form)}")
     message = next(a for a in widgets(frame) if a.description == "Sign-in message")
     expect_reachable(form.values())
+    screenshot(fb_dir, frame, "sign-in")
 
     def sign_in(email, password):
         form["E-mail"].queryEditableText().setTextContents(email)
@@ -330,6 +378,8 @@ def run(build_dir, work, procs):
 
     expect_reachable(found)
 
+    screenshot(fb_dir, frame, "status")
+
     # The GUI log, newest first, from the first line of the start.
     events = column(trees["Log"], 1)
     if events[:1] != ["CLIENT_HANDSHAKED"] or events[-1:] != ["APP_STARTING"] or \
@@ -350,6 +400,10 @@ def run(build_dir, work, procs):
                       lambda: {"Desk", "Lab"} <= printers().keys() and printers())
     if listed["Desk"] != "idle":
         raise Failure(f"the Printers tab lists {listed}")
+    screenshot(fb_dir, frame, "printers")
+    if os.environ.get("QP_SCREENSHOTS"):
+        tabs[2].queryAction().doAction(0)
+        screenshot(fb_dir, frame, "jobs")
     tabs[0].queryAction().doAction(0)
 
     # Checkpoint 3: Reconnect now is the client's connect request.

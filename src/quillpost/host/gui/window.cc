@@ -33,6 +33,9 @@ QString cell(std::string_view text) {
 // which value it is (a fixed accessible name would hide the text from them).
 QLabel* value_label(QFormLayout* form, const QString& caption, const QString& description) {
   auto* value = new QLabel(QStringLiteral("-"));
+  // A long text (a reason from the network) wraps rather than widening the
+  // window past the screen.
+  value->setWordWrap(true);
   // Tab reaches it (selectable text alone takes the focus only by a click).
   value->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
   value->setFocusPolicy(Qt::StrongFocus);
@@ -121,6 +124,11 @@ QWidget* Window::make_status_tab() {
   layout->addWidget(log_search_);
   log_ = table({QStringLiteral("Time"), QStringLiteral("Event"), QStringLiteral("Message")},
                QStringLiteral("Log"));
+  // The time and the event name whole, the message in the rest.
+  log_->setColumnWidth(
+      0, log_->fontMetrics().horizontalAdvance(QStringLiteral("0000-00-00 00:00:00")) + 16);
+  log_->setColumnWidth(
+      1, log_->fontMetrics().horizontalAdvance(QStringLiteral("CLIENT_FINDING_SERVER")) + 16);
   layout->addWidget(log_, 1);
   return page;
 }
@@ -221,6 +229,7 @@ QWidget* Window::make_printers_tab() {
   auto* layout = new QVBoxLayout(page);
   printing_system_ = new QLabel(QStringLiteral("Printing system: starting"));
   printing_system_->setAccessibleDescription(QStringLiteral("Printing system"));
+  printing_system_->setWordWrap(true);
   printing_system_->setTextInteractionFlags(Qt::TextSelectableByMouse |
                                             Qt::TextSelectableByKeyboard);
   printing_system_->setFocusPolicy(Qt::StrongFocus);
@@ -247,7 +256,14 @@ void Window::show_connection(const ConnectionView& view) {
   const bool was_handshaked = view_.status == comms::ClientStatus::handshaked;
   view_ = view;
   state_->setText(QString::fromStdString(view.state));
-  server_->setText(view.server.empty() ? QStringLiteral("-") : QString::fromStdString(view.server));
+  // The server stays named while the link to it lasts, whichever status says so.
+  const bool linked = view.status == comms::ClientStatus::connected ||
+                      view.status == comms::ClientStatus::handshaked;
+  if (!view.server.empty()) {
+    server_->setText(QString::fromStdString(view.server));
+  } else if (!linked) {
+    server_->setText(QStringLiteral("-"));
+  }
   if (view.status == comms::ClientStatus::handshaked) {
     if (!was_handshaked) handshaked_for_.start();
   } else {
@@ -328,12 +344,18 @@ void Window::show_printing(const printing::PrintingOverview& overview) {
                              printer.accepting_jobs ? QStringLiteral("yes") : QStringLiteral("no"),
                              printer.is_default ? QStringLiteral("yes") : QString()}));
   }
+  for (int column = 0; column + 1 < printers_->columnCount(); ++column) {
+    printers_->resizeColumnToContents(column);
+  }
   jobs_->clear();
   for (const auto& job : overview.jobs) {
     jobs_->addTopLevelItem(new QTreeWidgetItem(
         {cell(job.job_id), cell(job.title), cell(job.printer), cell(job.state), cell(job.reason),
          QDateTime::fromSecsSinceEpoch(job.updated_at)
              .toString(QStringLiteral("yyyy-MM-dd HH:mm:ss"))}));
+  }
+  for (int column = 0; column + 1 < jobs_->columnCount(); ++column) {
+    jobs_->resizeColumnToContents(column);
   }
 }
 
