@@ -9,12 +9,14 @@ the demo account signs in (kept in the account file, 0600) and the Status tab
 (read through the accessibility tree) shows Handshaked, the account, the
 computer and the GUI log newest first, and the tray item's tooltip says
 Handshaked; the Printers tab lists the queues of a private print scheduler;
-Reconnect now from the tray menu reconnects; when the service goes away the
-tooltip and the tab say Disconnected; Quit from the tray menu ends the program
-with exit code 0 and the close line. Started again with --disable-systray and
-the stored account, the window shows at once with no tray item; Sign out
-brings the form back without ending the run, and Quit from the window's menu
-ends it the same way.
+Reconnect now from the tray menu reconnects; when the service goes away and
+comes back the tooltip, the icon and the tab follow while the item's Status
+stays Active; the autostart check box writes and removes the entry; Sign out
+forgets the key and the item needs the person (its own icon, a notification
+as its attention icon); Quit from the tray menu ends the program with exit code 0
+and the close line. Started again with --disable-systray, the window shows at
+once with no tray item and the form; a client key signs in, and Quit from the
+window's menu ends it the same way.
 
     desktop_test.py BUILD_DIR       exit 0: passed, 77: skipped (tools missing)
     desktop_test.py --tray-host     the tray host (run by the test itself)
@@ -265,12 +267,20 @@ def run(build_dir, work, procs):
     if first_line(tray, "the tray host") != "ready":
         raise Failure("the tray host did not start")
 
-    service = procs.start([os.path.join(build_dir, "bin/quillpost-service"), "--http-port", "0",
-                           "--socket-port", "0", "--control-port", "0"],
-                          stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
-    http = re.search(r"http=([0-9.]+:\d+)", first_line(service, "quillpost-service"))
-    drain(service)
-    env["QUILLPOST_SERVICE_URL"] = "http://" + http.group(1)
+    def start_service(http_port="0", socket_port="0"):
+        """quillpost-service, and its HTTP and socket ports."""
+        child = procs.start([os.path.join(build_dir, "bin/quillpost-service"), "--http-port",
+                             http_port, "--socket-port", socket_port, "--control-port", "0"],
+                            stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
+        line = first_line(child, "quillpost-service")
+        drain(child)
+        ports = re.search(r"http=([0-9.]+):(\d+) .*socket=[0-9.]+:(\d+)", line)
+        if not ports:
+            raise Failure(f"quillpost-service says {line!r}")
+        return child, ports
+
+    service, ports = start_service()
+    env["QUILLPOST_SERVICE_URL"] = f"http://{ports.group(1)}:{ports.group(2)}"
     # A private print scheduler with the queues Desk and Lab.
     cups_dir = os.path.join(work, "cups")
     cups = subprocess.run([os.path.join(SOURCE_DIR, "scripts/cups-scheduler"), cups_dir, "start"],
@@ -414,35 +424,80 @@ def run(build_dir, work, procs):
                          for m in column(trees["Log"], 2, rows=8)))
     wait_for("the Status tab to say Handshaked again", lambda: value("State") == "Handshaked")
 
-    # Checkpoint 4: the service goes away; the tooltip and the tab say so.
+    # Checkpoint 4: the service goes away and comes back on the same ports;
+    # the tooltip and the tab follow, the item's Status stays Active (the
+    # client retries on its own: nothing for the person to do).
+    def status():
+        return str(properties.Get(ITEM_IFACE, "Status"))
+
+    def icon():
+        return bytes(bytearray(properties.Get(ITEM_IFACE, "IconPixmap")[0][2]))
+
+    handshaked_icon = icon()
     service.terminate()
     service.wait(5)
     wait_for("the tooltip to say Disconnected", lambda: "QuillPost: Disconnected" in tooltip())
     wait_for("the Status tab to say Disconnected",
              lambda: (value("State") or "").startswith("Disconnected"))
+    if status() != "Active" or icon() == handshaked_icon:
+        raise Failure(f"disconnected, the item's Status is {status()} (icon changed: "
+                      f"{icon() != handshaked_icon})")
+    service, _ = start_service(ports.group(2), ports.group(3))
+    click("Reconnect now")
+    wait_for("the tooltip to say Handshaked after the service came back",
+             lambda: "QuillPost: Handshaked" in tooltip())
+    if status() != "Active" or icon() != handshaked_icon:
+        raise Failure(f"handshaked again, the item's Status is {status()}")
 
-    # Checkpoint 5: Quit from the tray menu is the normal close.
+    # Checkpoint 5: the autostart entry follows its check box.
+    autostart = os.path.join(env["XDG_CONFIG_HOME"], "autostart", "quillpost.desktop")
+    box = next(a for a in found if a.name == "Start QuillPost when I log in")
+    box.queryAction().doAction(0)
+    wait_for("the autostart entry", lambda: os.path.exists(autostart))
+    with open(autostart, encoding="utf-8") as f:
+        if f'Exec="{os.path.join(build_dir, "bin/launch")}"' not in f.read():
+            raise Failure("the autostart entry does not start this program")
+    box.queryAction().doAction(0)
+    wait_for("the autostart entry to go", lambda: not os.path.exists(autostart))
+
+    # Checkpoint 6: Sign out forgets the key; the item needs the person (its
+    # own look, and the notification as its attention icon) and the form
+    # opens.
+    next(a for a in found if a.getRoleName() == "push button" and a.name == "Sign out") \
+        .queryAction().doAction(0)
+    wait_for("the tooltip to say Signed out", lambda: "QuillPost: Signed out" in tooltip())
+    # Qt's item keeps Status Active (its tray sets no other); the notification
+    # shows as the item's attention icon while it lasts.
+    wait_for("the item to ask for attention",
+             lambda: str(properties.Get(ITEM_IFACE, "AttentionIconName")) == "dialog-warning")
+    if icon() == handshaked_icon:
+        raise Failure("signed out, the tray icon looks as when handshaked")
+    wait_for("Sign out to show the sign-in form",
+             lambda: form["E-mail"].getState().contains(pyatspi.STATE_SHOWING))
+    with open(account_file, encoding="utf-8") as f:
+        if "demo-client-key" in f.read():
+            raise Failure("the client key is still in the account file after Sign out")
+
+    # Checkpoint 7: Quit from the tray menu is the normal close.
     click("Quit")
     expect_normal_close(client, output, settings, "Quit from the tray menu", 1)
 
-    # Checkpoint 6: without a tray icon the window shows at once, on the tabs
-    # (an account is stored); Sign out brings the form back and the run goes on;
-    # Quit from the window's menu is the normal close.
+    # Checkpoint 8: without a tray icon the window shows at once, on the
+    # form (signed out); a client key signs in; Quit from the window's menu
+    # is the normal close.
     client = procs.start(client_args + ["--disable-systray"], stdout=subprocess.PIPE,
                          stderr=subprocess.STDOUT, text=True, env=env)
     output = drain(client)
     frame = wait_for("the window to show without a tray icon", window)
     found = widgets(frame)
-    sign_out = next(a for a in found if a.getRoleName() == "push button" and a.name == "Sign out")
-    if not sign_out.getState().contains(pyatspi.STATE_SHOWING):
-        raise Failure("the window opened on the sign-in form with an account stored")
-    sign_out.queryAction().doAction(0)
-    email = next(a for a in found if a.name == "E-mail")
-    wait_for("Sign out to show the sign-in form",
-             lambda: email.getState().contains(pyatspi.STATE_SHOWING))
-    with open(account_file, encoding="utf-8") as f:
-        if "demo-client-key" in f.read():
-            raise Failure("the client key is still in the account file after Sign out")
+    key = next(a for a in found if a.name == "Client key")
+    if not key.getState().contains(pyatspi.STATE_SHOWING):
+        raise Failure("signed out, the window did not open on the sign-in form")
+    key.queryEditableText().setTextContents("demo-client-key")
+    next(a for a in found if a.getRoleName() == "push button" and a.name == "Sign in") \
+        .queryAction().doAction(0)
+    state = next(a for a in found if a.getRoleName() == "label" and a.description == "State")
+    wait_for("the client key to handshake", lambda: state.name == "Handshaked")
     quit_items = [a for a in found if a.getRoleName() == "menu item" and a.name == "Quit"]
     if not quit_items:
         raise Failure("the window's menu has no Quit")

@@ -5,6 +5,8 @@
 
 #include <QApplication>
 #include <QDateTime>
+#include <QElapsedTimer>
+#include <QFont>
 #include <QGuiApplication>
 #include <QMenu>
 #include <QPainter>
@@ -13,17 +15,20 @@
 #include <QSystemTrayIcon>
 #include <algorithm>
 #include <cstdlib>
+#include <filesystem>
 #include <mutex>
 #include <thread>
 #include <vector>
 
 #include "quillpost/host/app/main_loop.h"
 #include "quillpost/host/comms/login.h"
+#include "quillpost/host/gui/autostart.h"
 #include "quillpost/host/gui/window.h"
 #include "quillpost/host/logging/logs.h"
 #include "quillpost/host/runtime/agent/core.h"
 #include "quillpost/host/runtime/agent/pubsub.h"
 #include "quillpost/host/runtime/agent/runtime.h"
+#include "quillpost/host/runtime/printing/clean_text.h"
 #include "quillpost/host/runtime/printing/overview.h"
 #include "quillpost/host/runtime/web/status.h"
 
@@ -112,13 +117,25 @@ class QtEventLoop : public EventLoop {
   void quit() override { QCoreApplication::exit(0); }
 };
 
-// The tray icon's picture: a disc whose colour says the state.
-QIcon state_icon(comms::ClientStatus status) {
+// The tray icon's picture: a disc whose colour says the look; the person is
+// needed: red with a "!".
+QIcon look_icon(TrayLook look) {
   QColor colour(0x9e, 0x9e, 0x9e);  // disconnected
-  if (status == comms::ClientStatus::handshaked) colour = QColor(0x2e, 0x7d, 0x32);
-  if (status == comms::ClientStatus::connected || status == comms::ClientStatus::connecting ||
-      status == comms::ClientStatus::service_discovery) {
-    colour = QColor(0xf9, 0xa8, 0x25);
+  switch (look) {
+    case TrayLook::needs_you:
+      colour = QColor(0xc6, 0x28, 0x28);
+      break;
+    case TrayLook::printing:
+      colour = QColor(0x15, 0x65, 0xc0);
+      break;
+    case TrayLook::handshaked:
+      colour = QColor(0x2e, 0x7d, 0x32);
+      break;
+    case TrayLook::connecting:
+      colour = QColor(0xf9, 0xa8, 0x25);
+      break;
+    case TrayLook::disconnected:
+      break;
   }
   QPixmap pixmap(32, 32);
   pixmap.fill(Qt::transparent);
@@ -127,8 +144,26 @@ QIcon state_icon(comms::ClientStatus status) {
   painter.setBrush(colour);
   painter.setPen(QPen(QColor(0x42, 0x42, 0x42), 2));
   painter.drawEllipse(3, 3, 26, 26);
+  if (look == TrayLook::needs_you) {
+    painter.setPen(QPen(Qt::white, 4, Qt::SolidLine, Qt::RoundCap));
+    painter.drawLine(16, 9, 16, 18);
+    painter.drawPoint(16, 24);
+  }
   return QIcon(pixmap);
 }
+
+// Notifications of one kind come at most once a minute.
+class NoteLimit {
+ public:
+  bool allow() {
+    if (last_.isValid() && last_.elapsed() < 60 * 1000) return false;
+    last_.start();
+    return true;
+  }
+
+ private:
+  QElapsedTimer last_;
+};
 
 bool has_credentials(const std::optional<Account>& account) {
   return account && account->email && !account->email->empty() && account->client_key &&
@@ -157,6 +192,14 @@ class Desktop {
         login_{context.service_url + login_path},
         http_config_(context.http_config),
         secrets_(web::secrets_of(context.config, context.world.configuration.account)) {
+    // --high-dpi-gui: fonts and the window half as large again.
+    const bool high_dpi = context.config.high_dpi_gui.value_or(false);
+    if (high_dpi) {
+      QFont font = QApplication::font();
+      font.setPointSizeF(font.pointSizeF() * 1.5);
+      QApplication::setFont(font);
+    }
+    autostart_path_ = autostart_path(context.getenv);
     const bool want_tray = !context.config.disable_systray.value_or(false);
     const bool tray = want_tray && QSystemTrayIcon::isSystemTrayAvailable();
     if (want_tray && !tray) {
@@ -169,9 +212,14 @@ class Desktop {
                              [this] { window_closed(); },
                              [this](const Window::SignIn& request) { sign_in(request); },
                              [this] { sign_out(); },
+                             [this](bool on) { return set_autostart_entry(on); },
                          });
+    if (high_dpi) window_->resize(window_->size() * 3 / 2);
+    std::error_code ec;
+    window_->show_autostart(autostart_path_ && std::filesystem::exists(*autostart_path_, ec));
     link_->receiver = window_;
-    window_->setWindowIcon(state_icon(comms::ClientStatus::disconnected));
+    facts_.signed_out = !has_credentials(context.world.configuration.account);
+    window_->setWindowIcon(look_icon(tray_look(facts_)));
     if (context.world.configuration.account) {
       window_->set_email(context.world.configuration.account->email);
     }
@@ -184,7 +232,7 @@ class Desktop {
       menu_->addSeparator();
       QObject::connect(menu_->addAction(QStringLiteral("Quit")), &QAction::triggered, window_,
                        [this] { quit(); });
-      tray_ = new QSystemTrayIcon(state_icon(comms::ClientStatus::disconnected));
+      tray_ = new QSystemTrayIcon(look_icon(tray_look(facts_)));
       tray_->setToolTip(QStringLiteral("QuillPost: Starting"));
       tray_->setContextMenu(menu_);
       QObject::connect(
@@ -219,15 +267,20 @@ class Desktop {
     ConnectionView view = connection_view(connection);
     view.state = web::redact(view.state, secrets_);
     window_->show_connection(view);
-    if (tray_) {
-      tray_->setToolTip(QString::fromStdString(tooltip(view)));
-      if (view.status != shown_status_) tray_->setIcon(state_icon(view.status));
-    }
-    shown_status_ = view.status;
+    facts_.view = view;
+    refresh_tray();
   }
   void show_account(const std::optional<Account>& account) {
     window_->set_email(account ? account->email : std::nullopt);
-    if (!has_credentials(account)) ask_to_sign_in();
+    const bool was_signed_out = facts_.signed_out;
+    facts_.signed_out = !has_credentials(account);
+    if (facts_.signed_out) {
+      ask_to_sign_in();
+      if (!was_signed_out && signed_out_notes_.allow()) {
+        notify("QuillPost is signed out", "Sign in again to print on this computer.");
+      }
+    }
+    refresh_tray();
     if (account && account->client_key && !account->client_key->empty() &&
         std::find(secrets_.begin(), secrets_.end(), *account->client_key) == secrets_.end()) {
       secrets_.push_back(*account->client_key);
@@ -239,6 +292,22 @@ class Desktop {
   }
   void show_printing(const printing::PrintingOverview& overview) {
     window_->show_printing(overview);
+    facts_.printing = std::any_of(overview.jobs.begin(), overview.jobs.end(), [](const auto& job) {
+      return job.state == "received" || job.state == "downloading" || job.state == "printing";
+    });
+    // Jobs are newest first: a failure needs the person until a newer job.
+    facts_.job_failed = !overview.jobs.empty() && overview.jobs.front().state == "failed";
+    if (facts_.job_failed && overview.jobs.front().job_id != noted_failed_job_) {
+      noted_failed_job_ = overview.jobs.front().job_id;
+      const auto& job = overview.jobs.front();
+      if (failed_job_notes_.allow()) {
+        notify("A print job failed",
+               printing::clean_text(job.title, 80) + " on " +
+                   printing::clean_text(job.printer, 80) +
+                   (job.reason.empty() ? "" : ": " + printing::clean_text(job.reason, 200)));
+      }
+    }
+    refresh_tray();
   }
 
   // The client stopped connecting: its key is gone or was refused. The
@@ -250,6 +319,41 @@ class Desktop {
   }
 
  private:
+  void refresh_tray() {
+    const TrayLook look = tray_look(facts_);
+    if (tray_) tray_->setToolTip(QString::fromStdString(tray_tooltip(facts_)));
+    if (look != shown_look_) {
+      const QIcon icon = look_icon(look);
+      window_->setWindowIcon(icon);
+      if (tray_) tray_->setIcon(icon);
+      shown_look_ = look;
+    }
+  }
+
+  // Through the tray (the desktop's notifications); none without a tray.
+  void notify(const std::string& title, const std::string& text) {
+    if (!tray_ || !QSystemTrayIcon::supportsMessages()) return;
+    tray_->showMessage(QString::fromStdString(title), QString::fromStdString(text),
+                       QSystemTrayIcon::Warning, 10 * 1000);
+  }
+
+  bool set_autostart_entry(bool on) {
+    const auto log = logs::logger("gui");
+    if (!autostart_path_) {
+      log.warning("No autostart entry: neither XDG_CONFIG_HOME nor HOME is an absolute path");
+      return false;
+    }
+    try {
+      set_autostart(*autostart_path_, on, QCoreApplication::applicationFilePath().toStdString());
+      log.info("%s %s", on ? "Wrote the autostart entry" : "Removed the autostart entry",
+               autostart_path_->string());
+      return true;
+    } catch (const std::exception& e) {
+      log.warning("The autostart entry could not be changed: %s", e.what());
+      return false;
+    }
+  }
+
   void ask_to_sign_in() {
     if (!window_->showing_sign_in()) window_->show_sign_in();
     window_->open();
@@ -331,7 +435,12 @@ class Desktop {
   Window* window_ = nullptr;
   QMenu* menu_ = nullptr;
   QSystemTrayIcon* tray_ = nullptr;
-  std::optional<comms::ClientStatus> shown_status_;
+  TrayFacts facts_;
+  std::optional<TrayLook> shown_look_;
+  NoteLimit signed_out_notes_;
+  NoteLimit failed_job_notes_;
+  std::string noted_failed_job_;
+  std::optional<std::filesystem::path> autostart_path_;
   std::vector<std::string> secrets_;  // the password, the client keys, the proxy's login
 };
 

@@ -1,6 +1,7 @@
 #include "quillpost/host/gui/window.h"
 
 #include <QAction>
+#include <QCheckBox>
 #include <QCloseEvent>
 #include <QFormLayout>
 #include <QHBoxLayout>
@@ -11,6 +12,7 @@
 #include <QMenuBar>
 #include <QPushButton>
 #include <QShowEvent>
+#include <QSignalBlocker>
 #include <QStackedWidget>
 #include <QTabWidget>
 #include <QTimer>
@@ -108,8 +110,16 @@ QWidget* Window::make_status_tab() {
   sign_out_button_ = new QPushButton(QStringLiteral("Sign &out"));
   sign_out_button_->setAccessibleName(QStringLiteral("Sign out"));
   connect(sign_out_button_, &QPushButton::clicked, this, [this] { actions_.sign_out(); });
+  autostart_ = new QCheckBox(QStringLiteral("Start QuillPost when I &log in"));
+  autostart_->setAccessibleName(QStringLiteral("Start QuillPost when I log in"));
+  connect(autostart_, &QCheckBox::toggled, this, [this](bool on) {
+    if (actions_.autostart(on)) return;
+    const QSignalBlocker blocker(autostart_);
+    autostart_->setChecked(!on);
+  });
   auto* buttons = new QHBoxLayout;
   buttons->addWidget(sign_out_button_);
+  buttons->addWidget(autostart_);
   buttons->addStretch(1);
   layout->addLayout(buttons);
 
@@ -217,6 +227,11 @@ void Window::show_tabs() {
   sign_in_button_->setEnabled(true);
   sign_out_button_->setEnabled(true);
   pages_->setCurrentWidget(tabs_);
+}
+
+void Window::show_autostart(bool on) {
+  const QSignalBlocker blocker(autostart_);
+  autostart_->setChecked(on);
 }
 
 bool Window::showing_sign_in() const {

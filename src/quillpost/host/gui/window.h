@@ -13,6 +13,7 @@
 #include "quillpost/host/gui/status_text.h"
 #include "quillpost/host/runtime/printing/overview.h"
 
+class QCheckBox;
 class QLabel;
 class QLineEdit;
 class QPushButton;
@@ -39,6 +40,8 @@ class Window : public QMainWindow {
     std::function<void()> closed;
     std::function<void(const SignIn&)> sign_in;
     std::function<void()> sign_out;
+    // "Start QuillPost when I log in" was changed; false when it could not be.
+    std::function<bool(bool)> autostart;
   };
 
   Window(std::string computer_name, Actions actions);
@@ -60,6 +63,8 @@ class Window : public QMainWindow {
   // Signed in: the tabs again, the password forgotten.
   void show_tabs();
   bool showing_sign_in() const;
+  // The check box as it is on disk, without calling the action.
+  void show_autostart(bool on);
 
   // The lines the GUI log keeps at most, newest first.
   static constexpr int kMaxLogLines = 1000;
@@ -109,6 +114,7 @@ class Window : public QMainWindow {
   QPushButton* sign_in_button_ = nullptr;
   QLabel* sign_in_message_ = nullptr;
   QPushButton* sign_out_button_ = nullptr;
+  QCheckBox* autostart_ = nullptr;
 };
 
 }  // namespace quillpost::gui
