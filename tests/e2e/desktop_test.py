@@ -465,7 +465,9 @@ def run(build_dir, work, procs):
     # opens.
     next(a for a in found if a.getRoleName() == "push button" and a.name == "Sign out") \
         .queryAction().doAction(0)
-    wait_for("the tooltip to say Signed out", lambda: "QuillPost: Signed out" in tooltip())
+    # While the notification lasts (10 s) the tooltip is its text, "QuillPost
+    # is signed out"; then "QuillPost: Signed out".
+    wait_for("the tooltip to say signed out", lambda: "signed out" in tooltip().lower())
     # Qt's item keeps Status Active (its tray sets no other); the notification
     # shows as the item's attention icon while it lasts.
     wait_for("the item to ask for attention",
