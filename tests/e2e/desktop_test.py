@@ -3,20 +3,31 @@
 quillpost-service, on a private X server, session bus and accessibility bus,
 with a small tray host on the bus.
 
-One scenario with checkpoints: the tray item registers and its tooltip says
-Handshaked; activating it opens the window, whose Status tab (read through the
-accessibility tree) shows the state, the account, the computer and the GUI log
-newest first, and whose Printers tab lists the queues of a private print
-scheduler; Reconnect now from the tray menu reconnects; when the service
-goes away the tooltip and the tab say Disconnected; Quit from the tray menu
-ends the program with exit code 0 and the close line. Started again with
---disable-systray, the window shows at once with no tray item, and Quit from
-its own menu ends it the same way.
+One scenario with checkpoints: started with no account, the window opens
+with the sign-in form; a wrong password shows the service's message there,
+the demo account signs in (kept in the account file, 0600) and the Status tab
+(read through the accessibility tree) shows Handshaked, the account, the
+computer and the GUI log newest first, and the tray item's tooltip says
+Handshaked; the Printers tab lists the queues of a private print scheduler;
+Reconnect now from the tray menu reconnects; when the service goes away and
+comes back the tooltip, the icon and the tab follow while the item's Status
+stays Active; the autostart check box writes and removes the entry; Sign out
+forgets the key and the item needs the person (its own icon, a notification
+as its attention icon); Quit from the tray menu ends the program with exit code 0
+and the close line. Started again with --disable-systray, the window shows at
+once with no tray item and the form; a client key signs in, and Quit from the
+window's menu ends it the same way.
 
     desktop_test.py BUILD_DIR       exit 0: passed, 77: skipped (tools missing)
     desktop_test.py --tray-host     the tray host (run by the test itself)
+
+With QP_SCREENSHOTS=DIR the test also writes the window as the person sees it
+into DIR (sign-in.png, status.png, printers.png, jobs.png), taken from the X
+server's frame buffer (docs/screenshots/ holds the ones of the README).
 """
 import os
+import struct
+import zlib
 import re
 import select
 import shutil
@@ -190,6 +201,44 @@ def drain(child):
     return lines
 
 
+def screenshot(fb_dir, frame, name):
+    """Writes the window `frame` as a PNG into $QP_SCREENSHOTS, from Xvfb's
+    frame buffer file (XWD, 32 bits a pixel); nothing without the variable."""
+    out_dir = os.environ.get("QP_SCREENSHOTS")
+    if not out_dir:
+        return
+    import pyatspi
+
+    time.sleep(0.5)  # the last change painted
+    with open(os.path.join(fb_dir, "Xvfb_screen0"), "rb") as f:
+        data = f.read()
+    fields = struct.unpack(">25I", data[:100])
+    header_size, width, height = fields[0], fields[4], fields[5]
+    bits_per_pixel, bytes_per_line, ncolors = fields[11], fields[12], fields[19]
+    if bits_per_pixel != 32:
+        raise Failure(f"the frame buffer has {bits_per_pixel} bits a pixel")
+    pixels = header_size + 12 * ncolors
+    box = frame.queryComponent().getExtents(pyatspi.DESKTOP_COORDS)
+    left, top = max(box.x, 0), max(box.y, 0)
+    right, bottom = min(box.x + box.width, width), min(box.y + box.height, height)
+    raw = bytearray()
+    for y in range(top, bottom):
+        row = data[pixels + y * bytes_per_line + 4 * left:pixels + y * bytes_per_line + 4 * right]
+        rgb = bytearray(len(row) // 4 * 3)
+        rgb[0::3], rgb[1::3], rgb[2::3] = row[2::4], row[1::4], row[0::4]
+        raw += b"\0" + rgb
+
+    def chunk(kind, body):
+        return struct.pack(">I", len(body)) + kind + body + \
+            struct.pack(">I", zlib.crc32(kind + body) & 0xffffffff)
+
+    os.makedirs(out_dir, exist_ok=True)
+    with open(os.path.join(out_dir, name + ".png"), "wb") as f:
+        f.write(b"\x89PNG\r\n\x1a\n" +
+                chunk(b"IHDR", struct.pack(">IIBBBBB", right - left, bottom - top, 8, 2, 0, 0, 0)) +
+                chunk(b"IDAT", zlib.compress(bytes(raw), 9)) + chunk(b"IEND", b""))
+
+
 def run(build_dir, work, procs):
     env = dict(os.environ)
     runtime_dir = os.path.join(work, "runtime")
@@ -199,8 +248,11 @@ def run(build_dir, work, procs):
 
     # The private X server picks a free display and says which.
     read_fd, write_fd = os.pipe()
+    fb_dir = os.path.join(work, "fb")
+    os.mkdir(fb_dir)
     procs.start(["Xvfb", "-displayfd", str(write_fd), "-screen", "0", "1280x800x24",
-                 "-nolisten", "tcp"], pass_fds=[write_fd], stderr=subprocess.DEVNULL)
+                 "-nolisten", "tcp", "-nocursor", "-fbdir", fb_dir], pass_fds=[write_fd],
+                stderr=subprocess.DEVNULL)
     os.close(write_fd)
     with os.fdopen(read_fd) as display:
         env["DISPLAY"] = ":" + display.readline().strip()
@@ -215,12 +267,20 @@ def run(build_dir, work, procs):
     if first_line(tray, "the tray host") != "ready":
         raise Failure("the tray host did not start")
 
-    service = procs.start([os.path.join(build_dir, "bin/quillpost-service"), "--http-port", "0",
-                           "--socket-port", "0", "--control-port", "0"],
-                          stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
-    http = re.search(r"http=([0-9.]+:\d+)", first_line(service, "quillpost-service"))
-    drain(service)
-    env["QUILLPOST_SERVICE_URL"] = "http://" + http.group(1)
+    def start_service(http_port="0", socket_port="0"):
+        """quillpost-service, and its HTTP and socket ports."""
+        child = procs.start([os.path.join(build_dir, "bin/quillpost-service"), "--http-port",
+                             http_port, "--socket-port", socket_port, "--control-port", "0"],
+                            stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
+        line = first_line(child, "quillpost-service")
+        drain(child)
+        ports = re.search(r"http=([0-9.]+):(\d+) .*socket=[0-9.]+:(\d+)", line)
+        if not ports:
+            raise Failure(f"quillpost-service says {line!r}")
+        return child, ports
+
+    service, ports = start_service()
+    env["QUILLPOST_SERVICE_URL"] = f"http://{ports.group(1)}:{ports.group(2)}"
     # A private print scheduler with the queues Desk and Lab.
     cups_dir = os.path.join(work, "cups")
     cups = subprocess.run([os.path.join(SOURCE_DIR, "scripts/cups-scheduler"), cups_dir, "start"],
@@ -232,8 +292,7 @@ def run(build_dir, work, procs):
     env["QT_LINUX_ACCESSIBILITY_ALWAYS_ON"] = "1"
 
     settings = os.path.join(work, "settings")
-    client_args = [os.path.join(build_dir, "bin/launch"), "--client-key=demo-client-key",
-                   "--computer-name=" + COMPUTER, "--settings-dir=" + settings,
+    client_args = [os.path.join(build_dir, "bin/launch"), "--computer-name=" + COMPUTER, "--settings-dir=" + settings,
                    "--settings-dir-create"]
     client = procs.start(client_args, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
                          text=True, env=env)
@@ -256,6 +315,45 @@ def run(build_dir, work, procs):
         tip = properties.Get(ITEM_IFACE, "ToolTip")
         return str(tip[2]) + " " + str(tip[3])
 
+    import pyatspi
+
+    def window():
+        """The shown window of the running client."""
+        for app in pyatspi.Registry.getDesktop(0):
+            if app is None or app.get_process_id() != client.pid:
+                continue
+            for frame in app:
+                if frame is not None and frame.name == "QuillPost" and \
+                        frame.getState().contains(pyatspi.STATE_SHOWING):
+                    return frame
+        return None
+
+    # Checkpoint 2: with no account the window opens by itself on the
+    # sign-in form. A wrong password gets the service's message there; the
+    # demo account signs in and is kept, readable by its owner alone.
+    frame = wait_for("the window QuillPost to show the sign-in form", window)
+    form = {a.name or a.description: a for a in widgets(frame)
+            if a.getState().contains(pyatspi.STATE_SHOWING)}
+    if not {"E-mail", "Password", "Client key", "Sign in"} <= form.keys():
+        raise Failure(f"the sign-in form shows {sorted(form)}")
+    message = next(a for a in widgets(frame) if a.description == "Sign-in message")
+    expect_reachable(form.values())
+    screenshot(fb_dir, frame, "sign-in")
+
+    def sign_in(email, password):
+        form["E-mail"].queryEditableText().setTextContents(email)
+        form["Password"].queryEditableText().setTextContents(password)
+        form["Sign in"].queryAction().doAction(0)
+
+    sign_in("demo@quillpost.test", "not-the-password")
+    wait_for("the form to show the service's refusal",
+             lambda: message.name == "Invalid email or password.")
+    sign_in("demo@quillpost.test", "demo")
+    account_file = os.path.join(settings, "account.json")
+    wait_for("the account file", lambda: os.path.exists(account_file))
+    if os.stat(account_file).st_mode & 0o777 != 0o600:
+        raise Failure(f"the account file's mode is {os.stat(account_file).st_mode & 0o777:o}")
+
     wait_for("the tooltip to say Handshaked", lambda: "QuillPost: Handshaked" in tooltip())
     title = str(properties.Get(ITEM_IFACE, "Title"))
     if "QuillPost" not in title:
@@ -270,22 +368,9 @@ def run(build_dir, work, procs):
     def click(label):
         menu.Event(entries[label], "clicked", dbus.Int32(0, variant_level=1), dbus.UInt32(0))
 
-    # Checkpoint 2: activating the item opens the window; its Status tab
-    # shows the state, the account and the computer.
+    # The Status tab shows the state, the account and the computer;
+    # activating the tray item keeps the window open.
     dbus.Interface(item, ITEM_IFACE).Activate(0, 0)
-    import pyatspi
-
-    def window():
-        """The shown window of the running client."""
-        for app in pyatspi.Registry.getDesktop(0):
-            if app is None or app.get_process_id() != client.pid:
-                continue
-            for frame in app:
-                if frame is not None and frame.name == "QuillPost" and \
-                        frame.getState().contains(pyatspi.STATE_SHOWING):
-                    return frame
-        return None
-
     frame = wait_for("the window QuillPost to show", window)
     found = widgets(frame)
     labels = {a.description: a for a in found if a.getRoleName() == "label" and a.description}
@@ -296,21 +381,14 @@ def run(build_dir, work, procs):
 
     wait_for("the Status tab to say Handshaked", lambda: value("State") == "Handshaked")
     account, computer = value("Account"), value("Computer")
-    if not re.fullmatch(r"(.+ \()?account \d+\)?", account or ""):
+    if not re.fullmatch(r"demo@quillpost\.test \(account \d+\)", account or ""):
         raise Failure(f"the Status tab's account is {account!r}")
     if not re.fullmatch(COMPUTER + r" \(computer \d+\)", computer or ""):
         raise Failure(f"the Status tab's computer is {computer!r}")
 
-    # Every control shown has a name and can take the focus (whether Tab
-    # reaches it is not told apart from a click here).
-    controls = ("text", "push button", "tree", "page tab", "check box", "combo box")
-    unreachable = [
-        (a.getRoleName(), a.name) for a in found
-        if (a.getRoleName() in controls or a.getRoleName() == "label" and a.description) and
-        a.getState().contains(pyatspi.STATE_SHOWING) and
-        (not a.name or not a.getState().contains(pyatspi.STATE_FOCUSABLE))]
-    if unreachable:
-        raise Failure(f"controls without a name or the keyboard's focus: {unreachable}")
+    expect_reachable(found)
+
+    screenshot(fb_dir, frame, "status")
 
     # The GUI log, newest first, from the first line of the start.
     events = column(trees["Log"], 1)
@@ -332,6 +410,10 @@ def run(build_dir, work, procs):
                       lambda: {"Desk", "Lab"} <= printers().keys() and printers())
     if listed["Desk"] != "idle":
         raise Failure(f"the Printers tab lists {listed}")
+    screenshot(fb_dir, frame, "printers")
+    if os.environ.get("QP_SCREENSHOTS"):
+        tabs[2].queryAction().doAction(0)
+        screenshot(fb_dir, frame, "jobs")
     tabs[0].queryAction().doAction(0)
 
     # Checkpoint 3: Reconnect now is the client's connect request.
@@ -342,30 +424,105 @@ def run(build_dir, work, procs):
                          for m in column(trees["Log"], 2, rows=8)))
     wait_for("the Status tab to say Handshaked again", lambda: value("State") == "Handshaked")
 
-    # Checkpoint 4: the service goes away; the tooltip and the tab say so.
+    # Checkpoint 4: the service goes away and comes back on the same ports;
+    # the tooltip and the tab follow, the item's Status stays Active (the
+    # client retries on its own: nothing for the person to do).
+    def status():
+        return str(properties.Get(ITEM_IFACE, "Status"))
+
+    def icon():
+        return bytes(bytearray(properties.Get(ITEM_IFACE, "IconPixmap")[0][2]))
+
+    handshaked_icon = icon()
     service.terminate()
     service.wait(5)
     wait_for("the tooltip to say Disconnected", lambda: "QuillPost: Disconnected" in tooltip())
     wait_for("the Status tab to say Disconnected",
              lambda: (value("State") or "").startswith("Disconnected"))
+    if status() != "Active" or icon() == handshaked_icon:
+        raise Failure(f"disconnected, the item's Status is {status()} (icon changed: "
+                      f"{icon() != handshaked_icon})")
+    service, _ = start_service(ports.group(2), ports.group(3))
+    click("Reconnect now")
+    wait_for("the tooltip to say Handshaked after the service came back",
+             lambda: "QuillPost: Handshaked" in tooltip())
+    if status() != "Active" or icon() != handshaked_icon:
+        raise Failure(f"handshaked again, the item's Status is {status()}")
 
-    # Checkpoint 5: Quit from the tray menu is the normal close.
+    # Checkpoint 5: the autostart entry follows its check box.
+    autostart = os.path.join(env["XDG_CONFIG_HOME"], "autostart", "quillpost.desktop")
+    box = next(a for a in found if a.name == "Start QuillPost when I log in")
+    box.queryAction().doAction(0)
+    wait_for("the autostart entry", lambda: os.path.exists(autostart))
+    with open(autostart, encoding="utf-8") as f:
+        if f'Exec="{os.path.join(build_dir, "bin/launch")}"' not in f.read():
+            raise Failure("the autostart entry does not start this program")
+    box.queryAction().doAction(0)
+    wait_for("the autostart entry to go", lambda: not os.path.exists(autostart))
+
+    # Checkpoint 6: Sign out forgets the key; the item needs the person (its
+    # own look, and the notification as its attention icon) and the form
+    # opens.
+    next(a for a in found if a.getRoleName() == "push button" and a.name == "Sign out") \
+        .queryAction().doAction(0)
+    # While the notification lasts (10 s) the tooltip is its text, "QuillPost
+    # is signed out"; then "QuillPost: Signed out".
+    wait_for("the tooltip to say signed out", lambda: "signed out" in tooltip().lower())
+    # Qt's item keeps Status Active (its tray sets no other); the notification
+    # shows as the item's attention icon while it lasts.
+    wait_for("the item to ask for attention",
+             lambda: str(properties.Get(ITEM_IFACE, "AttentionIconName")) == "dialog-warning")
+    if icon() == handshaked_icon:
+        raise Failure("signed out, the tray icon looks as when handshaked")
+    wait_for("Sign out to show the sign-in form",
+             lambda: form["E-mail"].getState().contains(pyatspi.STATE_SHOWING))
+    with open(account_file, encoding="utf-8") as f:
+        if "demo-client-key" in f.read():
+            raise Failure("the client key is still in the account file after Sign out")
+
+    # Checkpoint 7: Quit from the tray menu is the normal close.
     click("Quit")
     expect_normal_close(client, output, settings, "Quit from the tray menu", 1)
 
-    # Checkpoint 6: without a tray icon the window shows at once, and Quit
-    # from its own menu is the normal close.
+    # Checkpoint 8: without a tray icon the window shows at once, on the
+    # form (signed out); a client key signs in; Quit from the window's menu
+    # is the normal close.
     client = procs.start(client_args + ["--disable-systray"], stdout=subprocess.PIPE,
                          stderr=subprocess.STDOUT, text=True, env=env)
     output = drain(client)
     frame = wait_for("the window to show without a tray icon", window)
-    quit_items = [a for a in widgets(frame) if a.getRoleName() == "menu item" and a.name == "Quit"]
+    found = widgets(frame)
+    key = next(a for a in found if a.name == "Client key")
+    if not key.getState().contains(pyatspi.STATE_SHOWING):
+        raise Failure("signed out, the window did not open on the sign-in form")
+    key.queryEditableText().setTextContents("demo-client-key")
+    next(a for a in found if a.getRoleName() == "push button" and a.name == "Sign in") \
+        .queryAction().doAction(0)
+    state = next(a for a in found if a.getRoleName() == "label" and a.description == "State")
+    wait_for("the client key to handshake", lambda: state.name == "Handshaked")
+    quit_items = [a for a in found if a.getRoleName() == "menu item" and a.name == "Quit"]
     if not quit_items:
         raise Failure("the window's menu has no Quit")
     quit_items[0].queryAction().doAction(0)
     expect_normal_close(client, output, settings, "Quit from the window's menu", 2)
     if tray.stdout in select.select([tray.stdout], [], [], 0)[0]:
         raise Failure("a tray item registered with --disable-systray")
+
+
+def expect_reachable(found):
+    """Every control shown has a name and can take the focus (whether Tab
+    reaches it is not told apart from a click here)."""
+    import pyatspi
+
+    controls = ("text", "password text", "push button", "tree", "page tab", "check box",
+                "combo box")
+    unreachable = [
+        (a.getRoleName(), a.name) for a in found
+        if (a.getRoleName() in controls or a.getRoleName() == "label" and a.description) and
+        a.getState().contains(pyatspi.STATE_SHOWING) and
+        (not a.name or not a.getState().contains(pyatspi.STATE_FOCUSABLE))]
+    if unreachable:
+        raise Failure(f"controls without a name or the keyboard's focus: {unreachable}")
 
 
 def widgets(frame):

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "quillpost/main/launcher.h"
+
 namespace quillpost::main {
 namespace {
 
@@ -77,6 +79,38 @@ TEST(CombineRuntimeConfigs, UnnamedAndEmptyLayers) {
   EXPECT_EQ(merged.log_all, true);
   EXPECT_EQ(lines, std::vector<std::string>{"Config None/log_all value True"});
   EXPECT_TRUE(combine_runtime_configs({}).second.empty());
+}
+
+}  // namespace
+}  // namespace quillpost::main
+
+namespace quillpost::main {
+namespace {
+
+// Headless runs send crash reports unless a layer said otherwise; the launcher
+// applies this again when a desktop run goes on headless for want of a display.
+TEST(HeadlessDefaults, CrashReportsFollowHeadlessUnlessALayerSaid) {
+  struct Row {
+    std::optional<bool> headless;
+    std::optional<bool> send_crash_report;
+    std::optional<bool> expected;
+  };
+  const Row rows[] = {
+      {std::nullopt, std::nullopt, std::nullopt},
+      {false, std::nullopt, std::nullopt},
+      {true, std::nullopt, true},
+      {true, false, false},
+  };
+  for (const Row& row : rows) {
+    RuntimeConfig config;
+    config.headless = row.headless;
+    config.send_crash_report = row.send_crash_report;
+    std::vector<std::string> provenance;
+    apply_headless_defaults(config, provenance);
+    EXPECT_EQ(config.send_crash_report, row.expected);
+    EXPECT_EQ(config.headless, row.headless);
+    EXPECT_EQ(provenance.size(), row.expected && !row.send_crash_report ? 1u : 0u);
+  }
 }
 
 }  // namespace

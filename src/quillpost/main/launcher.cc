@@ -95,6 +95,21 @@ RuntimeConfig credentials_config(const Process& process) {
   return layer;
 }
 
+}  // namespace
+
+void apply_headless_defaults(RuntimeConfig& config, std::vector<std::string>& provenance) {
+  if (config.headless.value_or(false) && !config.send_crash_report) {
+    provenance.push_back("Setting send_crash_report to True");
+    RuntimeConfig incompatible_mods;
+    incompatible_mods.send_crash_report = true;
+    config =
+        combine_runtime_configs({{"user-set", config}, {"incompatible-mods", incompatible_mods}})
+            .first;
+  }
+}
+
+namespace {
+
 // The command line, the configuration file and the other layers, merged.
 Configuration read_configuration(const std::optional<std::string>& default_config_location,
                                  const Process& process) {
@@ -133,15 +148,7 @@ Configuration read_configuration(const std::optional<std::string>& default_confi
       {"build-constants", build_constants_config},
   });
 
-  // Headless runs send crash reports unless a layer said otherwise.
-  if (config.headless.value_or(false) && !config.send_crash_report) {
-    provenance.push_back("Setting send_crash_report to True");
-    RuntimeConfig incompatible_mods;
-    incompatible_mods.send_crash_report = true;
-    config =
-        combine_runtime_configs({{"user-set", config}, {"incompatible-mods", incompatible_mods}})
-            .first;
-  }
+  apply_headless_defaults(config, provenance);
   return {std::move(config), std::move(provenance), check_only};
 }
 
@@ -312,6 +319,10 @@ int main(const Event* boot_sigint, const std::optional<std::string>& default_con
         print(process, line);
         run.logger.warning("%s", line);
         config.headless = true;
+        // As if it had been headless from the start.
+        std::vector<std::string> changes;
+        apply_headless_defaults(config, changes);
+        for (const auto& change : changes) run.logger.debug("%s", change);
       }
     }
 

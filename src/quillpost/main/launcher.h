@@ -52,6 +52,11 @@ class ProcessExit : public std::exception {
   int status_;
 };
 
+// What a headless run gets unless a layer said otherwise: crash reports are
+// sent. Applied to the merged configuration, and again when a run that was
+// to show a desktop goes on headless; each change adds a line to `provenance`.
+void apply_headless_defaults(RuntimeConfig& config, std::vector<std::string>& provenance);
+
 // Runs the launcher once on the main thread and returns the process exit code.
 // `boot_sigint` is the host's own shutdown flag of the boot phase (may be null).
 // `default_config_location` is the default configuration file, if there is one.

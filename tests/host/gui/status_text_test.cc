@@ -3,6 +3,10 @@
 
 #include <gtest/gtest.h>
 
+#include <map>
+
+#include "quillpost/host/gui/autostart.h"
+
 namespace quillpost::gui {
 namespace {
 
@@ -61,6 +65,58 @@ TEST(ConnectionView, AccountAndComputerTexts) {
   EXPECT_EQ(account_text(std::nullopt, std::nullopt), "none");
   EXPECT_EQ(computer_text("desk-pc", 3), "desk-pc (computer 3)");
   EXPECT_EQ(computer_text("desk-pc", std::nullopt), "desk-pc");
+}
+
+// The most urgent fact wins the icon; the tooltip names the connection too.
+TEST(TrayLook, NeedsYouBeforePrintingBeforeTheConnection) {
+  struct Row {
+    bool signed_out, job_failed, printing;
+    ClientStatus status;
+    TrayLook look;
+    const char* tip;
+  };
+  const Row rows[] = {
+      {true, true, true, ClientStatus::handshaked, TrayLook::needs_you, "QuillPost: Signed out"},
+      {false, true, true, ClientStatus::handshaked, TrayLook::needs_you,
+       "QuillPost: Handshaked; a print job failed"},
+      {false, false, true, ClientStatus::handshaked, TrayLook::printing,
+       "QuillPost: Handshaked; printing a job"},
+      {false, false, false, ClientStatus::handshaked, TrayLook::handshaked,
+       "QuillPost: Handshaked"},
+      {false, false, false, ClientStatus::connected, TrayLook::connecting, nullptr},
+      {false, false, false, ClientStatus::disconnected, TrayLook::disconnected, nullptr},
+  };
+  for (const Row& row : rows) {
+    TrayFacts facts;
+    facts.view.status = row.status;
+    facts.view.state = row.status == ClientStatus::handshaked ? "Handshaked" : "Other";
+    facts.signed_out = row.signed_out;
+    facts.job_failed = row.job_failed;
+    facts.printing = row.printing;
+    EXPECT_EQ(tray_look(facts), row.look) << static_cast<int>(row.look);
+    if (row.tip) {
+      EXPECT_EQ(tray_tooltip(facts), row.tip);
+    }
+  }
+}
+
+// The program's path is one quoted Exec argument, whatever it holds.
+TEST(Autostart, TheEntryQuotesTheProgramAndTheDirectoryFollowsXdg) {
+  const std::string entry = autostart_entry("/opt/Quill Post/bin/a\"b$c");
+  EXPECT_NE(entry.find("\nExec=\"/opt/Quill Post/bin/a\\\\\"b\\\\$c\"\n"), std::string::npos)
+      << entry;
+  const auto env = [](std::map<std::string, std::string> vars) {
+    return Getenv([vars](const std::string& name) -> std::optional<std::string> {
+      const auto found = vars.find(name);
+      if (found == vars.end()) return std::nullopt;
+      return found->second;
+    });
+  };
+  EXPECT_EQ(autostart_path(env({{"XDG_CONFIG_HOME", "/x"}, {"HOME", "/h"}})),
+            std::filesystem::path("/x/autostart/quillpost.desktop"));
+  EXPECT_EQ(autostart_path(env({{"XDG_CONFIG_HOME", "rel"}, {"HOME", "/h"}})),
+            std::filesystem::path("/h/.config/autostart/quillpost.desktop"));
+  EXPECT_EQ(autostart_path(env({})), std::nullopt);
 }
 
 }  // namespace

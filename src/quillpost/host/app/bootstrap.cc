@@ -52,6 +52,10 @@ int Runner::run(Application& app) {
       if (!record) break;
       if (const auto* gave_up = std::any_cast<comms::Disconnected>(&*record)) {
         const std::string reason = gave_up->reason.value_or("no reason given");
+        if (app.client_gave_up(reason)) {
+          log.warning("The client stopped connecting: %s. Waiting for a sign-in.", reason);
+          continue;
+        }
         log.error("The client stopped connecting: %s. No recovery possible; exiting.", reason);
         app.exit(reason, value(ExitCodes::CLIENT_DISCONNECT_NO_RECOVERY_POSSIBLE));
       } else if (const auto* request = std::any_cast<ExitRequest>(&*record)) {

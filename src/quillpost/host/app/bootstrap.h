@@ -42,6 +42,11 @@ class Application {
   // first request wins. It must end in an ExitRequest on the main-loop queue,
   // which is what ends Runner::run.
   virtual void exit(const std::string& reason, int exit_code) = 0;
+  // The client stopped connecting (its account has no key, or the service
+  // refused or destroyed it). True when the application goes on without it
+  // (a desktop, where the person signs in again); false ends the run with
+  // CLIENT_DISCONNECT_NO_RECOVERY_POSSIBLE. Called on the main thread.
+  virtual bool client_gave_up(const std::string& /*reason*/) { return false; }
   // Stops the agents and waits for their threads. Called once, on the main
   // thread, after the main loop has ended.
   virtual void stop() = 0;

@@ -5,6 +5,8 @@
 
 #include <QApplication>
 #include <QDateTime>
+#include <QElapsedTimer>
+#include <QFont>
 #include <QGuiApplication>
 #include <QMenu>
 #include <QPainter>
@@ -13,14 +15,20 @@
 #include <QSystemTrayIcon>
 #include <algorithm>
 #include <cstdlib>
+#include <filesystem>
+#include <mutex>
+#include <thread>
 #include <vector>
 
 #include "quillpost/host/app/main_loop.h"
+#include "quillpost/host/comms/login.h"
+#include "quillpost/host/gui/autostart.h"
 #include "quillpost/host/gui/window.h"
 #include "quillpost/host/logging/logs.h"
 #include "quillpost/host/runtime/agent/core.h"
 #include "quillpost/host/runtime/agent/pubsub.h"
 #include "quillpost/host/runtime/agent/runtime.h"
+#include "quillpost/host/runtime/printing/clean_text.h"
 #include "quillpost/host/runtime/printing/overview.h"
 #include "quillpost/host/runtime/web/status.h"
 
@@ -109,13 +117,25 @@ class QtEventLoop : public EventLoop {
   void quit() override { QCoreApplication::exit(0); }
 };
 
-// The tray icon's picture: a disc whose colour says the state.
-QIcon state_icon(comms::ClientStatus status) {
+// The tray icon's picture: a disc whose colour says the look; the person is
+// needed: red with a "!".
+QIcon look_icon(TrayLook look) {
   QColor colour(0x9e, 0x9e, 0x9e);  // disconnected
-  if (status == comms::ClientStatus::handshaked) colour = QColor(0x2e, 0x7d, 0x32);
-  if (status == comms::ClientStatus::connected || status == comms::ClientStatus::connecting ||
-      status == comms::ClientStatus::service_discovery) {
-    colour = QColor(0xf9, 0xa8, 0x25);
+  switch (look) {
+    case TrayLook::needs_you:
+      colour = QColor(0xc6, 0x28, 0x28);
+      break;
+    case TrayLook::printing:
+      colour = QColor(0x15, 0x65, 0xc0);
+      break;
+    case TrayLook::handshaked:
+      colour = QColor(0x2e, 0x7d, 0x32);
+      break;
+    case TrayLook::connecting:
+      colour = QColor(0xf9, 0xa8, 0x25);
+      break;
+    case TrayLook::disconnected:
+      break;
   }
   QPixmap pixmap(32, 32);
   pixmap.fill(Qt::transparent);
@@ -124,26 +144,82 @@ QIcon state_icon(comms::ClientStatus status) {
   painter.setBrush(colour);
   painter.setPen(QPen(QColor(0x42, 0x42, 0x42), 2));
   painter.drawEllipse(3, 3, 26, 26);
+  if (look == TrayLook::needs_you) {
+    painter.setPen(QPen(Qt::white, 4, Qt::SolidLine, Qt::RoundCap));
+    painter.drawLine(16, 9, 16, 18);
+    painter.drawPoint(16, 24);
+  }
   return QIcon(pixmap);
 }
+
+// Notifications of one kind come at most once a minute.
+class NoteLimit {
+ public:
+  bool allow() {
+    if (last_.isValid() && last_.elapsed() < 60 * 1000) return false;
+    last_.start();
+    return true;
+  }
+
+ private:
+  QElapsedTimer last_;
+};
+
+bool has_credentials(const std::optional<Account>& account) {
+  return account && account->email && !account->email->empty() && account->client_key &&
+         !account->client_key->empty();
+}
+
+// The client's reason when it stops for want of an account: nothing the
+// person needs to read on the form they are already looking at.
+constexpr std::string_view kNoKeyReason = "No ClientKey.";
+
+// A credentials check in flight holds this to reach the desktop: `receiver`
+// is cleared, under the lock, before the desktop goes away.
+struct CheckLink {
+  std::mutex mutex;
+  QObject* receiver = nullptr;
+};
 
 // Everything the desktop shows, on the GUI thread.
 class Desktop {
  public:
-  Desktop(const AppContext& context, agent::Channel client,
+  Desktop(const AppContext& context, agent::Channel client, agent::Channel core,
           std::shared_ptr<MainLoopQueue> main_loop_queue)
       : client_(std::move(client)),
+        core_(std::move(core)),
         main_loop_queue_(std::move(main_loop_queue)),
+        login_{context.service_url + login_path},
+        http_config_(context.http_config),
         secrets_(web::secrets_of(context.config, context.world.configuration.account)) {
+    // --high-dpi-gui: fonts and the window half as large again.
+    const bool high_dpi = context.config.high_dpi_gui.value_or(false);
+    if (high_dpi) {
+      QFont font = QApplication::font();
+      font.setPointSizeF(font.pointSizeF() * 1.5);
+      QApplication::setFont(font);
+    }
+    autostart_path_ = autostart_path(context.getenv);
     const bool want_tray = !context.config.disable_systray.value_or(false);
     const bool tray = want_tray && QSystemTrayIcon::isSystemTrayAvailable();
     if (want_tray && !tray) {
       logs::logger("gui").info("No system tray on this desktop: the window stays open");
     }
-    window_ = new Window(
-        context.world.configuration.computer.name,
-        Window::Actions{[this] { reconnect(); }, [this] { quit(); }, [this] { window_closed(); }});
-    window_->setWindowIcon(state_icon(comms::ClientStatus::disconnected));
+    window_ = new Window(context.world.configuration.computer.name,
+                         Window::Actions{
+                             [this] { reconnect(); },
+                             [this] { quit(); },
+                             [this] { window_closed(); },
+                             [this](const Window::SignIn& request) { sign_in(request); },
+                             [this] { sign_out(); },
+                             [this](bool on) { return set_autostart_entry(on); },
+                         });
+    if (high_dpi) window_->resize(window_->size() * 3 / 2);
+    std::error_code ec;
+    window_->show_autostart(autostart_path_ && std::filesystem::exists(*autostart_path_, ec));
+    link_->receiver = window_;
+    facts_.signed_out = !has_credentials(context.world.configuration.account);
+    window_->setWindowIcon(look_icon(tray_look(facts_)));
     if (context.world.configuration.account) {
       window_->set_email(context.world.configuration.account->email);
     }
@@ -156,7 +232,7 @@ class Desktop {
       menu_->addSeparator();
       QObject::connect(menu_->addAction(QStringLiteral("Quit")), &QAction::triggered, window_,
                        [this] { quit(); });
-      tray_ = new QSystemTrayIcon(state_icon(comms::ClientStatus::disconnected));
+      tray_ = new QSystemTrayIcon(look_icon(tray_look(facts_)));
       tray_->setToolTip(QStringLiteral("QuillPost: Starting"));
       tray_->setContextMenu(menu_);
       QObject::connect(
@@ -171,9 +247,14 @@ class Desktop {
       // Nothing to hide the window into: it shows now and closing it quits.
       window_->show();
     }
+    if (!has_credentials(context.world.configuration.account)) ask_to_sign_in();
   }
 
   ~Desktop() {
+    {
+      const std::lock_guard lock(link_->mutex);
+      link_->receiver = nullptr;
+    }
     delete tray_;
     delete menu_;
     delete window_;
@@ -186,14 +267,20 @@ class Desktop {
     ConnectionView view = connection_view(connection);
     view.state = web::redact(view.state, secrets_);
     window_->show_connection(view);
-    if (tray_) {
-      tray_->setToolTip(QString::fromStdString(tooltip(view)));
-      if (view.status != shown_status_) tray_->setIcon(state_icon(view.status));
-    }
-    shown_status_ = view.status;
+    facts_.view = view;
+    refresh_tray();
   }
   void show_account(const std::optional<Account>& account) {
     window_->set_email(account ? account->email : std::nullopt);
+    const bool was_signed_out = facts_.signed_out;
+    facts_.signed_out = !has_credentials(account);
+    if (facts_.signed_out) {
+      ask_to_sign_in();
+      if (!was_signed_out && signed_out_notes_.allow()) {
+        notify("QuillPost is signed out", "Sign in again to print on this computer.");
+      }
+    }
+    refresh_tray();
     if (account && account->client_key && !account->client_key->empty() &&
         std::find(secrets_.begin(), secrets_.end(), *account->client_key) == secrets_.end()) {
       secrets_.push_back(*account->client_key);
@@ -205,9 +292,129 @@ class Desktop {
   }
   void show_printing(const printing::PrintingOverview& overview) {
     window_->show_printing(overview);
+    facts_.printing = std::any_of(overview.jobs.begin(), overview.jobs.end(), [](const auto& job) {
+      return job.state == "received" || job.state == "downloading" || job.state == "printing";
+    });
+    // Jobs are newest first: a failure needs the person until a newer job.
+    facts_.job_failed = !overview.jobs.empty() && overview.jobs.front().state == "failed";
+    if (facts_.job_failed && overview.jobs.front().job_id != noted_failed_job_) {
+      noted_failed_job_ = overview.jobs.front().job_id;
+      const auto& job = overview.jobs.front();
+      if (failed_job_notes_.allow()) {
+        notify("A print job failed",
+               printing::clean_text(job.title, 80) + " on " +
+                   printing::clean_text(job.printer, 80) +
+                   (job.reason.empty() ? "" : ": " + printing::clean_text(job.reason, 200)));
+      }
+    }
+    refresh_tray();
+  }
+
+  // The client stopped connecting: its key is gone or was refused. The
+  // account's update (published by the core after the logout) opens the form;
+  // the reason, from the service, is what the form says.
+  void client_gave_up(const std::string& reason) {
+    if (reason.rfind(kNoKeyReason, 0) == 0) return;
+    window_->set_sign_in_message("Signed out: " + web::redact(reason, secrets_));
   }
 
  private:
+  void refresh_tray() {
+    const TrayLook look = tray_look(facts_);
+    if (tray_) tray_->setToolTip(QString::fromStdString(tray_tooltip(facts_)));
+    if (look != shown_look_) {
+      const QIcon icon = look_icon(look);
+      window_->setWindowIcon(icon);
+      if (tray_) tray_->setIcon(icon);
+      shown_look_ = look;
+    }
+  }
+
+  // Through the tray (the desktop's notifications); none without a tray.
+  void notify(const std::string& title, const std::string& text) {
+    if (!tray_ || !QSystemTrayIcon::supportsMessages()) return;
+    tray_->showMessage(QString::fromStdString(title), QString::fromStdString(text),
+                       QSystemTrayIcon::Warning, 10 * 1000);
+  }
+
+  bool set_autostart_entry(bool on) {
+    const auto log = logs::logger("gui");
+    if (!autostart_path_) {
+      log.warning("No autostart entry: neither XDG_CONFIG_HOME nor HOME is an absolute path");
+      return false;
+    }
+    try {
+      set_autostart(*autostart_path_, on, QCoreApplication::applicationFilePath().toStdString());
+      log.info("%s %s", on ? "Wrote the autostart entry" : "Removed the autostart entry",
+               autostart_path_->string());
+      return true;
+    } catch (const std::exception& e) {
+      log.warning("The autostart entry could not be changed: %s", e.what());
+      return false;
+    }
+  }
+
+  void ask_to_sign_in() {
+    if (!window_->showing_sign_in()) window_->show_sign_in();
+    window_->open();
+  }
+
+  // A client key is checked by the connection itself; an e-mail and password
+  // by the service's login, on a thread of its own: the GUI never waits.
+  void sign_in(const Window::SignIn& request) {
+    if (!request.client_key.empty()) {
+      Account account;
+      account.email = std::string(AUTH_WITH_CLIENT_KEY_EMAIL);
+      account.client_key = request.client_key;
+      signed_in(account);
+      return;
+    }
+    const std::uint64_t attempt = ++attempts_;
+    std::thread([this, attempt, link = link_, login = login_, http = http_config_,
+                 credentials = Credentials{request.email, request.password}] {
+      std::optional<Account> account;
+      std::string failure;
+      try {
+        account = make_http_credentials_checker(login)->run(credentials, http);
+      } catch (const ProgressFailed& e) {
+        failure = e.gui_msg();
+      } catch (const std::exception& e) {
+        failure = std::string("The sign-in could not be checked: ") + e.what();
+      }
+      const std::lock_guard lock(link->mutex);
+      if (!link->receiver) return;
+      QMetaObject::invokeMethod(
+          link->receiver,
+          [this, attempt, account, failure] {
+            if (attempt != attempts_) return;
+            if (account) {
+              signed_in(*account);
+            } else {
+              window_->sign_in_failed(failure);
+            }
+          },
+          Qt::QueuedConnection);
+    }).detach();
+  }
+
+  // The account goes to the core, which stores it and publishes it: the
+  // client then connects with it.
+  void signed_in(const Account& account) {
+    if (account.client_key && !account.client_key->empty() &&
+        std::find(secrets_.begin(), secrets_.end(), *account.client_key) == secrets_.end()) {
+      secrets_.push_back(*account.client_key);
+    }
+    logs::logger("gui").info("Signed in from the desktop as %s", account.to_text());
+    window_->set_sign_in_message("Signed in.");
+    window_->show_tabs();
+    core_.send(core::UPDATE_ACCOUNT, account);
+  }
+
+  void sign_out() {
+    window_->set_sign_in_message("Signed out.");
+    core_.send(core::REQUEST_LOGOUT, core::LogoutRequest{"signed out from the desktop"});
+  }
+
   void reconnect() { client_.send(core::REQUEST_CONNECT, "reconnect requested from the desktop"); }
   void quit() { main_loop_queue_->put(ExitRequest{"Quit from the desktop", 0}); }
   void window_closed() {
@@ -219,11 +426,21 @@ class Desktop {
   }
 
   agent::Channel client_;
+  agent::Channel core_;
   std::shared_ptr<MainLoopQueue> main_loop_queue_;
+  LoginSettings login_;
+  HttpConfig http_config_;
+  std::shared_ptr<CheckLink> link_ = std::make_shared<CheckLink>();
+  std::uint64_t attempts_ = 0;
   Window* window_ = nullptr;
   QMenu* menu_ = nullptr;
   QSystemTrayIcon* tray_ = nullptr;
-  std::optional<comms::ClientStatus> shown_status_;
+  TrayFacts facts_;
+  std::optional<TrayLook> shown_look_;
+  NoteLimit signed_out_notes_;
+  NoteLimit failed_job_notes_;
+  std::string noted_failed_job_;
+  std::optional<std::filesystem::path> autostart_path_;
   std::vector<std::string> secrets_;  // the password, the client keys, the proxy's login
 };
 
@@ -287,6 +504,11 @@ class DesktopApplication : public Application {
     queue_->put(ExitRequest{reason, exit_code});
   }
   EventLoop* event_loop() override { return &loop_; }
+  // A person is there to sign in again: the run goes on.
+  bool client_gave_up(const std::string& reason) override {
+    desktop_->client_gave_up(reason);
+    return true;
+  }
   void stop() override {
     // The agents and the GUI log first: nothing may hand the window anything
     // once it is gone.
@@ -320,8 +542,9 @@ extern "C" __attribute__((visibility("default"))) void quillpost_gui_start(
   if (!qt_app) throw std::logic_error("the GUI was not opened");
   const AppContext& context = *start->context;
   // The connection client is the agent registered as "client".
-  auto desktop = std::make_unique<Desktop>(context, start->runtime->channel("client"),
-                                           context.main_loop_queue);
+  auto desktop = std::make_unique<Desktop>(
+      context, start->runtime->channel("client"),
+      start->runtime->channel(std::string(core::CoreAgent::name)), context.main_loop_queue);
   start->runtime->spawn(std::make_shared<DesktopAgent>(desktop.get()), std::string(kAgentName));
   // The GUI log, from the first line of the start on; each line is handed to
   // the GUI thread, whoever reports it.

@@ -82,6 +82,29 @@ std::string tooltip(const ConnectionView& view) {
   return "QuillPost: " + view.state;
 }
 
+TrayLook tray_look(const TrayFacts& facts) {
+  if (facts.signed_out || facts.job_failed) return TrayLook::needs_you;
+  if (facts.printing) return TrayLook::printing;
+  switch (facts.view.status) {
+    case comms::ClientStatus::handshaked:
+      return TrayLook::handshaked;
+    case comms::ClientStatus::service_discovery:
+    case comms::ClientStatus::connecting:
+    case comms::ClientStatus::connected:
+      return TrayLook::connecting;
+    default:
+      return TrayLook::disconnected;
+  }
+}
+
+std::string tray_tooltip(const TrayFacts& facts) {
+  if (facts.signed_out) return "QuillPost: Signed out";
+  std::string text = tooltip(facts.view);
+  if (facts.job_failed) return text + "; a print job failed";
+  if (facts.printing) return text + "; printing a job";
+  return text;
+}
+
 std::string account_text(const std::optional<std::string>& email,
                          const std::optional<std::int64_t>& account_id) {
   const std::string shown = email ? clean(*email) : "";

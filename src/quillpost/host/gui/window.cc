@@ -1,14 +1,19 @@
 #include "quillpost/host/gui/window.h"
 
 #include <QAction>
+#include <QCheckBox>
 #include <QCloseEvent>
 #include <QFormLayout>
+#include <QHBoxLayout>
 #include <QHeaderView>
 #include <QHideEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenuBar>
+#include <QPushButton>
 #include <QShowEvent>
+#include <QSignalBlocker>
+#include <QStackedWidget>
 #include <QTabWidget>
 #include <QTimer>
 #include <QTreeWidget>
@@ -30,6 +35,9 @@ QString cell(std::string_view text) {
 // which value it is (a fixed accessible name would hide the text from them).
 QLabel* value_label(QFormLayout* form, const QString& caption, const QString& description) {
   auto* value = new QLabel(QStringLiteral("-"));
+  // A long text (a reason from the network) wraps rather than widening the
+  // window past the screen.
+  value->setWordWrap(true);
   // Tab reaches it (selectable text alone takes the focus only by a click).
   value->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
   value->setFocusPolicy(Qt::StrongFocus);
@@ -62,6 +70,8 @@ Window::Window(std::string computer_name, Actions actions)
   QAction* reconnect = menu->addAction(QStringLiteral("&Reconnect now"));
   reconnect->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_R));
   connect(reconnect, &QAction::triggered, this, [this] { actions_.reconnect(); });
+  QAction* sign_out = menu->addAction(QStringLiteral("Sign &out"));
+  connect(sign_out, &QAction::triggered, this, [this] { actions_.sign_out(); });
   menu->addSeparator();
   QAction* quit = menu->addAction(QStringLiteral("&Quit"));
   quit->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Q));
@@ -72,7 +82,11 @@ Window::Window(std::string computer_name, Actions actions)
   tabs->addTab(make_status_tab(), QStringLiteral("&Status"));
   tabs->addTab(make_printers_tab(), QStringLiteral("&Printers"));
   tabs->addTab(make_jobs_tab(), QStringLiteral("&Jobs"));
-  setCentralWidget(tabs);
+  tabs_ = tabs;
+  pages_ = new QStackedWidget;
+  pages_->addWidget(tabs_);
+  pages_->addWidget(make_sign_in_page());
+  setCentralWidget(pages_);
 
   clock_ = new QTimer(this);
   clock_->setInterval(1000);
@@ -93,6 +107,21 @@ QWidget* Window::make_status_tab() {
       value_label(form, QStringLiteral("Connected for:"), QStringLiteral("Time connected"));
   state_->setText(QStringLiteral("Starting"));
   layout->addLayout(form);
+  sign_out_button_ = new QPushButton(QStringLiteral("Sign &out"));
+  sign_out_button_->setAccessibleName(QStringLiteral("Sign out"));
+  connect(sign_out_button_, &QPushButton::clicked, this, [this] { actions_.sign_out(); });
+  autostart_ = new QCheckBox(QStringLiteral("Start QuillPost when I &log in"));
+  autostart_->setAccessibleName(QStringLiteral("Start QuillPost when I log in"));
+  connect(autostart_, &QCheckBox::toggled, this, [this](bool on) {
+    if (actions_.autostart(on)) return;
+    const QSignalBlocker blocker(autostart_);
+    autostart_->setChecked(!on);
+  });
+  auto* buttons = new QHBoxLayout;
+  buttons->addWidget(sign_out_button_);
+  buttons->addWidget(autostart_);
+  buttons->addStretch(1);
+  layout->addLayout(buttons);
 
   log_search_ = new QLineEdit;
   log_search_->setPlaceholderText(QStringLiteral("Search the log"));
@@ -105,8 +134,108 @@ QWidget* Window::make_status_tab() {
   layout->addWidget(log_search_);
   log_ = table({QStringLiteral("Time"), QStringLiteral("Event"), QStringLiteral("Message")},
                QStringLiteral("Log"));
+  // The time and the event name whole, the message in the rest.
+  log_->setColumnWidth(
+      0, log_->fontMetrics().horizontalAdvance(QStringLiteral("0000-00-00 00:00:00")) + 16);
+  log_->setColumnWidth(
+      1, log_->fontMetrics().horizontalAdvance(QStringLiteral("CLIENT_FINDING_SERVER")) + 16);
   layout->addWidget(log_, 1);
   return page;
+}
+
+QWidget* Window::make_sign_in_page() {
+  sign_in_page_ = new QWidget;
+  sign_in_page_->setAccessibleName(QStringLiteral("Sign in"));
+  auto* layout = new QVBoxLayout(sign_in_page_);
+  auto* heading = new QLabel(QStringLiteral("Sign in to connect this computer to QuillPost."));
+  heading->setWordWrap(true);
+  layout->addWidget(heading);
+  auto* form = new QFormLayout;
+  const auto field = [form](const QString& caption, const QString& name, bool secret) {
+    auto* edit = new QLineEdit;
+    edit->setAccessibleName(name);
+    edit->setMaxLength(1024);
+    if (secret) edit->setEchoMode(QLineEdit::Password);
+    auto* label = new QLabel(caption);
+    label->setBuddy(edit);
+    form->addRow(label, edit);
+    return edit;
+  };
+  email_edit_ = field(QStringLiteral("&E-mail:"), QStringLiteral("E-mail"), false);
+  password_edit_ = field(QStringLiteral("&Password:"), QStringLiteral("Password"), true);
+  form->addRow(new QLabel(QStringLiteral("Or sign in with a client key:")));
+  key_edit_ = field(QStringLiteral("Client &key:"), QStringLiteral("Client key"), true);
+  layout->addLayout(form);
+  sign_in_button_ = new QPushButton(QStringLiteral("&Sign in"));
+  sign_in_button_->setAccessibleName(QStringLiteral("Sign in"));
+  sign_in_button_->setDefault(true);
+  connect(sign_in_button_, &QPushButton::clicked, this, [this] { submit_sign_in(); });
+  for (QLineEdit* edit : {email_edit_, password_edit_, key_edit_}) {
+    connect(edit, &QLineEdit::returnPressed, this, [this] { submit_sign_in(); });
+  }
+  auto* buttons = new QHBoxLayout;
+  buttons->addWidget(sign_in_button_);
+  buttons->addStretch(1);
+  layout->addLayout(buttons);
+  sign_in_message_ = new QLabel(QStringLiteral("Not signed in."));
+  sign_in_message_->setTextFormat(Qt::PlainText);
+  sign_in_message_->setWordWrap(true);
+  sign_in_message_->setAccessibleDescription(QStringLiteral("Sign-in message"));
+  sign_in_message_->setTextInteractionFlags(Qt::TextSelectableByMouse |
+                                            Qt::TextSelectableByKeyboard);
+  sign_in_message_->setFocusPolicy(Qt::StrongFocus);
+  layout->addWidget(sign_in_message_);
+  layout->addStretch(1);
+  return sign_in_page_;
+}
+
+void Window::submit_sign_in() {
+  if (!sign_in_button_->isEnabled()) return;
+  SignIn request{email_edit_->text().trimmed().toStdString(), password_edit_->text().toStdString(),
+                 key_edit_->text().trimmed().toStdString()};
+  if (request.client_key.empty() && (request.email.empty() || request.password.empty())) {
+    sign_in_message_->setText(QStringLiteral("Give your e-mail and password, or a client key."));
+    return;
+  }
+  sign_in_button_->setEnabled(false);
+  sign_in_message_->setText(QStringLiteral("Signing in..."));
+  actions_.sign_in(request);
+}
+
+void Window::show_sign_in() {
+  sign_in_button_->setEnabled(true);
+  if (pages_->currentWidget() != sign_in_page_) {
+    pages_->setCurrentWidget(sign_in_page_);
+    email_edit_->setFocus();
+  }
+  sign_out_button_->setEnabled(false);
+}
+
+void Window::set_sign_in_message(const std::string& message) {
+  sign_in_message_->setText(cell(message));
+}
+
+void Window::sign_in_failed(const std::string& message) {
+  set_sign_in_message(message);
+  sign_in_button_->setEnabled(true);
+  password_edit_->setFocus();
+}
+
+void Window::show_tabs() {
+  password_edit_->clear();
+  key_edit_->clear();
+  sign_in_button_->setEnabled(true);
+  sign_out_button_->setEnabled(true);
+  pages_->setCurrentWidget(tabs_);
+}
+
+void Window::show_autostart(bool on) {
+  const QSignalBlocker blocker(autostart_);
+  autostart_->setChecked(on);
+}
+
+bool Window::showing_sign_in() const {
+  return pages_->currentWidget() == sign_in_page_;
 }
 
 QWidget* Window::make_printers_tab() {
@@ -115,6 +244,7 @@ QWidget* Window::make_printers_tab() {
   auto* layout = new QVBoxLayout(page);
   printing_system_ = new QLabel(QStringLiteral("Printing system: starting"));
   printing_system_->setAccessibleDescription(QStringLiteral("Printing system"));
+  printing_system_->setWordWrap(true);
   printing_system_->setTextInteractionFlags(Qt::TextSelectableByMouse |
                                             Qt::TextSelectableByKeyboard);
   printing_system_->setFocusPolicy(Qt::StrongFocus);
@@ -141,7 +271,14 @@ void Window::show_connection(const ConnectionView& view) {
   const bool was_handshaked = view_.status == comms::ClientStatus::handshaked;
   view_ = view;
   state_->setText(QString::fromStdString(view.state));
-  server_->setText(view.server.empty() ? QStringLiteral("-") : QString::fromStdString(view.server));
+  // The server stays named while the link to it lasts, whichever status says so.
+  const bool linked = view.status == comms::ClientStatus::connected ||
+                      view.status == comms::ClientStatus::handshaked;
+  if (!view.server.empty()) {
+    server_->setText(QString::fromStdString(view.server));
+  } else if (!linked) {
+    server_->setText(QStringLiteral("-"));
+  }
   if (view.status == comms::ClientStatus::handshaked) {
     if (!was_handshaked) handshaked_for_.start();
   } else {
@@ -222,12 +359,18 @@ void Window::show_printing(const printing::PrintingOverview& overview) {
                              printer.accepting_jobs ? QStringLiteral("yes") : QStringLiteral("no"),
                              printer.is_default ? QStringLiteral("yes") : QString()}));
   }
+  for (int column = 0; column + 1 < printers_->columnCount(); ++column) {
+    printers_->resizeColumnToContents(column);
+  }
   jobs_->clear();
   for (const auto& job : overview.jobs) {
     jobs_->addTopLevelItem(new QTreeWidgetItem(
         {cell(job.job_id), cell(job.title), cell(job.printer), cell(job.state), cell(job.reason),
          QDateTime::fromSecsSinceEpoch(job.updated_at)
              .toString(QStringLiteral("yyyy-MM-dd HH:mm:ss"))}));
+  }
+  for (int column = 0; column + 1 < jobs_->columnCount(); ++column) {
+    jobs_->resizeColumnToContents(column);
   }
 }
 

@@ -1,5 +1,6 @@
-// The window: tabs Status (the connection and the GUI log), Printers and Jobs.
-// Lives on the GUI thread; the desktop hands it what the agents publish.
+// The window: tabs Status (the connection and the GUI log), Printers and Jobs,
+// or the sign-in form while the computer has no account. Lives on the GUI
+// thread; the desktop hands it what the agents publish.
 #pragma once
 
 #include <QDateTime>
@@ -12,8 +13,11 @@
 #include "quillpost/host/gui/status_text.h"
 #include "quillpost/host/runtime/printing/overview.h"
 
+class QCheckBox;
 class QLabel;
 class QLineEdit;
+class QPushButton;
+class QStackedWidget;
 class QTreeWidget;
 class QTimer;
 
@@ -21,11 +25,23 @@ namespace quillpost::gui {
 
 class Window : public QMainWindow {
  public:
+  // What the sign-in form was given: an e-mail and a password, or a client
+  // key (then the other two are ignored).
+  struct SignIn {
+    std::string email;
+    std::string password;
+    std::string client_key;
+  };
+
   struct Actions {
     std::function<void()> reconnect;  // the client's connect request
     std::function<void()> quit;       // the application's normal close
     // Closing the window: hides it when a tray icon stays, else quits.
     std::function<void()> closed;
+    std::function<void(const SignIn&)> sign_in;
+    std::function<void()> sign_out;
+    // "Start QuillPost when I log in" was changed; false when it could not be.
+    std::function<bool(bool)> autostart;
   };
 
   Window(std::string computer_name, Actions actions);
@@ -36,6 +52,19 @@ class Window : public QMainWindow {
   void show_printing(const printing::PrintingOverview& overview);
   // Brings the window up, in front, from the tray.
   void open();
+
+  // The sign-in form in place of the tabs, ready for a new attempt.
+  void show_sign_in();
+  // The form's message: why the last attempt failed, or why the computer was
+  // signed out. Shown as plain text.
+  void set_sign_in_message(const std::string& message);
+  // The attempt is over: the form takes input again.
+  void sign_in_failed(const std::string& message);
+  // Signed in: the tabs again, the password forgotten.
+  void show_tabs();
+  bool showing_sign_in() const;
+  // The check box as it is on disk, without calling the action.
+  void show_autostart(bool on);
 
   // The lines the GUI log keeps at most, newest first.
   static constexpr int kMaxLogLines = 1000;
@@ -49,6 +78,8 @@ class Window : public QMainWindow {
   QWidget* make_status_tab();
   QWidget* make_printers_tab();
   QWidget* make_jobs_tab();
+  QWidget* make_sign_in_page();
+  void submit_sign_in();
   void refresh_account();
   void refresh_connected_time();
   // The time connected ticks only while there is a window to show it in: a
@@ -73,6 +104,17 @@ class Window : public QMainWindow {
   QTreeWidget* printers_ = nullptr;
   QTreeWidget* jobs_ = nullptr;
   QTimer* clock_ = nullptr;
+
+  QStackedWidget* pages_ = nullptr;
+  QWidget* tabs_ = nullptr;
+  QWidget* sign_in_page_ = nullptr;
+  QLineEdit* email_edit_ = nullptr;
+  QLineEdit* password_edit_ = nullptr;
+  QLineEdit* key_edit_ = nullptr;
+  QPushButton* sign_in_button_ = nullptr;
+  QLabel* sign_in_message_ = nullptr;
+  QPushButton* sign_out_button_ = nullptr;
+  QCheckBox* autostart_ = nullptr;
 };
 
 }  // namespace quillpost::gui
