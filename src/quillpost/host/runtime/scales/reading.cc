@@ -93,7 +93,10 @@ std::string multiply(std::uint64_t a, std::uint64_t b) {
 }
 
 SerialAnswer fail(std::string why) {
-  return SerialAnswer{std::nullopt, std::move(why)};
+  return SerialAnswer{std::nullopt, std::move(why), false};
+}
+SerialAnswer refused(std::string why) {
+  return SerialAnswer{std::nullopt, std::move(why), true};
 }
 
 }  // namespace
@@ -238,7 +241,7 @@ SerialAnswer parse_nci(std::string_view frame) {
   const auto cr = frame.find('\r');
   std::string_view first = trim(frame.substr(0, cr));
   std::string_view rest = cr == std::string_view::npos ? std::string_view{} : frame.substr(cr + 1);
-  if (first == "?") return fail("the scale did not know the command");
+  if (first == "?") return refused("the scale did not know the command");
   std::string_view status = trim(rest);
   if (!status.empty() && status.front() == 'S') status.remove_prefix(1);
   if (status.size() < 2 || status.size() > 3) return fail("no status bytes");
@@ -269,27 +272,27 @@ SerialAnswer parse_nci(std::string_view frame) {
   } else {
     r.status = Status::stable;
   }
-  return SerialAnswer{r, {}};
+  return SerialAnswer{r, {}, true};
 }
 
 SerialAnswer parse_sics(std::string_view line) {
   auto words = split_words(trim(line));
   if (words.empty()) return fail("an empty answer");
-  if (words[0] == "ES") return fail("the scale did not know the command");
-  if (words[0] == "ET") return fail("the scale reported a transmission error");
-  if (words[0] == "EL") return fail("the scale reported a logical error");
+  if (words[0] == "ES") return refused("the scale did not know the command");
+  if (words[0] == "ET") return refused("the scale reported a transmission error");
+  if (words[0] == "EL") return refused("the scale reported a logical error");
   if (words[0] != "S" && words[0] != "SI") return fail("not a weight answer");
   if (words.size() < 2) return fail("not a weight answer");
   Reading r;
   const auto kind = words[1];
-  if (kind == "I") return fail("the scale is busy");
+  if (kind == "I") return refused("the scale is busy");
   if (kind == "+") {
     r.status = Status::over_weight;
-    return SerialAnswer{r, {}};
+    return SerialAnswer{r, {}, true};
   }
   if (kind == "-") {
     r.status = Status::under_zero;
-    return SerialAnswer{r, {}};
+    return SerialAnswer{r, {}, true};
   }
   if (kind != "S" && kind != "D") return fail("not a weight answer");
   if (words.size() < 4) return fail("no weight in the answer");
@@ -312,7 +315,7 @@ SerialAnswer parse_sics(std::string_view line) {
   } else {
     r.status = Status::stable;
   }
-  return SerialAnswer{r, {}};
+  return SerialAnswer{r, {}, true};
 }
 
 SerialAnswer parse_continuous(std::string_view line) {
@@ -328,7 +331,7 @@ SerialAnswer parse_continuous(std::string_view line) {
   r.has_stable_flag = stable.has_value();
   if (overload) {
     r.status = Status::over_weight;
-    return SerialAnswer{r, {}};
+    return SerialAnswer{r, {}, true};
   }
   for (std::size_t i = 0; i < words.size(); ++i) {
     // A number with its unit in one word ("1.234kg"), or followed by it.
@@ -353,7 +356,7 @@ SerialAnswer parse_continuous(std::string_view line) {
     } else {
       r.status = Status::stable;
     }
-    return SerialAnswer{r, {}};
+    return SerialAnswer{r, {}, true};
   }
   return fail("no weight in the line");
 }

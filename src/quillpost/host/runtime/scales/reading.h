@@ -108,6 +108,8 @@ std::optional<Decimal> parse_decimal(std::string_view text);
 struct SerialAnswer {
   std::optional<Reading> reading;
   std::string error;  // set when there is no reading: why
+  // The frame is the protocol's own (busy, an unknown command), not garbage.
+  bool recognised = true;
 };
 
 // NCI: the answer to "W\r" is "\n<weight><unit>\r\n<status bytes>\r\x03"
