@@ -587,7 +587,10 @@ void DeviceWorker::run() {
         });
       }
     }
-    const int ready = ::poll(fds.data(), fds.size(), 50);
+    // Short waits only while there are devices to watch (answer timeouts,
+    // retries); otherwise the next look for HID scales, or a wake-up, ends it.
+    const bool watching = enabled && (!state.hid.empty() || !state.lines.empty());
+    const int ready = ::poll(fds.data(), fds.size(), watching ? 50 : 1000);
     if (ready <= 0) continue;
     for (std::size_t i = 1; i < fds.size(); ++i) {
       if (fds[i].revents) handlers[i](fds[i].revents);
