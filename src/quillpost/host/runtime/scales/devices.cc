@@ -281,7 +281,7 @@ void DeviceWorker::run() {
     State::Line line;
     line.config = c;
     line.info.id = "serial:" + printing::clean_text(c.path, 256);
-    line.info.name = std::filesystem::path(c.path).filename().string();
+    line.info.name = printing::clean_text(c.path, 256);
     line.info.kind = "serial";
     line.info.device = c.path;
     line.info.zero = c.protocol != Protocol::continuous;
