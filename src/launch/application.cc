@@ -2,6 +2,7 @@
 
 #include "quillpost/client/client.h"
 #include "quillpost/host/app/main_loop.h"
+#include "quillpost/host/base/text.h"
 #include "quillpost/host/comms/login.h"
 #include "quillpost/host/gui/desktop.h"
 #include "quillpost/host/logging/logs.h"
@@ -13,6 +14,7 @@
 #include "quillpost/host/runtime/agent/service_manager.h"
 #include "quillpost/host/runtime/comms/url.h"
 #include "quillpost/host/runtime/printing/agent.h"
+#include "quillpost/host/runtime/scales/agent.h"
 #include "quillpost/host/runtime/web/web_interface.h"
 #include "quillpost/host/world/world.h"
 
@@ -104,6 +106,22 @@ std::shared_ptr<Application> start_client_application(const AppContext& context,
   printing.getenv = context.getenv;
   printing.account = world.configuration.account;
   runtime->spawn(std::make_shared<printing::PrintingAgent>(std::move(printing)));
+  // The scales: none at all with remove_scales_support; a serial_scales
+  // setting that cannot be used is reported and those scales left out.
+  if (!context.config.remove_scales_support.value_or(false)) {
+    scales::ScalesSettings scales_settings;
+    scales_settings.dir = context.paths.base_dir() / "scales";
+    scales_settings.enabled = context.config.scales_enabled;
+    scales_settings.account = world.configuration.account;
+    scales_settings.devices.root = context.config.scales_device_root.value_or("/");
+    const auto serial = scales::parse_serial_scales(context.config.serial_scales.value_or(""));
+    if (const auto* error = std::get_if<std::string>(&serial)) {
+      logs::logger("scales").error("The serial scales cannot be used: %s", escape_control(*error));
+    } else {
+      scales_settings.devices.serial = std::get<0>(serial);
+    }
+    runtime->spawn(std::make_shared<scales::ScalesAgent>(std::move(scales_settings)));
+  }
   auto on_stop = [runtime, web_interface] {
     if (web_interface) web_interface->stop();
     // The main loop may end while the agents still hand each other work that

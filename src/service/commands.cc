@@ -241,12 +241,41 @@ int run_printers(const std::vector<std::string>& args, std::ostream& out, std::o
   return 0;
 }
 
+int run_scales(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
+  int code = 0;
+  const auto found = control_list("scales", args, "/control/scales", "computers", err, code);
+  if (!found) return code;
+  std::vector<std::vector<std::string>> rows{
+      {"COMPUTER", "SCALE", "NAME", "KIND", "STATUS", "STABLE", "GRAMS", "VALUE", "READ AT"}};
+  for (const json& computer : (*found)["computers"]) {
+    for (const json& scale : computer.value("scales", json::array())) {
+      const json reading = scale.value("reading", json());
+      const bool has = reading.is_object();
+      std::string status = has ? cell(reading.value("status", json())) : "-";
+      if (has && !reading.value("reason", std::string()).empty()) {
+        status += " (" + cell(reading["reason"]) + ")";
+      }
+      std::string value = has ? cell(reading.value("value", json())) : "-";
+      if (has && reading.value("unit", json()).is_string()) value += " " + cell(reading["unit"]);
+      rows.push_back({cell(computer.value("computer", json())), cell(scale.value("id", json())),
+                      cell(scale.value("name", json())), cell(scale.value("kind", json())),
+                      computer.value("enabled", false) ? status : "disabled",
+                      has ? (reading.value("stable", false) ? "yes" : "no") : "-",
+                      has ? cell(reading.value("grams", json())) : "-", value,
+                      has ? cell(reading.value("receivedAt", json())) : "-"});
+    }
+  }
+  out << table_text(rows);
+  if (rows.size() == 1) out << "(no scales)\n";
+  return 0;
+}
+
 }  // namespace
 
 std::optional<int> run_command(const std::vector<std::string>& args, std::ostream& out,
                                std::ostream& err) {
-  if (args.empty() ||
-      (args.front() != "print" && args.front() != "jobs" && args.front() != "printers")) {
+  if (args.empty() || (args.front() != "print" && args.front() != "jobs" &&
+                       args.front() != "printers" && args.front() != "scales")) {
     return std::nullopt;
   }
   const std::vector<std::string> rest(args.begin() + 1, args.end());
@@ -256,6 +285,7 @@ std::optional<int> run_command(const std::vector<std::string>& args, std::ostrea
     return 0;
   }
   if (args.front() == "printers") return run_printers(rest, out, err);
+  if (args.front() == "scales") return run_scales(rest, out, err);
   return args.front() == "print" ? run_print(rest, out, err) : run_jobs(rest, out, err);
 }
 

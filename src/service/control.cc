@@ -45,6 +45,9 @@ Reply Service::Impl::handle_control(const http::request<http::string_body>& requ
     if (target->path == "/control/printers" && get) {
       return json_reply(http::status::ok, print_book.printers_view());
     }
+    if (target->path == "/control/scales" && get) {
+      return json_reply(http::status::ok, scale_book.view());
+    }
   } catch (const nlohmann::json::exception& e) {
     return message_reply(http::status::bad_request, std::string("bad request body: ") + e.what());
   }

@@ -15,6 +15,7 @@ Usage: quillpost-service [options]
                                [--option KEY=VALUE]... FILE
        quillpost-service jobs [--control-port N]
        quillpost-service printers [--control-port N]
+       quillpost-service scales [--control-port N]
 
 Options:
   --listen HOST              address to listen on [default: 127.0.0.1]
@@ -49,6 +50,7 @@ Commands, for a service running on this machine (through its control port [defau
                              --option takes media, sides, colorMode and pageRanges
   jobs                       list the print jobs with their states
   printers                   list each computer's printers with their states
+  scales                     list each computer's scales with their last readings
 They exit with 0 when done, 1 when the service refused or could not be reached.
 )";
 

@@ -309,6 +309,45 @@ void Service::Impl::on_printer_states(WireConnection& wire, const ojson& payload
   write_log(wire.tag() + " printers.state refused: " + escape_control(error));
 }
 
+void Service::Impl::on_scales(WireConnection& wire, const ojson& payload) {
+  auto checked = validate_scales(payload);
+  if (auto* error = std::get_if<std::string>(&checked)) {
+    write_log(wire.tag() + " scales refused: " + escape_control(*error));
+    return;
+  }
+  const std::size_t count = std::get<ojson>(checked).at("scales").size();
+  const bool enabled = std::get<ojson>(checked).at("enabled").get<bool>();
+  scale_book.set_scales(wire.computer(), std::get<ojson>(std::move(checked)));
+  write_log(wire.tag() + " scales of " + computer_text(wire.computer()) + ": " +
+            std::to_string(count) + (enabled ? " (enabled)" : " (disabled)"));
+}
+
+void Service::Impl::on_scale_reading(WireConnection& wire, const ojson& payload) {
+  auto checked = validate_scale_reading(payload);
+  std::string error;
+  if (auto* refused = std::get_if<std::string>(&checked)) {
+    error = *refused;
+  } else {
+    const ojson& reading = std::get<ojson>(checked);
+    const std::string line =
+        escape_control(reading.at("scale").get<std::string>()) + " " +
+        reading.at("status").get<std::string>() + " " +
+        (reading.at("grams").is_null() ? std::string("-")
+                                       : reading.at("grams").get<std::string>() + " g");
+    if (scale_book.set_reading(wire.computer(), std::get<ojson>(std::move(checked)), error)) {
+      write_log(wire.tag() + " scale.reading " + line);
+      return;
+    }
+  }
+  write_log(wire.tag() + " scale.reading refused: " + escape_control(error));
+}
+
+void Service::Impl::on_scale_result(WireConnection& wire, const std::string& event,
+                                    const ojson& payload) {
+  scale_book.set_result(wire.computer(), event, payload);
+  write_log(wire.tag() + " " + event + " " + escape_control(payload.dump().substr(0, 512)));
+}
+
 void Service::Impl::on_print_status(WireConnection& wire, const ojson& payload) {
   auto parsed = parse_job_status(payload);
   if (auto* error = std::get_if<std::string>(&parsed)) {

@@ -27,6 +27,7 @@
 #include "service/document_file.h"
 #include "service/frame.h"
 #include "service/print_jobs.h"
+#include "service/scales.h"
 #include "service/server.h"
 
 namespace quillpost::service {
@@ -161,6 +162,11 @@ struct Service::Impl {
   void on_printers(WireConnection& wire, const ojson& payload);
   void on_print_status(WireConnection& wire, const ojson& payload);
   void on_printer_states(WireConnection& wire, const ojson& payload);
+  // Scales (scales.cc's book; handlers in printing.cc): the list, the
+  // readings, and the answers to scale.read and scale.zero.
+  void on_scales(WireConnection& wire, const ojson& payload);
+  void on_scale_reading(WireConnection& wire, const ojson& payload);
+  void on_scale_result(WireConnection& wire, const std::string& event, const ojson& payload);
   // After a handshake: the installation's jobs (and those no installation
   // has), and the drop of jobs that moved away from it.
   void offer_open_jobs(WireConnection& wire);
@@ -205,6 +211,7 @@ struct Service::Impl {
   json last_discovery;      // null until the first request
   ojson last_authenticate;  // null until the first message
   PrintBook print_book;
+  ScaleBook scale_book;
   std::vector<std::string> startup_notes;  // log lines for when run() starts
   // When each installation's last connection ended; one never seen since
   // the start counts as away since then.

@@ -197,6 +197,12 @@ class WireSession : public WireConnection,
       service_.on_printer_states(*this, frame.payload);
     } else if (frame.event == "print.status") {
       service_.on_print_status(*this, frame.payload);
+    } else if (frame.event == "scales") {
+      service_.on_scales(*this, frame.payload);
+    } else if (frame.event == "scale.reading") {
+      service_.on_scale_reading(*this, frame.payload);
+    } else if (frame.event == "scale.read.result" || frame.event == "scale.zero.result") {
+      service_.on_scale_result(*this, frame.event, frame.payload);
     }
   }
 

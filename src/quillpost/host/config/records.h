@@ -103,6 +103,11 @@ struct RuntimeConfig {
   // How long a print job's download is tried again through an outage, in
   // minutes; only the configuration file sets it.
   std::optional<std::int64_t> download_retry_minutes;
+  // The serial scales ("PATH BAUD FRAMING PROTOCOL; ..."), and the root under
+  // which HID scales are looked for ("/": the system's /sys and /dev); only
+  // the configuration file sets them.
+  std::optional<std::string> serial_scales;
+  std::optional<std::string> scales_device_root;
   std::optional<RetrySetting> win32_error_3012_retry;
   std::optional<bool> ntp_check;
   std::optional<std::string> server_protocol_logfile;
@@ -161,6 +166,8 @@ inline constexpr auto runtime_config_fields = std::make_tuple(
     ConfigField<bool>{"disable_printer_removal", &RuntimeConfig::disable_printer_removal},
     ConfigField<bool>{"allow_raw_printing", &RuntimeConfig::allow_raw_printing},
     ConfigField<std::int64_t>{"download_retry_minutes", &RuntimeConfig::download_retry_minutes},
+    ConfigField<std::string>{"serial_scales", &RuntimeConfig::serial_scales},
+    ConfigField<std::string>{"scales_device_root", &RuntimeConfig::scales_device_root},
     ConfigField<RetrySetting>{"win32_error_3012_retry", &RuntimeConfig::win32_error_3012_retry},
     ConfigField<bool>{"ntp_check", &RuntimeConfig::ntp_check},
     ConfigField<std::string>{"server_protocol_logfile", &RuntimeConfig::server_protocol_logfile},

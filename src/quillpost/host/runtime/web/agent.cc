@@ -6,6 +6,7 @@
 #include "quillpost/host/runtime/agent/core.h"
 #include "quillpost/host/runtime/agent/pubsub.h"
 #include "quillpost/host/runtime/printing/overview.h"
+#include "quillpost/host/runtime/scales/agent.h"
 
 namespace quillpost::web {
 
@@ -17,6 +18,7 @@ void WebInterfaceAgent::before() {
   pubsub.send(agent::PubSubAgent::SUBSCRIBE, comms::UPDATE_CONNECTION);
   pubsub.send(agent::PubSubAgent::SUBSCRIBE, core::UPDATE_ACCOUNT);
   pubsub.send(agent::PubSubAgent::SUBSCRIBE, printing::PRINTING_OVERVIEW);
+  pubsub.send(agent::PubSubAgent::SUBSCRIBE, scales::SCALES_OVERVIEW);
 }
 
 void WebInterfaceAgent::receive(const std::string& event, const agent::Payload& payload) {
@@ -26,6 +28,8 @@ void WebInterfaceAgent::receive(const std::string& event, const agent::Payload& 
     board_->add_gui_log(agent::payload_as<GuiLog>(payload));
   } else if (event == printing::PRINTING_OVERVIEW) {
     board_->update_printing(agent::payload_as<printing::PrintingOverview>(payload));
+  } else if (event == scales::SCALES_OVERVIEW) {
+    board_->update_scales(agent::payload_as<nlohmann::json>(payload));
   } else if (event == core::UPDATE_ACCOUNT) {
     // The update carries the account, or an optional one (none: logged out).
     // Another kind of record carries nothing the board shows.

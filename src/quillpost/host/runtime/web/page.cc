@@ -69,6 +69,31 @@ std::string log_items(const nlohmann::json& lines) {
   return out;
 }
 
+// "12.5 g, stable" or "fault: why".
+std::string scale_text(const nlohmann::json& scale, bool enabled) {
+  if (!enabled) return "not read (scales are disabled)";
+  const nlohmann::json reading = scale.value("reading", nlohmann::json());
+  if (!reading.is_object()) return "no reading yet";
+  std::string text = shown(reading.value("status", nlohmann::json()));
+  if (reading.value("grams", nlohmann::json()).is_string()) {
+    text = shown(reading["grams"]) + " g, " + text +
+           (reading.value("stable", false) ? "" : ", not stable");
+  }
+  const std::string reason = reading.value("reason", std::string());
+  return reason.empty() ? text : text + ": " + reason;
+}
+
+std::string scale_items(const nlohmann::json& overview) {
+  std::string out;
+  const bool enabled = overview.value("enabled", false);
+  for (const auto& s : overview.value("scales", nlohmann::json::array())) {
+    out += "<li><b>" + html_escape(shown(s.value("name", nlohmann::json()))) + "</b> <i>" +
+           html_escape(shown(s.value("kind", nlohmann::json()))) + "</i> <span>" +
+           html_escape(scale_text(s, enabled)) + "</span></li>\n";
+  }
+  return out;
+}
+
 std::string printer_items(const nlohmann::json& printers) {
   std::string out;
   for (const auto& p : printers) {
@@ -151,6 +176,15 @@ constexpr std::string_view script = R"JS(
               ['small', j.job_id + (j.reason ? ': ' + j.reason : '')]];
     });
     $('empty-jobs').hidden = pr.jobs.length > 0;
+    var sc = s.scales || {enabled: false, scales: []};
+    fill($('scales'), sc.scales, function (x) {
+      var r = x.reading, text = 'no reading yet';
+      if (!sc.enabled) text = 'not read (scales are disabled)';
+      else if (r) text = (r.grams !== null ? r.grams + ' g, ' + r.status + (r.stable ? '' : ', not stable')
+                                            : r.status) + (r.reason ? ': ' + r.reason : '');
+      return [['b', x.name], ['i', x.kind], ['span', text]];
+    });
+    $('empty-scales').hidden = sc.scales.length > 0;
   }
   function fill(list, items, parts) {
     while (list.firstChild) list.removeChild(list.firstChild);
@@ -255,7 +289,13 @@ std::string render_status_page(const nlohmann::json& status) {
   page += job_items(printing.at("jobs"));
   page += "</ol>\n<p id=\"empty-jobs\"";
   if (!printing.at("jobs").empty()) page += " hidden";
-  page += ">No print jobs yet.</p>\n</section>\n<footer>\n";
+  page += ">No print jobs yet.</p>\n</section>\n";
+  const nlohmann::json scales = status.value(
+      "scales", nlohmann::json{{"enabled", false}, {"scales", nlohmann::json::array()}});
+  page += "<section>\n<h2>Scales</h2>\n<ol id=\"scales\">\n" + scale_items(scales) +
+          "</ol>\n<p id=\"empty-scales\"";
+  if (!scales.value("scales", nlohmann::json::array()).empty()) page += " hidden";
+  page += ">No scales.</p>\n</section>\n<footer>\n";
   page += "<span>Version " + html_escape(shown(status.at("version"))) + "</span>\n";
   page += "<span id=\"updated\">Not refreshed yet</span>\n";
   page += "<span id=\"offline\" hidden>The client does not answer.</span>\n";

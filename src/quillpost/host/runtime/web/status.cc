@@ -150,6 +150,11 @@ void StatusBoard::update_printing(const printing::PrintingOverview& overview) {
   printing_ = std::move(json);
 }
 
+void StatusBoard::update_scales(const nlohmann::json& overview) {
+  std::lock_guard lock(mutex_);
+  scales_ = overview;
+}
+
 nlohmann::json StatusBoard::redacted(const nlohmann::json& value) const {
   if (value.is_string()) return redact(value.get<std::string>(), secrets_);
   if (value.is_array()) {
@@ -191,6 +196,9 @@ nlohmann::json StatusBoard::to_json(bool shutdown_allowed, Clock::time_point now
                                                         {"printers", nlohmann::json::array()},
                                                         {"jobs", nlohmann::json::array()}}
                                        : redacted(printing_)},
+      {"scales", scales_.is_null()
+                     ? nlohmann::json{{"enabled", false}, {"scales", nlohmann::json::array()}}
+                     : redacted(scales_)},
       {"shutdown_allowed", shutdown_allowed},
       {"version", compiled_build_info().version},
   };

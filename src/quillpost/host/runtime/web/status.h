@@ -59,6 +59,8 @@ class StatusBoard {
   void add_gui_log(const GuiLog& gui_log);
   // The printers and the last print jobs, as the printing agent publishes them.
   void update_printing(const printing::PrintingOverview& overview);
+  // The scales and their readings, as the scales agent publishes them.
+  void update_scales(const nlohmann::json& overview);
 
   // Everything above as the JSON of GET /status, secrets hidden:
   //   {"connection": {"status", "label", "info"}, "account_id", "computer":
@@ -66,6 +68,7 @@ class StatusBoard {
   //    "event", "message"}], "printing": {"system", "printers": [{"name",
   //    "description", "location", "state", "reasons", "accepting", "default"}],
   //    "jobs": [{"job_id", "title", "printer", "state", "reason", "updated"}]},
+  //    "scales": {"enabled", "scales": [{"id", "name", "kind", "reading"}]},
   //    "shutdown_allowed", "version"}
   nlohmann::json to_json(bool shutdown_allowed, Clock::time_point now = Clock::now()) const;
 
@@ -86,6 +89,7 @@ class StatusBoard {
   comms::Connection connection_;
   std::deque<Line> lines_;
   nlohmann::json printing_;
+  nlohmann::json scales_;
 };
 
 }  // namespace quillpost::web
