@@ -150,6 +150,15 @@ void StatusBoard::update_printing(const printing::PrintingOverview& overview) {
   printing_ = std::move(json);
 }
 
+void StatusBoard::set_host_line(const std::string& key, std::string text) {
+  std::lock_guard lock(mutex_);
+  if (text.empty()) {
+    host_.erase(key);
+  } else {
+    host_[key] = text.substr(0, MAX_GUI_LOG_LINE_CHARS);
+  }
+}
+
 nlohmann::json StatusBoard::redacted(const nlohmann::json& value) const {
   if (value.is_string()) return redact(value.get<std::string>(), secrets_);
   if (value.is_array()) {
@@ -191,6 +200,7 @@ nlohmann::json StatusBoard::to_json(bool shutdown_allowed, Clock::time_point now
                                                         {"printers", nlohmann::json::array()},
                                                         {"jobs", nlohmann::json::array()}}
                                        : redacted(printing_)},
+      {"host", redacted(host_)},
       {"shutdown_allowed", shutdown_allowed},
       {"version", compiled_build_info().version},
   };

@@ -59,6 +59,10 @@ class StatusBoard {
   void add_gui_log(const GuiLog& gui_log);
   // The printers and the last print jobs, as the printing agent publishes them.
   void update_printing(const printing::PrintingOverview& overview);
+  // One line about the computer itself, shown as it is: "clock" (what the
+  // clock check knows) or "last_crash" (when the last run crashed and whether
+  // its report was sent). An empty text removes the line.
+  void set_host_line(const std::string& key, std::string text);
 
   // Everything above as the JSON of GET /status, secrets hidden:
   //   {"connection": {"status", "label", "info"}, "account_id", "computer":
@@ -66,7 +70,7 @@ class StatusBoard {
   //    "event", "message"}], "printing": {"system", "printers": [{"name",
   //    "description", "location", "state", "reasons", "accepting", "default"}],
   //    "jobs": [{"job_id", "title", "printer", "state", "reason", "updated"}]},
-  //    "shutdown_allowed", "version"}
+  //    "host": {"clock", "last_crash"} (each only when known), "shutdown_allowed", "version"}
   nlohmann::json to_json(bool shutdown_allowed, Clock::time_point now = Clock::now()) const;
 
  private:
@@ -86,6 +90,7 @@ class StatusBoard {
   comms::Connection connection_;
   std::deque<Line> lines_;
   nlohmann::json printing_;
+  nlohmann::json host_ = nlohmann::json::object();
 };
 
 }  // namespace quillpost::web
