@@ -6,13 +6,16 @@
 #include "quillpost/host/comms/login.h"
 #include "quillpost/host/gui/desktop.h"
 #include "quillpost/host/logging/logs.h"
+#include "quillpost/host/process/crash_handler.h"
 #include "quillpost/host/process/module.h"
 #include "quillpost/host/runtime/agent/core.h"
 #include "quillpost/host/runtime/agent/pubsub.h"
 #include "quillpost/host/runtime/agent/runtime.h"
 #include "quillpost/host/runtime/agent/schedule.h"
 #include "quillpost/host/runtime/agent/service_manager.h"
+#include "quillpost/host/runtime/clock/agent.h"
 #include "quillpost/host/runtime/comms/url.h"
+#include "quillpost/host/runtime/crash/agent.h"
 #include "quillpost/host/runtime/printing/agent.h"
 #include "quillpost/host/runtime/scales/agent.h"
 #include "quillpost/host/runtime/web/web_interface.h"
@@ -56,6 +59,13 @@ class PersistedAccounts : public core::AccountStore {
 
 std::shared_ptr<Application> start_client_application(const AppContext& context,
                                                       const BuildInfo& build) {
+  // A crash from here on leaves a report of its own in the settings directory.
+  const std::filesystem::path crash_dir = context.paths.base_dir() / CRASH_REPORTS_FOLDER;
+  try {
+    install_crash_handler(crash_dir, build.version + " " + build.edition + " " + build.info);
+  } catch (const std::exception& e) {
+    logs::logger("main").warning("Crash reports are off: %s", e.what());
+  }
   auto runtime = std::make_shared<agent::Runtime>();
   runtime->spawn(std::make_shared<agent::PubSubAgent>());
   runtime->spawn(std::make_shared<agent::ScheduleAgent>());
@@ -81,6 +91,28 @@ std::shared_ptr<Application> start_client_application(const AppContext& context,
         if (web_interface) web_interface->report_gui_log(line);
       },
       std::make_shared<PersistedAccounts>(context.account_store, context.world)));
+
+  // Reports of a crash of an earlier run: sent (or kept) at start.
+  crash::CrashReportSettings crash_reports;
+  crash_reports.dir = crash_dir;
+  crash_reports.send = context.config.send_crash_report.value_or(false);
+  crash_reports.url = comms::UrlFactory(context.service_url, {}).url("crash-reports", {});
+  crash_reports.http_config = context.http_config;
+  crash_reports.headers = comms::request_headers(build);
+  runtime->spawn(std::make_shared<crash::CrashReportAgent>(std::move(crash_reports)));
+
+  // The clock check: no traffic of its own unless time servers are configured.
+  if (context.config.ntp_check.value_or(true)) {
+    clock::ClockCheckSettings clock_check;
+    std::vector<std::string> refused;
+    clock_check.servers =
+        clock::parse_sntp_servers(context.config.ntp_servers.value_or(""), &refused);
+    for (const auto& entry : refused) {
+      logs::logger("clock").warning("ntp_servers: '%s' is not a host or host:port; left out",
+                                    entry);
+    }
+    runtime->spawn(std::make_shared<clock::ClockCheckAgent>(std::move(clock_check)));
+  }
 
   const World& world = context.world;
   comms::UrlFactory url_factory(

@@ -215,6 +215,31 @@ std::string table_text(const std::vector<std::vector<std::string>>& rows) {
   return table;
 }
 
+// One row per crash report received: when, the signal, the thread, the
+// innermost named frame.
+int run_crashes(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
+  int code = 0;
+  const auto found = control_list("crashes", args, "/control/crashes", "crashes", err, code);
+  if (!found) return code;
+  std::vector<std::vector<std::string>> rows{
+      {"TIME", "SIGNAL", "THREAD", "FROM", "FIRST FUNCTION"}};
+  for (const json& report : (*found)["crashes"]) {
+    std::string function = "-";
+    for (const json& frame : report.value("frames", json::array())) {
+      if (frame.is_object() && frame.contains("function")) {
+        function = cell(frame["function"]);
+        break;
+      }
+    }
+    rows.push_back({cell(report.value("time", json())), cell(report.value("signalName", json())),
+                    cell(report.value("thread", json())),
+                    cell(report.value("receivedFrom", json())), function});
+  }
+  out << table_text(rows);
+  if (rows.size() == 1) out << "(no crash reports)\n";
+  return 0;
+}
+
 int run_printers(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
   int code = 0;
   const auto found = control_list("printers", args, "/control/printers", "computers", err, code);
@@ -274,8 +299,9 @@ int run_scales(const std::vector<std::string>& args, std::ostream& out, std::ost
 
 std::optional<int> run_command(const std::vector<std::string>& args, std::ostream& out,
                                std::ostream& err) {
-  if (args.empty() || (args.front() != "print" && args.front() != "jobs" &&
-                       args.front() != "printers" && args.front() != "scales")) {
+  if (args.empty() ||
+      (args.front() != "print" && args.front() != "jobs" && args.front() != "printers" &&
+       args.front() != "scales" && args.front() != "crashes")) {
     return std::nullopt;
   }
   const std::vector<std::string> rest(args.begin() + 1, args.end());
@@ -286,6 +312,7 @@ std::optional<int> run_command(const std::vector<std::string>& args, std::ostrea
   }
   if (args.front() == "printers") return run_printers(rest, out, err);
   if (args.front() == "scales") return run_scales(rest, out, err);
+  if (args.front() == "crashes") return run_crashes(rest, out, err);
   return args.front() == "print" ? run_print(rest, out, err) : run_jobs(rest, out, err);
 }
 

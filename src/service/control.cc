@@ -42,6 +42,9 @@ Reply Service::Impl::handle_control(const http::request<http::string_body>& requ
     if (target->path == "/control/jobs" && get) {
       return json_reply(http::status::ok, print_book.jobs_view());
     }
+    if (target->path == "/control/crashes" && get) {
+      return json_reply(http::status::ok, json{{"crashes", json(crash_reports)}});
+    }
     if (target->path == "/control/printers" && get) {
       return json_reply(http::status::ok, print_book.printers_view());
     }

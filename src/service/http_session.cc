@@ -1,6 +1,8 @@
 // One HTTP(S) connection of the public or the control listener.
 #include <array>
 #include <boost/beast/ssl.hpp>
+#include <cstdio>
+#include <ctime>
 #include <vector>
 
 #include "quillpost/host/base/endpoint_text.h"
@@ -8,6 +10,21 @@
 
 namespace quillpost::service {
 namespace {
+
+// The Date header's text for now, moved by `offset` seconds.
+std::string date_text(double offset) {
+  const std::time_t now = std::time(nullptr) + static_cast<std::time_t>(offset);
+  std::tm utc{};
+  gmtime_r(&now, &utc);
+  static constexpr const char* days[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
+  static constexpr const char* months[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                           "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+  char text[40];
+  std::snprintf(text, sizeof text, "%s, %02d %s %04d %02d:%02d:%02d GMT", days[utc.tm_wday],
+                utc.tm_mday, months[utc.tm_mon], utc.tm_year + 1900, utc.tm_hour, utc.tm_min,
+                utc.tm_sec);
+  return text;
+}
 
 // One HTTP(S) connection of the public or the control listener, in the style
 // of Beast's asynchronous servers: read a request, answer, read the next.
@@ -95,6 +112,7 @@ class HttpSession : public std::enable_shared_from_this<HttpSession<Stream>> {
     header.result(http::status::ok);
     header.version(version);
     header.set(http::field::server, "quillpost-service");
+    header.set(http::field::date, date_text(service_.options.clock_offset));
     header.set(http::field::content_type, reply.content_type);
     header.content_length(reply.document->size());
     header.keep_alive(keep_alive && !reply.cut_short);
@@ -147,6 +165,7 @@ class HttpSession : public std::enable_shared_from_this<HttpSession<Stream>> {
   void answer(Reply reply, unsigned version, bool keep_alive) {
     auto response = std::make_shared<http::response<http::string_body>>(reply.status, version);
     response->set(http::field::server, "quillpost-service");
+    response->set(http::field::date, date_text(service_.options.clock_offset));
     response->set(http::field::content_type, "application/json");
     if (!reply.location.empty()) response->set(http::field::location, reply.location);
     if (!reply.retry_after.empty()) response->set(http::field::retry_after, reply.retry_after);

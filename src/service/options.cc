@@ -16,6 +16,7 @@ Usage: quillpost-service [options]
        quillpost-service jobs [--control-port N]
        quillpost-service printers [--control-port N]
        quillpost-service scales [--control-port N]
+       quillpost-service crashes [--control-port N]
 
 Options:
   --listen HOST              address to listen on [default: 127.0.0.1]
@@ -37,6 +38,8 @@ Options:
   --push-interval-ms MS      wait between pushed messages [default: 1000]
   --push-event NAME          event name of pushed messages [default: message]
   --service-version TEXT     version that discovery answers [default: 1.0.0]
+  --clock-offset S           the Date header of every answer is S seconds off the
+                             service's clock (negative: behind) [default: 0]
   --log-frames               log every frame in and out
   --jobs-file FILE           keep print jobs and printer lists in FILE across restarts
   --job-lease S              a job moves to another installation of its computer once the one
@@ -51,6 +54,7 @@ Commands, for a service running on this machine (through its control port [defau
   jobs                       list the print jobs with their states
   printers                   list each computer's printers with their states
   scales                     list each computer's scales with their last readings
+  crashes                    list the crash reports clients sent
 They exit with 0 when done, 1 when the service refused or could not be reached.
 )";
 
@@ -133,6 +137,12 @@ ParsedCommandLine parse_command_line(const std::vector<std::string>& args) {
       {"--service-version", text(o.service_version)},
       {"--jobs-file", text(o.jobs_file)},
       {"--job-lease", seconds(o.job_lease)},
+      {"--clock-offset",
+       [&](const std::string& v) {
+         return parse_double(v, -864000, 864000, o.clock_offset)
+                    ? ""
+                    : "expected seconds (-864000 to 864000), not '" + v + "'";
+       }},
   };
 
   for (std::size_t i = 0; i < args.size(); ++i) {

@@ -50,6 +50,9 @@ struct ServiceOptions {
   // it is with has been away this many seconds (and it has not reached
   // "printing").
   double job_lease = 300;
+  // Added to the time of the Date header of every HTTP answer, to play a
+  // service whose clock (or a client's) is off.
+  double clock_offset = 0;
 };
 
 struct ParsedCommandLine {

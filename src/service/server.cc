@@ -137,6 +137,12 @@ Reply Service::Impl::handle_public(const http::request<http::string_body>& reque
     }
     return login(request.body());
   }
+  if (target->path == "/v1/crash-reports") {
+    if (request.method() != http::verb::post) {
+      return message_reply(http::status::method_not_allowed, "Crash reports take POST.");
+    }
+    return crash_report(request.body(), peer);
+  }
   if (target->path.starts_with("/v1/documents/")) {
     if (request.method() != http::verb::get) {
       return message_reply(http::status::method_not_allowed, "Documents take GET.");
@@ -145,6 +151,25 @@ Reply Service::Impl::handle_public(const http::request<http::string_body>& reque
                           std::string_view(request.target().data(), request.target().size()), peer);
   }
   return message_reply(http::status::not_found, "No such endpoint: " + target->path);
+}
+
+// A crash report of a client: a JSON object with at least the signal and the
+// time. The newest 100 are kept in memory, each with the time it came.
+Reply Service::Impl::crash_report(const std::string& body, const asio::ip::address& peer) {
+  json report = json::parse(body, nullptr, false);
+  if (!report.is_object() || !report.value("signal", json()).is_number_integer() ||
+      !report.value("time", json()).is_number_integer() ||
+      !report.value("frames", json::array()).is_array()) {
+    return message_reply(http::status::bad_request,
+                         "A crash report is a JSON object with signal, time and frames.");
+  }
+  report["receivedFrom"] = peer.to_string();
+  write_log("crash report from " + peer.to_string() + ": signal " +
+            std::to_string(report["signal"].get<std::int64_t>()) + ", " +
+            std::to_string(report.value("frames", json::array()).size()) + " frames");
+  crash_reports.push_back(std::move(report));
+  while (crash_reports.size() > 100) crash_reports.pop_front();
+  return json_reply(http::status::created, json{{"stored", true}});
 }
 
 Reply Service::Impl::discover(const Target& target, const asio::ip::address& peer) {

@@ -16,6 +16,7 @@
 #include <boost/beast/http.hpp>
 #include <chrono>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <map>
 #include <memory>
@@ -143,6 +144,7 @@ struct Service::Impl {
   Reply handle_control(const http::request<http::string_body>& request);
   Reply discover(const Target& target, const asio::ip::address& peer);
   Reply login(const std::string& body);
+  Reply crash_report(const std::string& body, const asio::ip::address& peer);
   Reply control_push(const ojson& body);
   Reply control_drop();
   json state() const;
@@ -208,6 +210,8 @@ struct Service::Impl {
   std::uint64_t logins = 0;
   std::uint64_t authentications = 0;
   std::uint64_t wires_accepted = 0;
+  // The crash reports received, oldest first; only the newest are kept.
+  std::deque<json> crash_reports;
   json last_discovery;      // null until the first request
   ojson last_authenticate;  // null until the first message
   PrintBook print_book;

@@ -49,12 +49,12 @@ void add_extension(X509* cert, X509* issuer, int nid, const char* value) {
 // A certificate for `common_name` with `key`, signed by `issuer` with
 // `issuer_key`, or self-signed when `issuer` is null. `alt_names` null: a CA.
 Cert make_cert(const char* common_name, EVP_PKEY* key, X509* issuer, EVP_PKEY* issuer_key,
-               const char* alt_names, long serial) {
+               const char* alt_names, long serial, long not_before = -3600) {
   Cert cert(X509_new());
   if (!cert) fail("cannot allocate a certificate");
   X509_set_version(cert.get(), 2);
   ASN1_INTEGER_set(X509_get_serialNumber(cert.get()), serial);
-  X509_gmtime_adj(X509_getm_notBefore(cert.get()), -3600);
+  X509_gmtime_adj(X509_getm_notBefore(cert.get()), not_before);
   X509_gmtime_adj(X509_getm_notAfter(cert.get()), 30L * 24 * 3600);
   X509_set_pubkey(cert.get(), key);
   X509_NAME* name = X509_get_subject_name(cert.get());
@@ -97,7 +97,8 @@ void write_key(const std::filesystem::path& file, EVP_PKEY* key) {
 
 TestPki make_test_pki(const std::filesystem::path& dir) {
   TestPki pki{dir / "ca.pem",         dir / "server.pem",     dir / "server.key",
-              dir / "wrong-host.pem", dir / "wrong-host.key", dir / "other-ca.pem"};
+              dir / "wrong-host.pem", dir / "wrong-host.key", dir / "other-ca.pem",
+              dir / "future.pem",     dir / "future.key"};
   Key ca_key = new_key();
   Cert ca = make_cert("QuillPost test CA", ca_key.get(), nullptr, nullptr, nullptr, 1);
   Key server_key = new_key();
@@ -106,6 +107,9 @@ TestPki make_test_pki(const std::filesystem::path& dir) {
   Key wrong_key = new_key();
   Cert wrong = make_cert("wrong-host.invalid", wrong_key.get(), ca.get(), ca_key.get(),
                          "DNS:wrong-host.invalid", 3);
+  Key future_key = new_key();
+  Cert future = make_cert("localhost", future_key.get(), ca.get(), ca_key.get(),
+                          "DNS:localhost,IP:127.0.0.1,IP:::1", 5, 24L * 3600);
   Key other_key = new_key();
   Cert other = make_cert("QuillPost unrelated CA", other_key.get(), nullptr, nullptr, nullptr, 4);
 
@@ -115,6 +119,8 @@ TestPki make_test_pki(const std::filesystem::path& dir) {
   write_cert(pki.wrong_host_cert, wrong.get());
   write_key(pki.wrong_host_key, wrong_key.get());
   write_cert(pki.other_ca_cert, other.get());
+  write_cert(pki.future_cert, future.get());
+  write_key(pki.future_key, future_key.get());
   return pki;
 }
 

@@ -1,6 +1,7 @@
 // Certificates for TLS tests, made at test time: a CA, a server certificate
 // it signed for the loopback names, one it signed for a wrong host name, and
-// an unrelated CA that signed nothing here. Keys are EC P-256; every file is PEM.
+// an unrelated CA that signed nothing here, and one valid only from tomorrow. Keys are EC P-256;
+// every file is PEM.
 #pragma once
 
 #include <filesystem>
@@ -14,6 +15,8 @@ struct TestPki {
   std::filesystem::path wrong_host_cert;  // for wrong-host.invalid only
   std::filesystem::path wrong_host_key;
   std::filesystem::path other_ca_cert;  // a CA that trusts neither server certificate
+  std::filesystem::path future_cert;    // for the loopback names, valid only from tomorrow
+  std::filesystem::path future_key;
 };
 
 // Writes the files into `dir` (which must exist) and names them. Throws

@@ -134,7 +134,7 @@ std::string_view name(ExitCodes code) {
 }
 
 namespace {
-constexpr std::array<std::pair<GuiLogEvent, std::string_view>, 12> kGuiLogEventNames{{
+constexpr std::array<std::pair<GuiLogEvent, std::string_view>, 14> kGuiLogEventNames{{
     {GuiLogEvent::APP_STARTING, "APP_STARTING"},
     {GuiLogEvent::APP_STARTING_ERROR, "APP_STARTING_ERROR"},
     {GuiLogEvent::COMMAND_LINE_CREDENTIALS_FAIL, "COMMAND_LINE_CREDENTIALS_FAIL"},
@@ -147,6 +147,8 @@ constexpr std::array<std::pair<GuiLogEvent, std::string_view>, 12> kGuiLogEventN
     {GuiLogEvent::CLIENT_CONNECTED, "CLIENT_CONNECTED"},
     {GuiLogEvent::CLIENT_HANDSHAKED, "CLIENT_HANDSHAKED"},
     {GuiLogEvent::CLIENT_DISCONNECTED, "CLIENT_DISCONNECTED"},
+    {GuiLogEvent::CLOCK_OFFSET, "CLOCK_OFFSET"},
+    {GuiLogEvent::CRASH_REPORT, "CRASH_REPORT"},
 }};
 }  // namespace
 

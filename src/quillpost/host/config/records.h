@@ -110,6 +110,9 @@ struct RuntimeConfig {
   std::optional<std::string> scales_device_root;
   std::optional<RetrySetting> win32_error_3012_retry;
   std::optional<bool> ntp_check;
+  // Time servers the clock check asks ("host" or "host:port", separated by
+  // commas or blanks); only the configuration file sets it. Unset: none.
+  std::optional<std::string> ntp_servers;
   std::optional<std::string> server_protocol_logfile;
   std::optional<ParamMap> service_discovery_params;
   std::optional<ServerAddress> override_server_address;
@@ -170,6 +173,7 @@ inline constexpr auto runtime_config_fields = std::make_tuple(
     ConfigField<std::string>{"scales_device_root", &RuntimeConfig::scales_device_root},
     ConfigField<RetrySetting>{"win32_error_3012_retry", &RuntimeConfig::win32_error_3012_retry},
     ConfigField<bool>{"ntp_check", &RuntimeConfig::ntp_check},
+    ConfigField<std::string>{"ntp_servers", &RuntimeConfig::ntp_servers},
     ConfigField<std::string>{"server_protocol_logfile", &RuntimeConfig::server_protocol_logfile},
     ConfigField<ParamMap>{"service_discovery_params", &RuntimeConfig::service_discovery_params},
     ConfigField<ServerAddress>{"override_server_address", &RuntimeConfig::override_server_address},
@@ -265,6 +269,8 @@ enum class GuiLogEvent {
   CLIENT_CONNECTED,
   CLIENT_HANDSHAKED,
   CLIENT_DISCONNECTED,
+  CLOCK_OFFSET,  // the computer's clock is far from the service's or a time server's
+  CRASH_REPORT,  // a report of the last run's crash: kept or sent
 };
 
 std::string_view name(GuiLogEvent event);

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "quillpost/host/base/openssl.h"
+#include "quillpost/host/comms/clock.h"
 
 namespace quillpost::curl {
 namespace {
@@ -52,6 +53,21 @@ void set_connection_options(CURL* c, const HttpConfig& http_config) {
   }
   // An empty proxy also keeps libcurl from taking one from the environment.
   curl_easy_setopt(c, CURLOPT_PROXY, proxy.c_str());
+}
+
+void note_answer_date(CURL* c, double started) {
+  curl_header* date = nullptr;
+  if (curl_easy_header(c, "Date", 0, CURLH_HEADER, -1, &date) != CURLHE_OK || date == nullptr) {
+    return;
+  }
+  curl_off_t sent_us = 0;
+  curl_off_t first_byte_us = 0;
+  if (curl_easy_getinfo(c, CURLINFO_PRETRANSFER_TIME_T, &sent_us) != CURLE_OK ||
+      curl_easy_getinfo(c, CURLINFO_STARTTRANSFER_TIME_T, &first_byte_us) != CURLE_OK) {
+    return;
+  }
+  comms::note_http_date(date->value, started + static_cast<double>(sent_us) / 1e6,
+                        started + static_cast<double>(first_byte_us) / 1e6);
 }
 
 }  // namespace quillpost::curl

@@ -17,4 +17,10 @@ void global_init_once();
 // type libcurl is not given.
 void set_connection_options(CURL* curl, const HttpConfig& http_config);
 
+// Hands the Date header of the answer `curl` received to the clock check:
+// the request went out when the transfer was ready to send (`started` is the
+// wall time, comms::wall_seconds(), when the transfer began) and the answer
+// came with its first byte.
+void note_answer_date(CURL* curl, double started);
+
 }  // namespace quillpost::curl

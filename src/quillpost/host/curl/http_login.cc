@@ -7,6 +7,7 @@
 #include <nlohmann/json.hpp>
 #include <string>
 
+#include "quillpost/host/comms/clock.h"
 #include "quillpost/host/comms/login.h"
 #include "quillpost/host/curl/curl_options.h"
 #include "quillpost/host/logging/logs.h"
@@ -59,7 +60,9 @@ class HttpCredentialsChecker : public CredentialsChecker {
       throw ProgressFailed(std::string("Could not check the credentials: ") + e.what());
     }
 
+    const double started = comms::wall_seconds();
     const CURLcode code = curl_easy_perform(h);
+    curl::note_answer_date(h, started);
     if (code != CURLE_OK) {
       const std::string why = error[0] ? error : curl_easy_strerror(code);
       throw ProgressFailed("Could not reach the service to check the credentials: " + why);

@@ -9,6 +9,7 @@
 #include <memory>
 #include <stdexcept>
 
+#include "quillpost/host/comms/clock.h"
 #include "quillpost/host/curl/curl_options.h"
 
 namespace quillpost::curl {
@@ -100,6 +101,10 @@ Outcome run(const Get& request, Receiver& receiver) {
   set_connection_options(c, *request.http_config);
   curl_easy_setopt(c, CURLOPT_URL, request.url.c_str());
   curl_easy_setopt(c, CURLOPT_HTTPHEADER, headers.get());
+  if (!request.body.empty()) {
+    curl_easy_setopt(c, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(request.body.size()));
+    curl_easy_setopt(c, CURLOPT_POSTFIELDS, request.body.c_str());
+  }
   curl_easy_setopt(c, CURLOPT_WRITEFUNCTION, on_data);
   curl_easy_setopt(c, CURLOPT_WRITEDATA, &transfer);
   curl_easy_setopt(c, CURLOPT_NOPROGRESS, 0L);
@@ -126,7 +131,9 @@ Outcome run(const Get& request, Receiver& receiver) {
                      request.url.starts_with("https://") ? "https" : "http,https");
   }
 
+  const double started = comms::wall_seconds();
   const CURLcode code = curl_easy_perform(c);
+  note_answer_date(c, started);
   Outcome outcome;
   outcome.kind = transfer.stopped ? Outcome::Kind::stopped : kind_of(code);
   curl_easy_getinfo(c, CURLINFO_RESPONSE_CODE, &outcome.status);

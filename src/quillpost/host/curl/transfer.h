@@ -14,6 +14,7 @@
 #include <utility>
 #include <vector>
 
+#include "quillpost/host/comms/clock.h"
 #include "quillpost/host/config/records.h"
 #include "quillpost/host/process/module.h"
 
@@ -43,6 +44,7 @@ struct Get {
   std::chrono::duration<double> connect_timeout{0};
   std::chrono::duration<double> stall_timeout{0};
   int max_redirects = -1;  // redirects followed; -1: none (a 3xx is the answer)
+  std::string body{};      // not empty: sent as a POST with this body
 };
 
 struct Outcome {
@@ -85,6 +87,13 @@ inline std::string failure_text(const Outcome& outcome, const HttpConfig& http_c
   std::string why = outcome.text;
   if (with_detail && !outcome.detail.empty()) why += ": " + outcome.detail;
   if (http_config.proxy) why += " (proxy " + http_config.proxy->str_redacted() + ")";
+  // libcurl words a certificate refused for its dates after OpenSSL.
+  const bool not_yet_valid =
+      outcome.detail.find("certificate is not yet valid") != std::string::npos;
+  if (not_yet_valid || outcome.detail.find("certificate has expired") != std::string::npos) {
+    const std::string clock = comms::clock_reason_for_certificate(not_yet_valid);
+    if (!clock.empty()) why += "; " + clock;
+  }
   return why;
 }
 

@@ -9,6 +9,7 @@
 
 #include "quillpost/host/base/http_url.h"
 #include "quillpost/host/base/text.h"
+#include "quillpost/host/comms/clock.h"
 #include "quillpost/host/runtime/comms/wire.h"
 
 namespace quillpost::comms {
@@ -90,7 +91,9 @@ HttpAnswer http_exchange(const HttpRequest& request, const HttpConfig& http_conf
           ? request.connect_timeout.count()
           : timeout;
   auto sock = open_http_socket(u, http_config, connect_timeout);
+  const double sent = wall_seconds();
   sock->write_all(request_text(request, u));
+  bool header_seen = false;
 
   http::response_parser<LimitedTextBody> parser;
   parser.get().body().limit = request.max_body;
@@ -135,6 +138,11 @@ HttpAnswer http_exchange(const HttpRequest& request, const HttpConfig& http_conf
       }
       if (ec) throw std::runtime_error("malformed HTTP answer: " + ec.message());
       pending.erase(0, used);
+      if (!header_seen && parser.is_header_done()) {
+        header_seen = true;
+        const auto date = parser.get()[http::field::date];
+        note_http_date(std::string_view(date.data(), date.size()), sent, wall_seconds());
+      }
     }
   }
   sock->close();

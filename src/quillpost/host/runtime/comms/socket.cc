@@ -35,6 +35,7 @@
 #include "quillpost/host/base/http_url.h"
 #include "quillpost/host/base/openssl.h"
 #include "quillpost/host/base/text.h"
+#include "quillpost/host/comms/clock.h"
 #include "quillpost/host/process/threads.h"
 #include "quillpost/host/process/timer_duration.h"
 #include "quillpost/host/runtime/comms/proxy.h"
@@ -269,6 +270,12 @@ asio::awaitable<void> tls_handshake(Connect& c) {
     std::string why = ec.message();
     if (verify != X509_V_OK) {
       why = std::string("certificate verify failed: ") + X509_verify_cert_error_string(verify);
+      // A certificate refused for its dates is most often a wrong clock here.
+      if (verify == X509_V_ERR_CERT_NOT_YET_VALID || verify == X509_V_ERR_CERT_HAS_EXPIRED) {
+        const std::string clock =
+            clock_reason_for_certificate(verify == X509_V_ERR_CERT_NOT_YET_VALID);
+        if (!clock.empty()) why += "; " + clock;
+      }
     } else if (auto more = openssl_error_text(); !more.empty()) {
       why += " (" + more + ")";
     }

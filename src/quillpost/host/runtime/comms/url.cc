@@ -44,6 +44,7 @@ UrlFactory::UrlFactory(std::string base_url, UrlContext context)
 
 std::string UrlFactory::url(std::string_view name, const ParamMap& params) const {
   if (name == "login") return base_url_ + "/v1/login";
+  if (name == "crash-reports") return base_url_ + "/v1/crash-reports";
   if (name != "discover")
     throw std::invalid_argument("unknown URL name '" + std::string(name) + "'");
   std::string query;

@@ -31,7 +31,8 @@ class UrlFactory {
   // not an http or https URL.
   UrlFactory(std::string base_url, UrlContext context);
 
-  // The absolute URL of the endpoint `name` ("discover", "login"). For
+  // The absolute URL of the endpoint `name` ("discover", "login",
+  // "crash-reports"). For
   // "discover" the query holds version, edition, computer_name, world_id,
   // instance_id and then `params`, URL-encoded. `account` is the application's
   // account record; the URLs of this service do not depend on it. Throws

@@ -7,6 +7,7 @@
 #include <limits>
 
 #include "quillpost/host/base/http_url.h"
+#include "quillpost/host/comms/clock.h"
 #include "quillpost/host/runtime/comms/wire.h"
 #include "quillpost/host/runtime/printing/document_file.h"
 #include "quillpost/host/runtime/printing/download.h"
@@ -104,6 +105,7 @@ DownloadResult fetch_once(const std::string& url, const HttpConfig& http_config,
   boost::system::error_code ec;
   bool body_started = false;
   try {
+    const double sent = comms::wall_seconds();
     sock->write_all(request);
     while (!parser.is_done()) {
       std::size_t n = 0;
@@ -141,6 +143,9 @@ DownloadResult fetch_once(const std::string& url, const HttpConfig& http_config,
         if (parser.is_header_done() && !body_started) {
           body_started = true;
           const auto& head = parser.get();
+          const auto date = head[http::field::date];
+          comms::note_http_date(std::string_view(date.data(), date.size()), sent,
+                                comms::wall_seconds());
           const int status = head.result_int();
           if (is_redirect(status)) {
             const auto location = head[http::field::location];

@@ -1,14 +1,36 @@
 #include "quillpost/host/runtime/web/agent.h"
 
+#include <cmath>
 #include <utility>
 
 #include "quillpost/host/comms/defs.h"
 #include "quillpost/host/runtime/agent/core.h"
 #include "quillpost/host/runtime/agent/pubsub.h"
+#include "quillpost/host/runtime/clock/agent.h"
+#include "quillpost/host/runtime/crash/agent.h"
 #include "quillpost/host/runtime/printing/overview.h"
 #include "quillpost/host/runtime/scales/agent.h"
 
 namespace quillpost::web {
+
+namespace {
+
+// What the status page says of the clock.
+std::string clock_line(const clock::ClockStatus& status) {
+  if (status.off) return status.text;
+  std::string line = status.synchronised ? "Synchronised" : "Not synchronised to a time source";
+  if (status.synchronised && status.estimated_error) {
+    line += " (estimated error " +
+            std::to_string(static_cast<long>(*status.estimated_error * 1000)) + " ms)";
+  }
+  if (status.last) {
+    line += "; within " + std::to_string(static_cast<long>(std::fabs(status.last->offset))) +
+            " s of " + (status.last->source == "service" ? "the service" : "the time server");
+  }
+  return line;
+}
+
+}  // namespace
 
 WebInterfaceAgent::WebInterfaceAgent(std::shared_ptr<StatusBoard> board)
     : board_(std::move(board)), logger_(agent::create_logger("web_interface")) {}
@@ -19,6 +41,8 @@ void WebInterfaceAgent::before() {
   pubsub.send(agent::PubSubAgent::SUBSCRIBE, core::UPDATE_ACCOUNT);
   pubsub.send(agent::PubSubAgent::SUBSCRIBE, printing::PRINTING_OVERVIEW);
   pubsub.send(agent::PubSubAgent::SUBSCRIBE, scales::SCALES_OVERVIEW);
+  pubsub.send(agent::PubSubAgent::SUBSCRIBE, clock::CLOCK_STATUS);
+  pubsub.send(agent::PubSubAgent::SUBSCRIBE, crash::CRASH_STATUS);
 }
 
 void WebInterfaceAgent::receive(const std::string& event, const agent::Payload& payload) {
@@ -30,6 +54,10 @@ void WebInterfaceAgent::receive(const std::string& event, const agent::Payload& 
     board_->update_printing(agent::payload_as<printing::PrintingOverview>(payload));
   } else if (event == scales::SCALES_OVERVIEW) {
     board_->update_scales(agent::payload_as<nlohmann::json>(payload));
+  } else if (event == clock::CLOCK_STATUS) {
+    board_->set_host_line("clock", clock_line(agent::payload_as<clock::ClockStatus>(payload)));
+  } else if (event == crash::CRASH_STATUS) {
+    board_->set_host_line("last_crash", agent::payload_as<crash::CrashStatus>(payload).text());
   } else if (event == core::UPDATE_ACCOUNT) {
     // The update carries the account, or an optional one (none: logged out).
     // Another kind of record carries nothing the board shows.

@@ -149,6 +149,9 @@ constexpr std::string_view script = R"JS(
     $('computer-name').textContent = shown(s.computer.name);
     $('computer-id').textContent = shown(s.computer.id);
     $('uptime').textContent = s.uptime;
+    var host = s.host || {};
+    $('clock').textContent = shown(host.clock);
+    $('last-crash').textContent = host.last_crash || 'None recorded';
     var list = $('log');
     while (list.firstChild) list.removeChild(list.firstChild);
     s.gui_log.forEach(function (line) {
@@ -271,6 +274,13 @@ std::string render_status_page(const nlohmann::json& status) {
   page += "<dt>Computer id</dt><dd id=\"computer-id\">" +
           html_escape(shown(status.at("computer").at("id"))) + "</dd>\n";
   page += "<dt>Uptime</dt><dd id=\"uptime\">" + html_escape(shown(status.at("uptime"))) + "</dd>\n";
+  const nlohmann::json host = status.value("host", nlohmann::json::object());
+  page += "<dt>Clock</dt><dd id=\"clock\">" +
+          html_escape(shown(host.value("clock", nlohmann::json()))) + "</dd>\n";
+  page +=
+      "<dt>Last crash</dt><dd id=\"last-crash\">" +
+      html_escape(host.contains("last_crash") ? shown(host.at("last_crash")) : "None recorded") +
+      "</dd>\n";
   page += "</dl>\n</section>\n<section>\n<h2>Recent events</h2>\n<ol id=\"log\">\n";
   page += log_items(status.at("gui_log"));
   page += "</ol>\n<p id=\"empty-log\"";

@@ -155,6 +155,15 @@ void StatusBoard::update_scales(const nlohmann::json& overview) {
   scales_ = overview;
 }
 
+void StatusBoard::set_host_line(const std::string& key, std::string text) {
+  std::lock_guard lock(mutex_);
+  if (text.empty()) {
+    host_.erase(key);
+  } else {
+    host_[key] = text.substr(0, MAX_GUI_LOG_LINE_CHARS);
+  }
+}
+
 nlohmann::json StatusBoard::redacted(const nlohmann::json& value) const {
   if (value.is_string()) return redact(value.get<std::string>(), secrets_);
   if (value.is_array()) {
@@ -199,6 +208,7 @@ nlohmann::json StatusBoard::to_json(bool shutdown_allowed, Clock::time_point now
       {"scales", scales_.is_null()
                      ? nlohmann::json{{"enabled", false}, {"scales", nlohmann::json::array()}}
                      : redacted(scales_)},
+      {"host", redacted(host_)},
       {"shutdown_allowed", shutdown_allowed},
       {"version", compiled_build_info().version},
   };

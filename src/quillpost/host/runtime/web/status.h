@@ -61,6 +61,10 @@ class StatusBoard {
   void update_printing(const printing::PrintingOverview& overview);
   // The scales and their readings, as the scales agent publishes them.
   void update_scales(const nlohmann::json& overview);
+  // One line about the computer itself, shown as it is: "clock" (what the
+  // clock check knows) or "last_crash" (when the last run crashed and whether
+  // its report was sent). An empty text removes the line.
+  void set_host_line(const std::string& key, std::string text);
 
   // Everything above as the JSON of GET /status, secrets hidden:
   //   {"connection": {"status", "label", "info"}, "account_id", "computer":
@@ -69,7 +73,7 @@ class StatusBoard {
   //    "description", "location", "state", "reasons", "accepting", "default"}],
   //    "jobs": [{"job_id", "title", "printer", "state", "reason", "updated"}]},
   //    "scales": {"enabled", "scales": [{"id", "name", "kind", "reading"}]},
-  //    "shutdown_allowed", "version"}
+  //    "host": {"clock", "last_crash"} (each only when known), "shutdown_allowed", "version"}
   nlohmann::json to_json(bool shutdown_allowed, Clock::time_point now = Clock::now()) const;
 
  private:
@@ -90,6 +94,7 @@ class StatusBoard {
   std::deque<Line> lines_;
   nlohmann::json printing_;
   nlohmann::json scales_;
+  nlohmann::json host_ = nlohmann::json::object();
 };
 
 }  // namespace quillpost::web
