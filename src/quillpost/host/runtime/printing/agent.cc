@@ -20,7 +20,7 @@ PrintingAgent::PrintingAgent(PrintingSettings settings)
     : settings_(std::move(settings)),
       journal_(settings_.dir),
       logger_(agent::create_logger("printing")),
-      account_(settings_.account) {}
+      link_(settings_.account) {}
 
 PrintingAgent::~PrintingAgent() {
   // The worker first: it may be streaming a document from a file.
@@ -152,44 +152,16 @@ void PrintingAgent::probe() {
 }
 
 void PrintingAgent::connection(const comms::Connection& connection) {
-  const bool handshaked = connection.status == comms::ClientStatus::handshaked;
-  if (handshaked == handshaked_) return;
-  handshaked_ = handshaked;
-  awaiting_account_ = false;
-  if (!handshaked) {
-    printer_updates_.reset();
-    return;
-  }
-  // The client corrects the account after this handshake when it holds the
-  // placeholder e-mail or another computer id (the same account as here:
-  // both hear every account change, in the same order).
-  if (account_) {
-    const auto computer_id = connection.info.find("computer_id");
-    awaiting_account_ = account_->email == AUTH_WITH_CLIENT_KEY_EMAIL ||
-                        (computer_id != connection.info.end() && computer_id->is_number_integer() &&
-                         account_->computer_id != computer_id->get<std::int64_t>());
-  }
-  if (!awaiting_account_) link_up();
+  follow_link(link_.connection(connection));
 }
 
 void PrintingAgent::account_update(const std::optional<Account>& account) {
-  const auto credentials = [](const std::optional<Account>& a) {
-    return a ? std::pair(a->email, a->client_key)
-             : std::pair(std::optional<std::string>(), std::optional<std::string>());
-  };
-  const bool credentials_changed = credentials(account) != credentials(account_);
-  account_ = account;
-  if (!handshaked_) return;
-  if (credentials_changed) {
-    // The client leaves the link on this very update (it came to both at
-    // once): what is sent from here on would reach it outside the link.
-    handshaked_ = false;
-    awaiting_account_ = false;
-    printer_updates_.reset();
-  } else if (awaiting_account_) {
-    awaiting_account_ = false;
-    link_up();
-  }
+  follow_link(link_.account(account));
+}
+
+void PrintingAgent::follow_link(agent::LinkWatch::Change change) {
+  if (change == agent::LinkWatch::Change::up) link_up();
+  if (change == agent::LinkWatch::Change::down) printer_updates_.reset();
 }
 
 void PrintingAgent::link_up() {

@@ -45,6 +45,7 @@
 #include "quillpost/host/comms/defs.h"
 #include "quillpost/host/config/records.h"
 #include "quillpost/host/process/environment.h"
+#include "quillpost/host/runtime/agent/link_watch.h"
 #include "quillpost/host/runtime/printing/download.h"
 #include "quillpost/host/runtime/printing/journal.h"
 #include "quillpost/host/runtime/printing/overview.h"
@@ -150,9 +151,10 @@ class PrintingAgent : public agent::SimpleAgent {
   void probe();
   void connection(const comms::Connection& connection);
   void account_update(const std::optional<Account>& account);
+  void follow_link(agent::LinkWatch::Change change);
   // Sends what waits for a link: the printers, the unreported job statuses.
   void link_up();
-  bool link_ready() const { return handshaked_ && !awaiting_account_; }
+  bool link_ready() const { return link_.ready(); }
   void server_message(const comms::ServerMessage& message);
   void printers_polled(const PrintersReport& report);
   void send_printers(bool always);
@@ -205,9 +207,7 @@ class PrintingAgent : public agent::SimpleAgent {
   Journal journal_;
   logs::Logger logger_;
   agent::Channel pubsub_;
-  bool handshaked_ = false;
-  bool awaiting_account_ = false;  // the client's correction after this handshake
-  std::optional<Account> account_;
+  agent::LinkWatch link_;
 
   bool journal_ok_ = false;
   std::string journal_error_;

@@ -46,7 +46,7 @@ std::optional<std::string> scale_id(const nlohmann::json& payload) {
 ScalesAgent::ScalesAgent(ScalesSettings settings)
     : settings_(std::move(settings)),
       logger_(agent::create_logger("scales")),
-      account_(settings_.account) {
+      link_(settings_.account) {
   if (settings_.enabled) {
     enabled_ = *settings_.enabled;
   } else {
@@ -108,37 +108,11 @@ void ScalesAgent::receive(const std::string& event, const agent::Payload& payloa
 }
 
 void ScalesAgent::connection(const comms::Connection& connection) {
-  const bool handshaked = connection.status == comms::ClientStatus::handshaked;
-  if (handshaked == handshaked_) return;
-  handshaked_ = handshaked;
-  awaiting_account_ = false;
-  if (!handshaked) return;
-  // As for the printers: after a handshake the client may correct the
-  // account first; what goes before that correction would be dropped.
-  if (account_) {
-    const auto computer_id = connection.info.find("computer_id");
-    awaiting_account_ = account_->email == AUTH_WITH_CLIENT_KEY_EMAIL ||
-                        (computer_id != connection.info.end() && computer_id->is_number_integer() &&
-                         account_->computer_id != computer_id->get<std::int64_t>());
-  }
-  if (!awaiting_account_) link_up();
+  if (link_.connection(connection) == agent::LinkWatch::Change::up) link_up();
 }
 
 void ScalesAgent::account_update(const std::optional<Account>& account) {
-  const auto credentials = [](const std::optional<Account>& a) {
-    return a ? std::pair(a->email, a->client_key)
-             : std::pair(std::optional<std::string>(), std::optional<std::string>());
-  };
-  const bool credentials_changed = credentials(account) != credentials(account_);
-  account_ = account;
-  if (!handshaked_) return;
-  if (credentials_changed) {
-    handshaked_ = false;
-    awaiting_account_ = false;
-  } else if (awaiting_account_) {
-    awaiting_account_ = false;
-    link_up();
-  }
+  if (link_.account(account) == agent::LinkWatch::Change::up) link_up();
 }
 
 void ScalesAgent::link_up() {

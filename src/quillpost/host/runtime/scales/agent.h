@@ -33,6 +33,7 @@
 #include "quillpost/host/comms/defs.h"
 #include "quillpost/host/config/records.h"
 #include "quillpost/host/logging/logs.h"
+#include "quillpost/host/runtime/agent/link_watch.h"
 #include "quillpost/host/runtime/scales/devices.h"
 #include "quillpost/host/world/world.h"
 
@@ -84,7 +85,7 @@ class ScalesAgent : public agent::SimpleAgent {
 
   void connection(const comms::Connection& connection);
   void account_update(const std::optional<Account>& account);
-  bool link_ready() const { return handshaked_ && !awaiting_account_; }
+  bool link_ready() const { return link_.ready(); }
   void link_up();
   void set_enabled(bool enabled, bool remember);
   void found(const std::vector<ScaleInfo>& list);
@@ -107,9 +108,7 @@ class ScalesAgent : public agent::SimpleAgent {
   agent::Channel pubsub_;
   std::unique_ptr<DeviceWorker> worker_;
   bool enabled_ = false;
-  bool handshaked_ = false;
-  bool awaiting_account_ = false;
-  std::optional<Account> account_;
+  agent::LinkWatch link_;
   std::map<std::string, Scale> scales_;
   std::vector<ScaleInfo> order_;
   bool listed_ = false;
