@@ -7,11 +7,15 @@ One scenario with checkpoints: started with no account, the window opens
 with the sign-in form; a wrong password shows the service's message there,
 the demo account signs in (kept in the account file, 0600) and the Status tab
 (read through the accessibility tree) shows Handshaked, the account, the
-computer and the GUI log newest first, and the tray item's tooltip says
-Handshaked; the Printers tab lists the queues of a private print scheduler;
+computer, the GUI log newest first and the clock warning (the service's Date
+is 3 hours ahead), and the tray item's tooltip says Handshaked; the Printers
+tab lists the queues of a private print scheduler; on the Scales tab,
+"Enable scales" reaches the scales agent and a serial scale (a pseudo-terminal
+this test writes readings into) shows its live reading;
 Reconnect now from the tray menu reconnects; when the service goes away and
 comes back the tooltip, the icon and the tab follow while the item's Status
-stays Active; the autostart check box writes and removes the entry; Sign out
+stays Active; the autostart check box writes and removes the entry; a job
+the client refuses needs the person (its look, a notification); Sign out
 forgets the key and the item needs the person (its own icon, a notification
 as its attention icon); Quit from the tray menu ends the program with exit code 0
 and the close line. Started again with --disable-systray, the window shows at
@@ -22,7 +26,7 @@ window's menu ends it the same way.
     desktop_test.py --tray-host     the tray host (run by the test itself)
 
 With QP_SCREENSHOTS=DIR the test also writes the window as the person sees it
-into DIR (sign-in.png, status.png, printers.png, jobs.png), taken from the X
+into DIR (sign-in.png, status.png, printers.png, jobs.png, scales.png), taken from the X
 server's frame buffer (docs/screenshots/ holds the ones of the README).
 """
 import os
@@ -239,6 +243,25 @@ def screenshot(fb_dir, frame, name):
                 chunk(b"IDAT", zlib.compress(bytes(raw), 9)) + chunk(b"IEND", b""))
 
 
+def scale_writer(work):
+    """A serial scale that prints its reading on its own, several times a
+    second: a pseudo-terminal whose other end the client opens as it would
+    /dev/ttyUSB0. Returns the terminal's path."""
+    master, slave = os.openpty()
+    os.set_blocking(master, False)
+
+    def write():
+        while True:
+            try:
+                os.write(master, b"ST,GS,   1.250 kg\r\n")
+            except BlockingIOError:
+                pass  # nobody reads while the scales are off
+            time.sleep(0.2)
+
+    threading.Thread(target=write, daemon=True).start()
+    return os.ttyname(slave)
+
+
 def run(build_dir, work, procs):
     env = dict(os.environ)
     runtime_dir = os.path.join(work, "runtime")
@@ -268,13 +291,16 @@ def run(build_dir, work, procs):
         raise Failure("the tray host did not start")
 
     def start_service(http_port="0", socket_port="0"):
-        """quillpost-service, and its HTTP and socket ports."""
+        """quillpost-service, its clock 3 hours ahead, and its HTTP, socket and
+        control ports."""
         child = procs.start([os.path.join(build_dir, "bin/quillpost-service"), "--http-port",
-                             http_port, "--socket-port", socket_port, "--control-port", "0"],
+                             http_port, "--socket-port", socket_port, "--control-port", "0",
+                             "--clock-offset", "10800"],
                             stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
         line = first_line(child, "quillpost-service")
         drain(child)
-        ports = re.search(r"http=([0-9.]+):(\d+) .*socket=[0-9.]+:(\d+)", line)
+        ports = re.search(r"http=([0-9.]+):(\d+) .*socket=[0-9.]+:(\d+) control=[0-9.]+:(\d+)",
+                          line)
         if not ports:
             raise Failure(f"quillpost-service says {line!r}")
         return child, ports
@@ -292,8 +318,11 @@ def run(build_dir, work, procs):
     env["QT_LINUX_ACCESSIBILITY_ALWAYS_ON"] = "1"
 
     settings = os.path.join(work, "settings")
-    client_args = [os.path.join(build_dir, "bin/launch"), "--computer-name=" + COMPUTER, "--settings-dir=" + settings,
-                   "--settings-dir-create"]
+    config = os.path.join(work, "client.conf")
+    with open(config, "w", encoding="utf-8") as f:
+        f.write(f'serial_scales = "{scale_writer(work)} 9600 8N1 continuous"\n')
+    client_args = [os.path.join(build_dir, "bin/launch"), "--computer-name=" + COMPUTER,
+                   "--settings-dir=" + settings, "--settings-dir-create", "--config-file=" + config]
     client = procs.start(client_args, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
                          text=True, env=env)
     output = drain(client)
@@ -386,6 +415,10 @@ def run(build_dir, work, procs):
     if not re.fullmatch(COMPUTER + r" \(computer \d+\)", computer or ""):
         raise Failure(f"the Status tab's computer is {computer!r}")
 
+    wait_for("the Status tab to say the clock is 3 hours behind",
+             lambda: value("Clock") == "The computer's clock is 3 h 0 min behind the service's.")
+    if value("Last crash") != "None recorded":
+        raise Failure(f"the Status tab's last crash is {value('Last crash')!r}")
     expect_reachable(found)
 
     screenshot(fb_dir, frame, "status")
@@ -398,7 +431,7 @@ def run(build_dir, work, procs):
 
     # The Printers tab lists the scheduler's queues with their state.
     tabs = [a for a in found if a.getRoleName() == "page tab"]
-    if [tab.name for tab in tabs] != ["Status", "Printers", "Jobs"]:
+    if [tab.name for tab in tabs] != ["Status", "Printers", "Jobs", "Scales"]:
         raise Failure(f"the window's tabs are {[tab.name for tab in tabs]}")
     tabs[1].queryAction().doAction(0)
 
@@ -414,6 +447,32 @@ def run(build_dir, work, procs):
     if os.environ.get("QP_SCREENSHOTS"):
         tabs[2].queryAction().doAction(0)
         screenshot(fb_dir, frame, "jobs")
+
+    # The Scales tab: the serial scale is listed while the scales are off;
+    # "Enable scales" reaches the agent (it keeps the choice) and the live
+    # reading shows, in the scale's unit and in grams.
+    tabs[3].queryAction().doAction(0)
+    scales_box = next(a for a in found if a.getRoleName() == "check box" and
+                      a.name == "Enable scales")
+    if scales_box.getState().contains(pyatspi.STATE_CHECKED):
+        raise Failure("the scales are enabled before anyone enabled them")
+    scale_path = os.path.join(settings, "scales", "enabled")
+
+    def scales():
+        table = trees["Scales"]
+        return [[table.getAccessibleAt(row, col).name for col in range(6)]
+                for row in range(table.nRows)]
+
+    wait_for("the Scales tab to list the serial scale", lambda: len(scales()) == 1)
+    scales_box.queryAction().doAction(0)
+    wait_for("the scales agent to keep the choice",
+             lambda: open(scale_path, encoding="ascii").read() == "true\n")
+    row = wait_for("the scale's reading",
+                   lambda: scales()[0][2:4] == ["1.25 kg", "1250"] and scales()[0])
+    if row[1] != "serial" or row[4] != "stable" or row[5] != "yes":
+        raise Failure(f"the Scales tab shows {row}")
+    expect_reachable(widgets(frame))
+    screenshot(fb_dir, frame, "scales")
     tabs[0].queryAction().doAction(0)
 
     # Checkpoint 3: Reconnect now is the client's connect request.
@@ -442,7 +501,7 @@ def run(build_dir, work, procs):
     if status() != "Active" or icon() == handshaked_icon:
         raise Failure(f"disconnected, the item's Status is {status()} (icon changed: "
                       f"{icon() != handshaked_icon})")
-    service, _ = start_service(ports.group(2), ports.group(3))
+    service, restarted = start_service(ports.group(2), ports.group(3))
     click("Reconnect now")
     wait_for("the tooltip to say Handshaked after the service came back",
              lambda: "QuillPost: Handshaked" in tooltip())
@@ -460,18 +519,35 @@ def run(build_dir, work, procs):
     box.queryAction().doAction(0)
     wait_for("the autostart entry to go", lambda: not os.path.exists(autostart))
 
+    # Checkpoint 5b: a job the client refuses (a raw format it is not allowed
+    # to print) fails; the item needs the person: its look, and the
+    # notification (its text as the tooltip, the attention icon).
+    document = os.path.join(work, "raw.prn")
+    with open(document, "wb") as f:
+        f.write(b"raw bytes\n")
+    control(restarted.group(4), "/control/print", {
+        "computer": COMPUTER, "printer": "Desk", "file": document,
+        "contentType": "application/vnd.cups-raw"})
+    wait_for("the failed job's notification",
+             lambda: "A print job failed the offer cannot be used" in tooltip() and
+             str(properties.Get(ITEM_IFACE, "AttentionIconName")) == "dialog-warning")
+    if icon() == handshaked_icon:
+        raise Failure("a job failed, and the tray icon looks as when handshaked")
+    if column(trees["Jobs"], 3, rows=1) != ["failed"]:
+        raise Failure(f"the Jobs tab's newest job is {column(trees['Jobs'], 3, rows=1)}")
+
     # Checkpoint 6: Sign out forgets the key; the item needs the person (its
     # own look, and the notification as its attention icon) and the form
     # opens.
     next(a for a in found if a.getRoleName() == "push button" and a.name == "Sign out") \
         .queryAction().doAction(0)
     # While the notification lasts (10 s) the tooltip is its text, "QuillPost
-    # is signed out"; then "QuillPost: Signed out".
-    wait_for("the tooltip to say signed out", lambda: "signed out" in tooltip().lower())
-    # Qt's item keeps Status Active (its tray sets no other); the notification
-    # shows as the item's attention icon while it lasts.
-    wait_for("the item to ask for attention",
-             lambda: str(properties.Get(ITEM_IFACE, "AttentionIconName")) == "dialog-warning")
+    # is signed out" (it replaces the failed job's); Qt's item keeps Status
+    # Active (its tray sets no other); the notification shows as the item's
+    # attention icon while it lasts.
+    wait_for("the signed-out notification",
+             lambda: "QuillPost is signed out" in tooltip() and
+             str(properties.Get(ITEM_IFACE, "AttentionIconName")) == "dialog-warning")
     if icon() == handshaked_icon:
         raise Failure("signed out, the tray icon looks as when handshaked")
     wait_for("Sign out to show the sign-in form",
@@ -507,6 +583,19 @@ def run(build_dir, work, procs):
     expect_normal_close(client, output, settings, "Quit from the window's menu", 2)
     if tray.stdout in select.select([tray.stdout], [], [], 0)[0]:
         raise Failure("a tray item registered with --disable-systray")
+
+
+def control(port, path, body):
+    """A request to the service's control port; its answer, decoded."""
+    import json
+    import urllib.request
+
+    request = urllib.request.Request(f"http://127.0.0.1:{port}{path}",
+                                     data=json.dumps(body).encode(),
+                                     headers={"Content-Type": "application/json"})
+    opener = urllib.request.build_opener(urllib.request.ProxyHandler({}))
+    with opener.open(request, timeout=10) as answer:
+        return json.loads(answer.read())
 
 
 def expect_reachable(found):

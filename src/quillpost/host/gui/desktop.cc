@@ -14,6 +14,7 @@
 #include <QSocketNotifier>
 #include <QSystemTrayIcon>
 #include <algorithm>
+#include <condition_variable>
 #include <cstdlib>
 #include <filesystem>
 #include <mutex>
@@ -28,8 +29,11 @@
 #include "quillpost/host/runtime/agent/core.h"
 #include "quillpost/host/runtime/agent/pubsub.h"
 #include "quillpost/host/runtime/agent/runtime.h"
+#include "quillpost/host/runtime/clock/agent.h"
+#include "quillpost/host/runtime/crash/agent.h"
 #include "quillpost/host/runtime/printing/clean_text.h"
 #include "quillpost/host/runtime/printing/overview.h"
+#include "quillpost/host/runtime/scales/agent.h"
 #include "quillpost/host/runtime/web/status.h"
 
 namespace quillpost::gui {
@@ -165,6 +169,18 @@ class NoteLimit {
   QElapsedTimer last_;
 };
 
+// "report.pdf on Desk: the reason"; a job refused at its offer may have
+// neither title nor printer, and then the reason is the whole text.
+std::string failed_job_text(const printing::JobLine& job) {
+  std::string text = printing::clean_text(job.title, 80);
+  if (!job.printer.empty()) {
+    text += (text.empty() ? "on " : " on ") + printing::clean_text(job.printer, 80);
+  }
+  const std::string reason = printing::clean_text(job.reason, 200);
+  if (reason.empty()) return text.empty() ? "No reason was given." : text;
+  return text.empty() ? reason : text + ": " + reason;
+}
+
 bool has_credentials(const std::optional<Account>& account) {
   return account && account->email && !account->email->empty() && account->client_key &&
          !account->client_key->empty();
@@ -175,19 +191,28 @@ bool has_credentials(const std::optional<Account>& account) {
 constexpr std::string_view kNoKeyReason = "No ClientKey.";
 
 // A credentials check in flight holds this to reach the desktop: `receiver`
-// is cleared, under the lock, before the desktop goes away.
+// is cleared, under the lock, before the desktop goes away; `running` says
+// whether a check's thread is still at work.
 struct CheckLink {
   std::mutex mutex;
+  std::condition_variable finished;
   QObject* receiver = nullptr;
+  bool running = false;
 };
+
+// How long closing waits for a credentials check still in flight. Its
+// result is dropped either way; a check that takes longer is left to end on
+// its own (it holds nothing of the desktop's).
+constexpr std::chrono::seconds kCheckCloseWait{3};
 
 // Everything the desktop shows, on the GUI thread.
 class Desktop {
  public:
   Desktop(const AppContext& context, agent::Channel client, agent::Channel core,
-          std::shared_ptr<MainLoopQueue> main_loop_queue)
+          agent::Channel pubsub, std::shared_ptr<MainLoopQueue> main_loop_queue)
       : client_(std::move(client)),
         core_(std::move(core)),
+        pubsub_(std::move(pubsub)),
         main_loop_queue_(std::move(main_loop_queue)),
         login_{context.service_url + login_path},
         http_config_(context.http_config),
@@ -213,7 +238,9 @@ class Desktop {
                              [this](const Window::SignIn& request) { sign_in(request); },
                              [this] { sign_out(); },
                              [this](bool on) { return set_autostart_entry(on); },
-                         });
+                             [this](bool on) { set_scales_enabled(on); },
+                         },
+                         !context.config.remove_scales_support.value_or(false));
     if (high_dpi) window_->resize(window_->size() * 3 / 2);
     std::error_code ec;
     window_->show_autostart(autostart_path_ && std::filesystem::exists(*autostart_path_, ec));
@@ -252,8 +279,22 @@ class Desktop {
 
   ~Desktop() {
     {
-      const std::lock_guard lock(link_->mutex);
+      // A check in flight: its result is dropped; the close waits for its
+      // thread a bounded time only.
+      std::unique_lock lock(link_->mutex);
       link_->receiver = nullptr;
+      link_->finished.wait_for(lock, kCheckCloseWait, [this] { return !link_->running; });
+      if (link_->running) {
+        logs::logger("gui").warning("The sign-in check still runs at close; its result is dropped");
+      }
+    }
+    if (check_thread_.joinable()) {
+      const std::lock_guard lock(link_->mutex);
+      if (link_->running) {
+        check_thread_.detach();
+      } else {
+        check_thread_.join();
+      }
     }
     delete tray_;
     delete menu_;
@@ -301,14 +342,17 @@ class Desktop {
       noted_failed_job_ = overview.jobs.front().job_id;
       const auto& job = overview.jobs.front();
       if (failed_job_notes_.allow()) {
-        notify("A print job failed",
-               printing::clean_text(job.title, 80) + " on " +
-                   printing::clean_text(job.printer, 80) +
-                   (job.reason.empty() ? "" : ": " + printing::clean_text(job.reason, 200)));
+        notify("A print job failed", failed_job_text(job));
       }
     }
     refresh_tray();
   }
+
+  void show_scales(const nlohmann::json& overview) { window_->show_scales(overview); }
+  void show_clock(const clock::ClockStatus& status) {
+    window_->show_clock(clock::status_line(status));
+  }
+  void show_crash(const crash::CrashStatus& status) { window_->show_last_crash(status.text()); }
 
   // The client stopped connecting: its key is gone or was refused. The
   // account's update (published by the core after the logout) opens the form;
@@ -370,8 +414,15 @@ class Desktop {
       return;
     }
     const std::uint64_t attempt = ++attempts_;
-    std::thread([this, attempt, link = link_, login = login_, http = http_config_,
-                 credentials = Credentials{request.email, request.password}] {
+    // The form takes no new attempt until this one answered, and the answer
+    // is the thread's last step: the previous thread is ending, if not gone.
+    if (check_thread_.joinable()) check_thread_.join();
+    {
+      const std::lock_guard lock(link_->mutex);
+      link_->running = true;
+    }
+    check_thread_ = std::thread([this, attempt, link = link_, login = login_, http = http_config_,
+                                 credentials = Credentials{request.email, request.password}] {
       std::optional<Account> account;
       std::string failure;
       try {
@@ -382,6 +433,8 @@ class Desktop {
         failure = std::string("The sign-in could not be checked: ") + e.what();
       }
       const std::lock_guard lock(link->mutex);
+      link->running = false;
+      link->finished.notify_all();
       if (!link->receiver) return;
       QMetaObject::invokeMethod(
           link->receiver,
@@ -394,7 +447,7 @@ class Desktop {
             }
           },
           Qt::QueuedConnection);
-    }).detach();
+    });
   }
 
   // The account goes to the core, which stores it and publishes it: the
@@ -415,6 +468,11 @@ class Desktop {
     core_.send(core::REQUEST_LOGOUT, core::LogoutRequest{"signed out from the desktop"});
   }
 
+  // The scales agent hears it through pubsub, like every other subscriber.
+  void set_scales_enabled(bool on) {
+    pubsub_.send(agent::PubSubAgent::PUBLISH, agent::publication(scales::SCALES_SET_ENABLED, on));
+  }
+
   void reconnect() { client_.send(core::REQUEST_CONNECT, "reconnect requested from the desktop"); }
   void quit() { main_loop_queue_->put(ExitRequest{"Quit from the desktop", 0}); }
   void window_closed() {
@@ -427,10 +485,12 @@ class Desktop {
 
   agent::Channel client_;
   agent::Channel core_;
+  agent::Channel pubsub_;
   std::shared_ptr<MainLoopQueue> main_loop_queue_;
   LoginSettings login_;
   HttpConfig http_config_;
   std::shared_ptr<CheckLink> link_ = std::make_shared<CheckLink>();
+  std::thread check_thread_;
   std::uint64_t attempts_ = 0;
   Window* window_ = nullptr;
   QMenu* menu_ = nullptr;
@@ -450,12 +510,13 @@ class DesktopAgent : public agent::SimpleAgent {
  public:
   explicit DesktopAgent(Desktop* desktop) : desktop_(desktop) {}
 
-  void before() override {
-    const agent::Channel pubsub = channel(std::string(agent::PubSubAgent::name));
-    pubsub.send(agent::PubSubAgent::SUBSCRIBE, comms::UPDATE_CONNECTION);
-    pubsub.send(agent::PubSubAgent::SUBSCRIBE, core::UPDATE_ACCOUNT);
-    pubsub.send(agent::PubSubAgent::SUBSCRIBE, printing::PRINTING_OVERVIEW);
-  }
+  // What the agent subscribes to. The subscriptions are sent before the
+  // runtime starts: they reach pubsub ahead of what the other agents publish
+  // once, at their start (the last crash, the first clock status).
+  static constexpr std::string_view kTopics[] = {
+      comms::UPDATE_CONNECTION, core::UPDATE_ACCOUNT, printing::PRINTING_OVERVIEW,
+      scales::SCALES_OVERVIEW,  clock::CLOCK_STATUS,  crash::CRASH_STATUS,
+  };
 
   void receive(const std::string& event, const agent::Payload& payload) override {
     Desktop* desktop = desktop_;
@@ -466,6 +527,18 @@ class DesktopAgent : public agent::SimpleAgent {
     } else if (event == printing::PRINTING_OVERVIEW) {
       hand_over([desktop, value = agent::payload_as<printing::PrintingOverview>(payload)] {
         desktop->show_printing(value);
+      });
+    } else if (event == scales::SCALES_OVERVIEW) {
+      hand_over([desktop, value = agent::payload_as<nlohmann::json>(payload)] {
+        desktop->show_scales(value);
+      });
+    } else if (event == clock::CLOCK_STATUS) {
+      hand_over([desktop, value = agent::payload_as<clock::ClockStatus>(payload)] {
+        desktop->show_clock(value);
+      });
+    } else if (event == crash::CRASH_STATUS) {
+      hand_over([desktop, value = agent::payload_as<crash::CrashStatus>(payload)] {
+        desktop->show_crash(value);
       });
     } else if (event == core::UPDATE_ACCOUNT) {
       std::optional<Account> account;
@@ -544,8 +617,14 @@ extern "C" __attribute__((visibility("default"))) void quillpost_gui_start(
   // The connection client is the agent registered as "client".
   auto desktop = std::make_unique<Desktop>(
       context, start->runtime->channel("client"),
-      start->runtime->channel(std::string(core::CoreAgent::name)), context.main_loop_queue);
-  start->runtime->spawn(std::make_shared<DesktopAgent>(desktop.get()), std::string(kAgentName));
+      start->runtime->channel(std::string(core::CoreAgent::name)),
+      start->runtime->channel(std::string(agent::PubSubAgent::name)), context.main_loop_queue);
+  const agent::AgentRef ref =
+      start->runtime->spawn(std::make_shared<DesktopAgent>(desktop.get()), std::string(kAgentName));
+  const agent::Channel pubsub = start->runtime->channel(std::string(agent::PubSubAgent::name), ref);
+  for (const std::string_view topic : DesktopAgent::kTopics) {
+    pubsub.send(agent::PubSubAgent::SUBSCRIBE, topic);
+  }
   // The GUI log, from the first line of the start on; each line is handed to
   // the GUI thread, whoever reports it.
   context.event_logger.listen([desktop = desktop.get()](const GuiLog& line,

@@ -60,7 +60,7 @@ QTreeWidget* table(const QStringList& headers, const QString& name) {
 
 }  // namespace
 
-Window::Window(std::string computer_name, Actions actions)
+Window::Window(std::string computer_name, Actions actions, bool scales)
     : computer_name_(std::move(computer_name)), actions_(std::move(actions)) {
   setWindowTitle(QStringLiteral("QuillPost"));
   setAccessibleName(QStringLiteral("QuillPost"));
@@ -82,6 +82,7 @@ Window::Window(std::string computer_name, Actions actions)
   tabs->addTab(make_status_tab(), QStringLiteral("&Status"));
   tabs->addTab(make_printers_tab(), QStringLiteral("&Printers"));
   tabs->addTab(make_jobs_tab(), QStringLiteral("&Jobs"));
+  if (scales) tabs->addTab(make_scales_tab(), QStringLiteral("S&cales"));
   tabs_ = tabs;
   pages_ = new QStackedWidget;
   pages_->addWidget(tabs_);
@@ -105,6 +106,9 @@ QWidget* Window::make_status_tab() {
   computer_ = value_label(form, QStringLiteral("Computer:"), QStringLiteral("Computer"));
   connected_time_ =
       value_label(form, QStringLiteral("Connected for:"), QStringLiteral("Time connected"));
+  clock_line_ = value_label(form, QStringLiteral("Clock:"), QStringLiteral("Clock"));
+  last_crash_ = value_label(form, QStringLiteral("Last crash:"), QStringLiteral("Last crash"));
+  last_crash_->setText(QStringLiteral("None recorded"));
   state_->setText(QStringLiteral("Starting"));
   layout->addLayout(form);
   sign_out_button_ = new QPushButton(QStringLiteral("Sign &out"));
@@ -265,6 +269,67 @@ QWidget* Window::make_jobs_tab() {
                 QStringLiteral("Jobs"));
   layout->addWidget(jobs_, 1);
   return page;
+}
+
+QWidget* Window::make_scales_tab() {
+  auto* page = new QWidget;
+  page->setAccessibleName(QStringLiteral("Scales"));
+  auto* layout = new QVBoxLayout(page);
+  scales_enabled_ = new QCheckBox(QStringLiteral("&Enable scales"));
+  scales_enabled_->setAccessibleName(QStringLiteral("Enable scales"));
+  // The box says what the agent reports; a change goes to the agent, whose
+  // next overview confirms it.
+  connect(scales_enabled_, &QCheckBox::toggled, this,
+          [this](bool on) { actions_.scales_enabled(on); });
+  layout->addWidget(scales_enabled_);
+  scales_ = table({QStringLiteral("Scale"), QStringLiteral("Kind"), QStringLiteral("Reading"),
+                   QStringLiteral("Grams"), QStringLiteral("Status"), QStringLiteral("Stable")},
+                  QStringLiteral("Scales"));
+  layout->addWidget(scales_, 1);
+  return page;
+}
+
+void Window::show_scales(const nlohmann::json& overview) {
+  if (!scales_ || !overview.is_object()) return;
+  const auto text = [](const nlohmann::json& object, const char* key) -> std::string {
+    if (!object.is_object()) return "";
+    const auto it = object.find(key);
+    return it != object.end() && it->is_string() ? it->get<std::string>() : "";
+  };
+  {
+    const QSignalBlocker blocker(scales_enabled_);
+    scales_enabled_->setChecked(overview.value("enabled", nlohmann::json()) == true);
+  }
+  scales_->clear();
+  const auto list = overview.find("scales");
+  if (list == overview.end() || !list->is_array()) return;
+  for (const nlohmann::json& scale : *list) {
+    const nlohmann::json reading =
+        scale.is_object() ? scale.value("reading", nlohmann::json()) : nlohmann::json();
+    std::string value = text(reading, "value");
+    if (!value.empty()) value += " " + text(reading, "unit");
+    std::string status = text(reading, "status");
+    if (const std::string reason = text(reading, "reason"); !reason.empty()) {
+      status += ": " + reason;
+    }
+    const bool stable = reading.is_object() && reading.value("stable", nlohmann::json()) == true;
+    scales_->addTopLevelItem(new QTreeWidgetItem(
+        {cell(text(scale, "name")), cell(text(scale, "kind")), cell(value),
+         cell(text(reading, "grams")), cell(reading.is_object() ? status : "no reading"),
+         reading.is_object() ? (stable ? QStringLiteral("yes") : QStringLiteral("no"))
+                             : QString()}));
+  }
+  for (int column = 0; column + 1 < scales_->columnCount(); ++column) {
+    scales_->resizeColumnToContents(column);
+  }
+}
+
+void Window::show_clock(const std::string& line) {
+  clock_line_->setText(cell(line));
+}
+
+void Window::show_last_crash(const std::string& line) {
+  last_crash_->setText(line.empty() ? QStringLiteral("None recorded") : cell(line));
 }
 
 void Window::show_connection(const ConnectionView& view) {

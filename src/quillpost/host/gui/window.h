@@ -1,12 +1,13 @@
-// The window: tabs Status (the connection and the GUI log), Printers and Jobs,
-// or the sign-in form while the computer has no account. Lives on the GUI
-// thread; the desktop hands it what the agents publish.
+// The window: tabs Status (the connection, the clock, the last crash and the
+// GUI log), Printers, Jobs and Scales, or the sign-in form while the computer has no account. Lives
+// on the GUI thread; the desktop hands it what the agents publish.
 #pragma once
 
 #include <QDateTime>
 #include <QElapsedTimer>
 #include <QMainWindow>
 #include <functional>
+#include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
 
@@ -42,14 +43,22 @@ class Window : public QMainWindow {
     std::function<void()> sign_out;
     // "Start QuillPost when I log in" was changed; false when it could not be.
     std::function<bool(bool)> autostart;
+    // "Enable scales" was changed by the person.
+    std::function<void(bool)> scales_enabled;
   };
 
-  Window(std::string computer_name, Actions actions);
+  // Without `scales`, no Scales tab (the build or the run has no scales).
+  Window(std::string computer_name, Actions actions, bool scales);
 
   void show_connection(const ConnectionView& view);
   void set_email(std::optional<std::string> email);
   void add_log(const QDateTime& at, const std::string& event, const std::string& message);
   void show_printing(const printing::PrintingOverview& overview);
+  // The scales agent's overview: {"enabled", "scales": [{"name", "kind", "reading"}]}.
+  void show_scales(const nlohmann::json& overview);
+  // The clock check's line and the last crash's ("" when none is known).
+  void show_clock(const std::string& line);
+  void show_last_crash(const std::string& line);
   // Brings the window up, in front, from the tray.
   void open();
 
@@ -78,6 +87,7 @@ class Window : public QMainWindow {
   QWidget* make_status_tab();
   QWidget* make_printers_tab();
   QWidget* make_jobs_tab();
+  QWidget* make_scales_tab();
   QWidget* make_sign_in_page();
   void submit_sign_in();
   void refresh_account();
@@ -103,6 +113,10 @@ class Window : public QMainWindow {
   QLabel* printing_system_ = nullptr;
   QTreeWidget* printers_ = nullptr;
   QTreeWidget* jobs_ = nullptr;
+  QLabel* clock_line_ = nullptr;
+  QLabel* last_crash_ = nullptr;
+  QCheckBox* scales_enabled_ = nullptr;
+  QTreeWidget* scales_ = nullptr;
   QTimer* clock_ = nullptr;
 
   QStackedWidget* pages_ = nullptr;

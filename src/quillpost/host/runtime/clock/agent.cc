@@ -113,3 +113,21 @@ void ClockCheckAgent::publish() {
 }
 
 }  // namespace quillpost::clock
+
+namespace quillpost::clock {
+
+std::string status_line(const ClockStatus& status) {
+  if (status.off) return status.text;
+  std::string line = status.synchronised ? "Synchronised" : "Not synchronised to a time source";
+  if (status.synchronised && status.estimated_error) {
+    line += " (estimated error " +
+            std::to_string(static_cast<long>(*status.estimated_error * 1000)) + " ms)";
+  }
+  if (status.last) {
+    line += "; within " + std::to_string(static_cast<long>(std::fabs(status.last->offset))) +
+            " s of " + (status.last->source == "service" ? "the service" : "the time server");
+  }
+  return line;
+}
+
+}  // namespace quillpost::clock

@@ -37,6 +37,11 @@ struct ClockStatus {
   std::string text;
 };
 
+// What the status page and the window say of the clock: the warning when the
+// clock is off, else whether it is synchronised and how close to the last
+// clock it was compared with.
+std::string status_line(const ClockStatus& status);
+
 struct ClockCheckSettings {
   std::vector<SntpServer> servers;
   std::chrono::milliseconds sntp_interval{std::chrono::hours(4)};

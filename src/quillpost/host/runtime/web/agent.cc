@@ -1,6 +1,5 @@
 #include "quillpost/host/runtime/web/agent.h"
 
-#include <cmath>
 #include <utility>
 
 #include "quillpost/host/comms/defs.h"
@@ -12,25 +11,6 @@
 #include "quillpost/host/runtime/scales/agent.h"
 
 namespace quillpost::web {
-
-namespace {
-
-// What the status page says of the clock.
-std::string clock_line(const clock::ClockStatus& status) {
-  if (status.off) return status.text;
-  std::string line = status.synchronised ? "Synchronised" : "Not synchronised to a time source";
-  if (status.synchronised && status.estimated_error) {
-    line += " (estimated error " +
-            std::to_string(static_cast<long>(*status.estimated_error * 1000)) + " ms)";
-  }
-  if (status.last) {
-    line += "; within " + std::to_string(static_cast<long>(std::fabs(status.last->offset))) +
-            " s of " + (status.last->source == "service" ? "the service" : "the time server");
-  }
-  return line;
-}
-
-}  // namespace
 
 WebInterfaceAgent::WebInterfaceAgent(std::shared_ptr<StatusBoard> board)
     : board_(std::move(board)), logger_(agent::create_logger("web_interface")) {}
@@ -55,7 +35,8 @@ void WebInterfaceAgent::receive(const std::string& event, const agent::Payload& 
   } else if (event == scales::SCALES_OVERVIEW) {
     board_->update_scales(agent::payload_as<nlohmann::json>(payload));
   } else if (event == clock::CLOCK_STATUS) {
-    board_->set_host_line("clock", clock_line(agent::payload_as<clock::ClockStatus>(payload)));
+    board_->set_host_line("clock",
+                          clock::status_line(agent::payload_as<clock::ClockStatus>(payload)));
   } else if (event == crash::CRASH_STATUS) {
     board_->set_host_line("last_crash", agent::payload_as<crash::CrashStatus>(payload).text());
   } else if (event == core::UPDATE_ACCOUNT) {
