@@ -191,13 +191,20 @@ bool has_credentials(const std::optional<Account>& account) {
 constexpr std::string_view kNoKeyReason = "No ClientKey.";
 
 // A credentials check in flight holds this to reach the desktop: `receiver`
-// is cleared, under the lock, before the desktop goes away; `running` says
-// whether a check's thread is still at work.
+// is cleared, under the lock, before the desktop goes away; `running`
+// counts the checks' threads still at work.
 struct CheckLink {
   std::mutex mutex;
   std::condition_variable finished;
   QObject* receiver = nullptr;
-  bool running = false;
+  int running = 0;
+};
+
+// One check's thread; `done` is set (under the link's lock) as its last step
+// but the hand-over, so joining a done check waits for nothing of substance.
+struct CheckThread {
+  std::thread thread;
+  std::shared_ptr<bool> done = std::make_shared<bool>(false);
 };
 
 // How long closing waits for a credentials check still in flight. Its
@@ -283,19 +290,12 @@ class Desktop {
       // thread a bounded time only.
       std::unique_lock lock(link_->mutex);
       link_->receiver = nullptr;
-      link_->finished.wait_for(lock, kCheckCloseWait, [this] { return !link_->running; });
-      if (link_->running) {
+      link_->finished.wait_for(lock, kCheckCloseWait, [this] { return link_->running == 0; });
+      if (link_->running > 0) {
         logs::logger("gui").warning("The sign-in check still runs at close; its result is dropped");
       }
     }
-    if (check_thread_.joinable()) {
-      const std::lock_guard lock(link_->mutex);
-      if (link_->running) {
-        check_thread_.detach();
-      } else {
-        check_thread_.join();
-      }
-    }
+    reap_checks(true);
     delete tray_;
     delete menu_;
     delete window_;
@@ -414,15 +414,15 @@ class Desktop {
       return;
     }
     const std::uint64_t attempt = ++attempts_;
-    // The form takes no new attempt until this one answered, and the answer
-    // is the thread's last step: the previous thread is ending, if not gone.
-    if (check_thread_.joinable()) check_thread_.join();
+    reap_checks(false);
     {
       const std::lock_guard lock(link_->mutex);
-      link_->running = true;
+      ++link_->running;
     }
-    check_thread_ = std::thread([this, attempt, link = link_, login = login_, http = http_config_,
-                                 credentials = Credentials{request.email, request.password}] {
+    CheckThread check;
+    check.thread = std::thread([this, attempt, link = link_, done = check.done, login = login_,
+                                http = http_config_,
+                                credentials = Credentials{request.email, request.password}] {
       std::optional<Account> account;
       std::string failure;
       try {
@@ -433,7 +433,8 @@ class Desktop {
         failure = std::string("The sign-in could not be checked: ") + e.what();
       }
       const std::lock_guard lock(link->mutex);
-      link->running = false;
+      --link->running;
+      *done = true;
       link->finished.notify_all();
       if (!link->receiver) return;
       QMetaObject::invokeMethod(
@@ -447,6 +448,23 @@ class Desktop {
             }
           },
           Qt::QueuedConnection);
+    });
+    checks_.push_back(std::move(check));
+  }
+
+  // Joins the checks that are done; at close, leaves the others to end on
+  // their own (they hold nothing of the desktop's but the link).
+  void reap_checks(bool closing) {
+    const std::lock_guard lock(link_->mutex);
+    std::erase_if(checks_, [closing](CheckThread& check) {
+      if (*check.done) {
+        check.thread.join();
+      } else if (closing) {
+        check.thread.detach();
+      } else {
+        return false;
+      }
+      return true;
     });
   }
 
@@ -490,7 +508,7 @@ class Desktop {
   LoginSettings login_;
   HttpConfig http_config_;
   std::shared_ptr<CheckLink> link_ = std::make_shared<CheckLink>();
-  std::thread check_thread_;
+  std::vector<CheckThread> checks_;
   std::uint64_t attempts_ = 0;
   Window* window_ = nullptr;
   QMenu* menu_ = nullptr;
