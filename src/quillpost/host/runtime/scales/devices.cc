@@ -2,6 +2,8 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <pthread.h>
+#include <sys/inotify.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -275,6 +277,7 @@ std::string_view command_for(Protocol protocol, bool zero) {
 }  // namespace
 
 void DeviceWorker::run() {
+  ::pthread_setname_np(::pthread_self(), "qp-scales");
   auto logger = logs::logger("scales");
   State state;
   for (const auto& c : settings_.serial) {
@@ -298,6 +301,15 @@ void DeviceWorker::run() {
   };
   Clock::time_point next_discovery{};
   bool was_enabled = false;
+  // Nodes appear in and leave <root>/dev when HID devices are plugged and
+  // unplugged (sysfs itself tells inotify nothing): watched, the list is
+  // looked for again at once, and a disabled worker sleeps until then.
+  // Without the watch it looks every `discovery`.
+  const int dev_watch = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+  const bool watching_dev =
+      dev_watch >= 0 &&
+      ::inotify_add_watch(dev_watch, (settings_.root / "dev").c_str(),
+                          IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO | IN_ONLYDIR) >= 0;
 
   while (!stop_) {
     const auto now = Clock::now();
@@ -350,6 +362,9 @@ void DeviceWorker::run() {
       for (const auto& entry : std::filesystem::directory_iterator(dir, ec)) {
         const std::string name = entry.path().filename().string();
         if (name.rfind("hidraw", 0) != 0 || found.size() >= kMaxHidScales) continue;
+        // A device counts while both its sysfs entry and its node are there:
+        // the kernel makes the node after the entry and removes it first.
+        if (!std::filesystem::exists(settings_.root / "dev" / name, ec)) continue;
         if (auto it = state.hid.find(name); it != state.hid.end()) {
           // Still there: kept as it is (its descriptor does not change).
           if (std::filesystem::exists(entry.path() / "device", ec)) {
@@ -424,6 +439,24 @@ void DeviceWorker::run() {
 
     std::vector<pollfd> fds{{wake_pipe_[0], POLLIN, 0}};
     std::vector<std::function<void(short)>> handlers{[](short) {}};
+    if (watching_dev) {
+      fds.push_back({dev_watch, POLLIN, 0});
+      handlers.push_back([&](short) {
+        alignas(inotify_event) char events[4096];
+        bool hidraw = false;
+        for (ssize_t n; (n = ::read(dev_watch, events, sizeof events)) > 0;) {
+          for (ssize_t at = 0; at < n;) {
+            const auto* event = reinterpret_cast<const inotify_event*>(events + at);
+            if ((event->mask & IN_Q_OVERFLOW) ||
+                (event->len > 0 && std::strncmp(event->name, "hidraw", 6) == 0)) {
+              hidraw = true;
+            }
+            at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
+          }
+        }
+        if (hidraw) next_discovery = Clock::now();
+      });
+    }
     if (enabled) {
       for (auto& [name, hid_ref] : state.hid) {
         State::Hid& hid = hid_ref;
@@ -446,7 +479,10 @@ void DeviceWorker::run() {
         if (hid.fd < 0) continue;
         fds.push_back({hid.fd, POLLIN, 0});
         handlers.push_back([&hid, &post_update, &fault, this](short revents) {
-          std::uint8_t buffer[512];
+          // A hidraw node gives one report a read. A node of a test tree (a
+          // FIFO) gives what was written, as much as fits: a buffer of a
+          // multiple of 30 bytes, filled, ends with a whole report of 5 or 6.
+          std::uint8_t buffer[510];
           const ssize_t n = ::read(hid.fd, buffer, sizeof buffer);
           if (n > 0) {
             const std::size_t size = static_cast<std::size_t>(n);
@@ -587,10 +623,21 @@ void DeviceWorker::run() {
         });
       }
     }
-    // Short waits only while there are devices to watch (answer timeouts,
-    // retries); otherwise the next look for HID scales, or a wake-up, ends it.
-    const bool watching = enabled && (!state.hid.empty() || !state.lines.empty());
-    const int ready = ::poll(fds.data(), fds.size(), watching ? 50 : 1000);
+    // Short waits only while there are devices to read (answer timeouts,
+    // retries); otherwise the next look for HID scales while enabled (every
+    // `discovery`, for trees that only sysfs shows), or a wake-up: a change
+    // of /dev, of the enabled state, a zero command. Disabled with /dev
+    // watched, nothing else can change what the worker reports.
+    const bool reading = enabled && (!state.hid.empty() || !state.lines.empty());
+    int timeout_ms = -1;
+    if (reading) {
+      timeout_ms = 50;
+    } else if (enabled || !watching_dev) {
+      const auto until =
+          std::chrono::ceil<std::chrono::milliseconds>(next_discovery - Clock::now());
+      timeout_ms = static_cast<int>(std::clamp<std::int64_t>(until.count(), 0, 60000));
+    }
+    const int ready = ::poll(fds.data(), fds.size(), timeout_ms);
     if (ready <= 0) continue;
     for (std::size_t i = 1; i < fds.size(); ++i) {
       if (fds[i].revents) handlers[i](fds[i].revents);
@@ -598,6 +645,7 @@ void DeviceWorker::run() {
   }
   for (auto& [name, hid] : state.hid) close_fd(hid.fd);
   for (auto& line : state.lines) close_fd(line.fd);
+  if (dev_watch >= 0) ::close(dev_watch);
 }
 
 }  // namespace quillpost::scales

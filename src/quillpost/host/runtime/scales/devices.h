@@ -10,8 +10,11 @@
 //
 // The worker posts to the agent's mailbox: SCALES_FOUND (the list, whenever
 // it changes), SCALE_UPDATE (a reading or a fault, whenever it changes) and
-// SCALE_ZEROED. It reads devices only while enabled; the HID list is looked
-// for every second either way (it reads only the directory tree).
+// SCALE_ZEROED. It reads devices only while enabled. The HID list (a device
+// counts while both its sysfs entry and its node exist) is looked for when a
+// node appears in or leaves <root>/dev (inotify), and while enabled also
+// every `discovery`, for changes only sysfs shows; a disabled worker whose
+// /dev is watched sleeps until woken.
 #pragma once
 
 #include <atomic>
