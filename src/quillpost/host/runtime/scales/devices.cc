@@ -623,19 +623,35 @@ void DeviceWorker::run() {
         });
       }
     }
-    // Short waits only while there are devices to read (answer timeouts,
-    // retries); otherwise the next look for HID scales while enabled (every
-    // `discovery`, for trees that only sysfs shows), or a wake-up: a change
-    // of /dev, of the enabled state, a zero command. Disabled with /dev
-    // watched, nothing else can change what the worker reports.
-    const bool reading = enabled && (!state.hid.empty() || !state.lines.empty());
+    // Sleep until the next thing due: a look for HID scales (while enabled,
+    // every `discovery`, for trees that only sysfs shows), a device to open
+    // again, a serial command to send, an answer or a printed line overdue;
+    // or until woken: a report, a change of /dev, of the enabled state, a
+    // zero command. Disabled with /dev watched, nothing is due: it sleeps.
+    auto wake_at = Clock::time_point::max();
+    if (enabled || !watching_dev) wake_at = next_discovery;
+    if (enabled) {
+      for (const auto& [name, hid] : state.hid) {
+        if (hid.fd < 0) wake_at = std::min(wake_at, hid.retry_at);
+      }
+      for (const auto& line : state.lines) {
+        if (line.fd < 0) {
+          wake_at = std::min(wake_at, line.retry_at);
+        } else if (line.config.protocol == Protocol::continuous) {
+          wake_at = std::min(wake_at, line.last_data + settings_.timings.silence);
+        } else {
+          wake_at =
+              std::min(wake_at, line.awaiting ? line.sent_at + settings_.timings.answer_timeout
+                                              : line.next_command);
+        }
+      }
+    }
     int timeout_ms = -1;
-    if (reading) {
-      timeout_ms = 50;
-    } else if (enabled || !watching_dev) {
-      const auto until =
-          std::chrono::ceil<std::chrono::milliseconds>(next_discovery - Clock::now());
-      timeout_ms = static_cast<int>(std::clamp<std::int64_t>(until.count(), 0, 60000));
+    if (wake_at != Clock::time_point::max()) {
+      // At least 10 ms: a command the line would not take yet is tried again
+      // then, not in a busy loop.
+      const auto until = std::chrono::ceil<std::chrono::milliseconds>(wake_at - Clock::now());
+      timeout_ms = static_cast<int>(std::clamp<std::int64_t>(until.count(), 10, 60000));
     }
     const int ready = ::poll(fds.data(), fds.size(), timeout_ms);
     if (ready <= 0) continue;

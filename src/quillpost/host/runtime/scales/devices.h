@@ -13,8 +13,9 @@
 // SCALE_ZEROED. It reads devices only while enabled. The HID list (a device
 // counts while both its sysfs entry and its node exist) is looked for when a
 // node appears in or leaves <root>/dev (inotify), and while enabled also
-// every `discovery`, for changes only sysfs shows; a disabled worker whose
-// /dev is watched sleeps until woken.
+// every `discovery`, for changes only sysfs shows. Between reports it sleeps
+// until the next thing due (a serial command, an overdue answer, a retry); a
+// disabled worker whose /dev is watched sleeps until woken.
 #pragma once
 
 #include <atomic>
