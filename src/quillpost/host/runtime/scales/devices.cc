@@ -173,6 +173,8 @@ struct DeviceWorker::State {
     Clock::time_point retry_at{};
     bool denied_logged = false;
     std::optional<ScaleUpdate> last;
+    Clock::time_point posted_at{};
+    bool held = false;
   };
   struct Line {
     SerialScaleConfig config;
@@ -189,6 +191,8 @@ struct DeviceWorker::State {
     int bad_frames = 0;
     std::string last_bad;
     std::optional<ScaleUpdate> last;
+    Clock::time_point posted_at{};
+    bool held = false;
   };
   std::map<std::string, Hid> hid;  // by hidrawN
   std::vector<Line> lines;
@@ -291,13 +295,34 @@ void DeviceWorker::run() {
     line.info.stable_flag = c.protocol != Protocol::continuous;
     state.lines.push_back(std::move(line));
   }
-  auto post_update = [this](std::optional<ScaleUpdate>& last, ScaleUpdate update) {
-    if (last && *last == update) return;
-    last = update;
+  // A device's news goes to the agent at once, unless news of it went less
+  // than `post_interval` ago: then the latest is held and goes when that
+  // time is over (the agent sends at most 10 readings a second a scale; a
+  // scale reporting 50 times a second wakes it 10 times, not 50).
+  auto post_update = [this](auto& device, ScaleUpdate update) {
+    if (device.last && *device.last == update) return;
+    device.last = update;
+    const auto now = Clock::now();
+    if (now - device.posted_at < settings_.timings.post_interval) {
+      device.held = true;
+      return;
+    }
+    device.posted_at = now;
+    device.held = false;
     mailbox_.send(SCALE_UPDATE, std::move(update));
   };
+  auto post_held = [&](auto& device, Clock::time_point now, Clock::time_point& wake_at) {
+    if (!device.held || !device.last) return;
+    if (now - device.posted_at >= settings_.timings.post_interval) {
+      device.posted_at = now;
+      device.held = false;
+      mailbox_.send(SCALE_UPDATE, *device.last);
+    } else {
+      wake_at = std::min(wake_at, device.posted_at + settings_.timings.post_interval);
+    }
+  };
   auto fault = [&](auto& device, const std::string& reason) {
-    post_update(device.last, ScaleUpdate{device.info.id, std::nullopt, reason});
+    post_update(device, ScaleUpdate{device.info.id, std::nullopt, reason});
   };
   Clock::time_point next_discovery{};
   bool was_enabled = false;
@@ -327,10 +352,12 @@ void DeviceWorker::run() {
       for (auto& [name, hid] : state.hid) {
         close_fd(hid.fd);
         hid.last.reset();
+        hid.held = false;
       }
       for (auto& line : state.lines) {
         close_fd(line.fd);
         line.last.reset();
+        line.held = false;
         line.buffer.clear();
         line.awaiting = false;
       }
@@ -492,7 +519,7 @@ void DeviceWorker::run() {
               if (!reading) {
                 fault(hid, "a report of " + std::to_string(step) + " bytes that is not a scale's");
               } else {
-                post_update(hid.last, ScaleUpdate{hid.info.id, reading, {}});
+                post_update(hid, ScaleUpdate{hid.info.id, reading, {}});
               }
             }
             return;
@@ -612,7 +639,7 @@ void DeviceWorker::run() {
             line.next_command = at + settings_.timings.command_interval;
             if (answer.reading) {
               line.bad_frames = 0;
-              post_update(line.last, ScaleUpdate{line.info.id, answer.reading, {}});
+              post_update(line, ScaleUpdate{line.info.id, answer.reading, {}});
             } else if (answer.recognised) {
               line.bad_frames = 0;
             } else if (++line.bad_frames >= kBadFramesToFault) {
@@ -631,6 +658,9 @@ void DeviceWorker::run() {
     auto wake_at = Clock::time_point::max();
     if (enabled || !watching_dev) wake_at = next_discovery;
     if (enabled) {
+      const auto at = Clock::now();
+      for (auto& [name, hid] : state.hid) post_held(hid, at, wake_at);
+      for (auto& line : state.lines) post_held(line, at, wake_at);
       for (const auto& [name, hid] : state.hid) {
         if (hid.fd < 0) wake_at = std::min(wake_at, hid.retry_at);
       }

@@ -91,8 +91,9 @@ struct DeviceTimings {
   Duration discovery{1000};        // between looks for HID scales
   Duration command_interval{100};  // between a command scale's answer and the next command
   Duration answer_timeout{1000};   // a command scale that says nothing for this long is in fault
-  Duration silence{3000};  // a continuous scale that prints nothing for this long is in fault
-  Duration reopen{2000};   // between tries to open a line or node that failed
+  Duration silence{3000};       // a continuous scale that prints nothing for this long is in fault
+  Duration reopen{2000};        // between tries to open a line or node that failed
+  Duration post_interval{100};  // between two updates of one device to the agent
 };
 
 struct DeviceSettings {
