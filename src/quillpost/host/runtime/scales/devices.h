@@ -9,8 +9,8 @@
 // reports of 6 bytes (or of 5 when 6 does not divide them).
 //
 // The worker posts to the agent's mailbox: SCALES_FOUND (the list, whenever
-// it changes), SCALE_UPDATE (a reading or a fault, whenever it changes) and
-// SCALE_ZEROED. It reads devices only while enabled. The HID list (a device
+// it changes), SCALE_UPDATE (a reading or a fault, whenever it changes; at
+// most one a device every `post_interval`, then the latest) and SCALE_ZEROED. It reads devices only while enabled. The HID list (a device
 // counts while both its sysfs entry and its node exist) is looked for when a
 // node appears in or leaves <root>/dev (inotify), and while enabled also
 // every `discovery`, for changes only sysfs shows. Between reports it sleeps
