@@ -10,7 +10,8 @@
 //
 // The worker posts to the agent's mailbox: SCALES_FOUND (the list, whenever
 // it changes), SCALE_UPDATE (a reading or a fault, whenever it changes; at
-// most one a device every `post_interval`, then the latest) and SCALE_ZEROED. It reads devices only while enabled. The HID list (a device
+// most one a device every `post_interval`, then the latest) and
+// SCALE_ZEROED. It reads devices only while enabled. The HID list (a device
 // counts while both its sysfs entry and its node exist) is looked for when a
 // node appears in or leaves <root>/dev (inotify), and while enabled also
 // every `discovery`, for changes only sysfs shows. Between reports it sleeps
