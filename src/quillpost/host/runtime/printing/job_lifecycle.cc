@@ -1,5 +1,7 @@
-// The printing agent's jobs: offers, downloads, submissions, following and
-// cancelling, each step recorded in the journal before it is taken.
+// The print jobs: offers, downloads, submissions, following and cancelling,
+// each step recorded in the journal before it is taken.
+#include "quillpost/host/runtime/printing/job_lifecycle.h"
+
 #include <algorithm>
 #include <chrono>
 #include <utility>
@@ -70,31 +72,121 @@ PrintingTimings::Duration retry_delay(const PrintingTimings& timings, std::size_
   return std::max(Duration{0}, std::min(wait, left));
 }
 
-void PrintingAgent::receive_job_event(const std::string& event, const agent::Payload& payload) {
-  if (event == DOWNLOAD_DONE) {
-    const auto& done = agent::payload_as<DownloadDone>(payload);
-    download_done(done.job_id, done.generation, done.result);
-  } else if (event == VERIFY_DONE) {
-    const auto& done = agent::payload_as<VerifyDone>(payload);
-    verify_done(done.job_id, done.ok);
-  } else if (event == RETRY) {
-    const auto& r = agent::payload_as<Retry>(payload);
-    retry(r.job_id, r.generation);
-  } else if (event == FIND_AGAIN) {
-    const auto& id = agent::payload_as<std::string>(payload);
-    if (const auto it = runs_.find(id); it != runs_.end()) it->second.answered(Run::Asked::find);
-  } else {
-    logger_.debug("printing ignores the message %s", event);
+JobLifecycle::JobLifecycle(const PrintingSettings& settings, JobHost& host)
+    : settings_(settings),
+      host_(host),
+      journal_(settings.dir),
+      logger_(agent::create_logger("printing")) {}
+
+JobLifecycle::~JobLifecycle() {
+  for (auto& [id, run] : runs_) {
+    if (run.download) run.download->cancel();
+  }
+  for (auto& [id, run] : runs_) {
+    if (run.thread.joinable()) run.thread.join();
   }
 }
 
-JobRecord* PrintingAgent::job(const std::string& job_id) {
+void JobLifecycle::load() {
+  try {
+    auto loaded = journal_.load();
+    journal_ok_ = true;
+    unreadable_ = std::move(loaded.unreadable);
+    inaccessible_ = std::move(loaded.inaccessible);
+    std::vector<std::pair<std::int64_t, std::string>> order;
+    for (auto& [id, record] : loaded.jobs) {
+      Run& run = runs_[id];
+      run.reported = is_final(record.phase);
+      // A download or check cut off by the end of the last run starts over;
+      // a document found on disk is checked again before it is printed.
+      if (record.phase == JobPhase::downloading) record.phase = JobPhase::received;
+      if (record.phase == JobPhase::downloaded || record.phase == JobPhase::submitting) {
+        run.verify = true;
+      }
+      order.emplace_back(record.received_at, id);
+    }
+    jobs_ = std::move(loaded.jobs);
+    std::sort(order.begin(), order.end());
+    for (auto& [at, id] : order) order_.push_back(std::move(id));
+    // Documents of jobs that are gone or over (and not kept) are removed.
+    std::error_code ec;
+    for (const auto& entry : std::filesystem::directory_iterator(journal_.documents_dir(), ec)) {
+      const std::optional<std::string> id = journal_.document_job_id(entry.path().filename());
+      if (id && (inaccessible_.contains(*id) || unreadable_.contains(*id))) continue;
+      const auto it = id ? jobs_.find(*id) : jobs_.end();
+      if (it == jobs_.end() || (is_final(it->second.phase) && !settings_.retain_documents)) {
+        std::filesystem::remove(entry.path(), ec);
+      }
+    }
+    if (!jobs_.empty()) logger_.info("Print jobs in the journal: %d", jobs_.size());
+  } catch (const std::exception& e) {
+    journal_error_ = e.what();
+    logger_.error("The print job journal cannot be used: %s", journal_error_);
+  }
+}
+
+void JobLifecycle::link_up() {
+  for (const std::string& id : order_) {
+    JobRecord& record = jobs_.at(id);
+    if (!runs_[id].reported) report(record);
+  }
+}
+
+void JobLifecycle::printers_polled(const PrintersReport& report) {
+  ++printers_generation_;
+  if (report.error) {
+    for (auto& [id, run] : runs_) run.cancel_sent = false;
+  } else {
+    system_printers_ = report.printers;
+  }
+  // A stopped or resumed printer changes what its waiting jobs say.
+  for (const std::string& id : order_) {
+    JobRecord& record = jobs_.at(id);
+    Run& run = runs_[id];
+    if (record.phase == JobPhase::printing && run.system_job) {
+      set_reason(record, printing_reason(record, *run.system_job));
+    }
+  }
+}
+
+bool JobLifecycle::receive(const std::string& event, const agent::Payload& payload) {
+  using agent::payload_as;
+  if (event == JOB_CREATED) {
+    job_created(payload_as<JobCreated>(payload));
+  } else if (event == JOB_SUBMITTED) {
+    job_submitted(payload_as<JobSubmitted>(payload));
+  } else if (event == JOB_POLLED) {
+    job_polled(payload_as<JobPolled>(payload));
+  } else if (event == JOBS_FOUND) {
+    jobs_found(payload_as<JobsFound>(payload));
+  } else if (event == JOB_RELEASED) {
+    job_released(payload_as<JobReleased>(payload));
+  } else if (event == JOB_OUTCOME) {
+    outcome_read(payload_as<JobOutcomeRead>(payload));
+  } else if (event == DOWNLOAD_DONE) {
+    const auto& done = payload_as<DownloadDone>(payload);
+    download_done(done.job_id, done.generation, done.result);
+  } else if (event == VERIFY_DONE) {
+    const auto& done = payload_as<VerifyDone>(payload);
+    verify_done(done.job_id, done.ok);
+  } else if (event == RETRY) {
+    const auto& r = payload_as<Retry>(payload);
+    retry(r.job_id, r.generation);
+  } else if (event == FIND_AGAIN) {
+    const auto& id = payload_as<std::string>(payload);
+    if (const auto it = runs_.find(id); it != runs_.end()) it->second.answered(Run::Asked::find);
+  } else {
+    return false;
+  }
+  return true;
+}
+
+JobRecord* JobLifecycle::job(const std::string& job_id) {
   const auto it = jobs_.find(job_id);
   return it == jobs_.end() ? nullptr : &it->second;
 }
 
-void PrintingAgent::offer(const nlohmann::json& payload) {
-  auto parsed = parse_offer(payload);
+bool JobLifecycle::answer_known(const std::variant<JobOffer, OfferError>& parsed) {
   // A job known by its id is never started again, whatever this offer says:
   // its current status answers the offer.
   const std::string* id = nullptr;
@@ -107,14 +199,14 @@ void PrintingAgent::offer(const nlohmann::json& payload) {
     if (const auto it = inaccessible_.find(*id); it != inaccessible_.end()) {
       // What was done for it is on the disk, unreadable now: nothing is done
       // until a start finds it readable.
-      if (link_ready()) {
-        send_server("print.status",
-                    {{"jobId", *id},
-                     {"state", "received"},
-                     {"printerJobId", nullptr},
-                     {"reason", clean_text("its record cannot be read: " + it->second, 1024)}});
+      if (host_.link_ready()) {
+        host_.send_status(
+            {{"jobId", *id},
+             {"state", "received"},
+             {"printerJobId", nullptr},
+             {"reason", clean_text("its record cannot be read: " + it->second, 1024)}});
       }
-      return;
+      return true;
     }
     if (JobRecord* known = job(*id)) {
       Run& run = runs_[*id];
@@ -134,31 +226,13 @@ void PrintingAgent::offer(const nlohmann::json& payload) {
       }
       run.last_sent = nullptr;
       report(*known);
-      return;
+      return true;
     }
   }
-  if (const auto* o = std::get_if<JobOffer>(&parsed); o && open_jobs() >= settings_.max_open_jobs) {
-    // Not a failure: the job waits, unanswered, until one of those ends. An
-    // offer made again (after a handshake: perhaps a new URL) replaces it.
-    const auto known = std::find_if(deferred_.begin(), deferred_.end(),
-                                    [&](const auto& entry) { return entry.first == o->job_id; });
-    if (known != deferred_.end()) {
-      known->second = offer_json(*o);
-      return;
-    }
-    if (deferred_.size() >= MAX_DEFERRED_OFFERS) {
-      logger_.warning(
-          "Print job %s is left for later: the client has %d jobs open and %d more "
-          "waiting; the service offers it again after the next handshake",
-          o->job_id, settings_.max_open_jobs, deferred_.size());
-      return;
-    }
-    logger_.warning("Print job %s waits: the client has %d jobs open", o->job_id,
-                    settings_.max_open_jobs);
-    // The checked offer, not the frame: its size is bounded by the offer's own limits.
-    deferred_.emplace_back(o->job_id, offer_json(*o));
-    return;
-  }
+  return false;
+}
+
+void JobLifecycle::take(std::variant<JobOffer, OfferError> parsed) {
   if (const auto* o = std::get_if<JobOffer>(&parsed)) {
     if (auto format = document_format(o->content_type, settings_.allow_raw_formats);
         !format.refused.empty()) {
@@ -213,20 +287,12 @@ void PrintingAgent::offer(const nlohmann::json& payload) {
   }
 }
 
-std::size_t PrintingAgent::open_jobs() const {
+std::size_t JobLifecycle::open_jobs() const {
   return static_cast<std::size_t>(std::count_if(
       jobs_.begin(), jobs_.end(), [](const auto& entry) { return !is_final(entry.second.phase); }));
 }
 
-void PrintingAgent::take_deferred() {
-  while (!deferred_.empty() && open_jobs() < settings_.max_open_jobs) {
-    const nlohmann::json payload = std::move(deferred_.front().second);
-    deferred_.pop_front();
-    offer(payload);
-  }
-}
-
-void PrintingAgent::cancel_request(const nlohmann::json& payload) {
+void JobLifecycle::cancel_request(const nlohmann::json& payload) {
   const auto it = payload.is_object() ? payload.find("jobId") : payload.end();
   if (it == payload.end() || !it->is_string() || !is_job_id(it->get<std::string>())) {
     logger_.warning("Print cancel refused: no usable jobId");
@@ -244,7 +310,7 @@ void PrintingAgent::cancel_request(const nlohmann::json& payload) {
     unknown.offer.job_id = job_id;
     unknown.phase = JobPhase::cancelled;
     unknown.reason = "the client has no such job";
-    if (link_ready()) send_server("print.status", unknown.status_payload());
+    if (host_.link_ready()) host_.send_status(unknown.status_payload());
     return;
   }
   logger_.info("Print job %s: cancel asked for (%s)", job_id, printing::name(record->phase));
@@ -259,7 +325,7 @@ void PrintingAgent::cancel_request(const nlohmann::json& payload) {
   }
 }
 
-void PrintingAgent::advance() {
+void JobLifecycle::advance() {
   for (std::size_t i = 0; i < order_.size(); ++i) {
     JobRecord* record = job(order_[i]);
     if (!record || is_final(record->phase)) continue;
@@ -272,8 +338,8 @@ void PrintingAgent::advance() {
   }
 }
 
-void PrintingAgent::advance_job(JobRecord& record, Run& run) {
-  const std::string wait = "waiting for the printing system: " + system_text();
+void JobLifecycle::advance_job(JobRecord& record, Run& run) {
+  const std::string wait = "waiting for the printing system: " + system_.text;
   switch (record.phase) {
     case JobPhase::received: {
       if (!reachable()) return set_reason(record, wait);
@@ -282,7 +348,7 @@ void PrintingAgent::advance_job(JobRecord& record, Run& run) {
         // The list may be a poll behind: a fresh one decides.
         if (!run.asked_printers) {
           run.asked_printers = printers_generation_;
-          worker_->poll_printers();
+          worker().poll_printers();
           return;
         }
         if (printers_generation_ == *run.asked_printers) return;
@@ -308,14 +374,14 @@ void PrintingAgent::advance_job(JobRecord& record, Run& run) {
       // Whether the printing system took the job before the last run ended
       // (or before it stopped answering) is found out by the job's name.
       run.asked = Run::Asked::find;
-      worker_->find(record.offer.job_id, printer_job_name(record.offer.job_id));
+      worker().find(record.offer.job_id, printer_job_name(record.offer.job_id));
       return;
     case JobPhase::releasing:
       if (run.asked_either(Run::Asked::release, Run::Asked::outcome)) return;
       if (!reachable()) return set_reason(record, wait);
       if (!record.printer_job_id) return vanished(record, run);
       run.asked = Run::Asked::release;
-      worker_->release(record.offer.job_id, identity(record));
+      worker().release(record.offer.job_id, identity(record));
       return;
     case JobPhase::printing:
       if (run.asked == Run::Asked::outcome) return;
@@ -323,35 +389,35 @@ void PrintingAgent::advance_job(JobRecord& record, Run& run) {
         if (reachable()) vanished(record, run);
         return;
       }
-      if (!run.followed && worker_) {
+      if (!run.followed && system_.worker) {
         run.followed = true;
-        worker_->follow(record.offer.job_id, identity(record));
+        worker().follow(record.offer.job_id, identity(record));
       }
-      if (system_ == System::unreachable) set_reason(record, wait);
+      if (system_.unreachable) set_reason(record, wait);
       return;
     default:
       return;
   }
 }
 
-JobIdentity PrintingAgent::identity(const JobRecord& record) const {
+JobIdentity JobLifecycle::identity(const JobRecord& record) const {
   return {record.printer_job_id.value_or(0), printer_job_name(record.offer.job_id),
           record.printer_job_uuid};
 }
 
-void PrintingAgent::vanished(JobRecord& record, Run& run) {
-  if (worker_ && run.followed) worker_->unfollow(record.offer.job_id);
+void JobLifecycle::vanished(JobRecord& record, Run& run) {
+  if (system_.worker && run.followed) worker().unfollow(record.offer.job_id);
   run.followed = false;
   if (!record.subscription) {
     return finish(record, JobPhase::unknown, std::string(UNKNOWN_OUTCOME));
   }
   if (run.asked == Run::Asked::outcome || !reachable()) return;
   run.asked = Run::Asked::outcome;
-  worker_->read_outcome(record.offer.job_id, record.subscription,
+  worker().read_outcome(record.offer.job_id, record.subscription,
                         record.printer_job_id.value_or(0));
 }
 
-void PrintingAgent::outcome_read(const JobOutcomeRead& read) {
+void JobLifecycle::outcome_read(const JobOutcomeRead& read) {
   JobRecord* record = job(read.job_id);
   if (!record || is_final(record->phase)) return;
   Run& run = runs_[read.job_id];
@@ -380,7 +446,7 @@ void PrintingAgent::outcome_read(const JobOutcomeRead& read) {
   }
 }
 
-void PrintingAgent::job_released(const JobReleased& released) {
+void JobLifecycle::job_released(const JobReleased& released) {
   JobRecord* record = job(released.job_id);
   if (!record || record->phase != JobPhase::releasing) return;
   Run& run = runs_[released.job_id];
@@ -396,7 +462,7 @@ void PrintingAgent::job_released(const JobReleased& released) {
   set_reason(*record, "waiting for the printing system: " + released.error.text);
 }
 
-void PrintingAgent::advance_cancel(JobRecord& record, Run& run) {
+void JobLifecycle::advance_cancel(JobRecord& record, Run& run) {
   switch (record.phase) {
     case JobPhase::received:
     case JobPhase::downloaded:
@@ -408,13 +474,13 @@ void PrintingAgent::advance_cancel(JobRecord& record, Run& run) {
       if (run.asked == Run::Asked::submit) {
         if (!run.stop_sent) {
           run.stop_sent = true;
-          worker_->stop_submission(record.offer.job_id);
+          worker().stop_submission(record.offer.job_id);
         }
         return;
       }
       // Not known whether the printing system has it: found out first.
       if (!reachable() && run.asked != Run::Asked::find) {
-        return set_reason(record, "cancelling: waiting for the printing system: " + system_text());
+        return set_reason(record, "cancelling: waiting for the printing system: " + system_.text);
       }
       return advance_job(record, run);
     case JobPhase::releasing:
@@ -422,7 +488,7 @@ void PrintingAgent::advance_cancel(JobRecord& record, Run& run) {
       // already, which the printing phase follows).
       if (run.asked_either(Run::Asked::release, Run::Asked::outcome)) return;
       if (!reachable()) {
-        return set_reason(record, "cancelling: waiting for the printing system: " + system_text());
+        return set_reason(record, "cancelling: waiting for the printing system: " + system_.text);
       }
       if (!record.printer_job_id) return vanished(record, run);
       set_phase(record, JobPhase::printing, record.reason);
@@ -432,9 +498,9 @@ void PrintingAgent::advance_cancel(JobRecord& record, Run& run) {
       if (!run.cancel_sent && reachable() && record.printer_job_id) {
         run.cancel_sent = true;
         run.followed = true;
-        worker_->cancel(record.offer.job_id, identity(record));
+        worker().cancel(record.offer.job_id, identity(record));
       } else if (!reachable()) {
-        set_reason(record, "cancelling: waiting for the printing system: " + system_text());
+        set_reason(record, "cancelling: waiting for the printing system: " + system_.text);
       }
       return;
     default:
@@ -442,7 +508,7 @@ void PrintingAgent::advance_cancel(JobRecord& record, Run& run) {
   }
 }
 
-void PrintingAgent::start_download(JobRecord& record, Run& run) {
+void JobLifecycle::start_download(JobRecord& record, Run& run) {
   if (run.thread.joinable()) run.thread.join();
   if (!set_phase(record, JobPhase::downloading,
                  run.attempts ? "trying again after: " + run.last_failure : "")) {
@@ -454,17 +520,17 @@ void PrintingAgent::start_download(JobRecord& record, Run& run) {
   run.download = std::make_shared<CancelToken>();
   DownloadRequest request{record.offer.url, journal_.document_path(record.offer.job_id),
                           record.offer.size, record.offer.sha256};
-  run.thread =
-      start_thread([mailbox = mailbox(), request = std::move(request), http = settings_.http_config,
-                    token = run.download, timeouts = settings_.timings.download,
-                    generation = run.generation, job_id = record.offer.job_id] {
-        DownloadResult result = download_document(request, http, *token, timeouts);
-        mailbox.send(DOWNLOAD_DONE, DownloadDone{job_id, generation, std::move(result)});
-      });
+  run.thread = start_thread([mailbox = host_.mailbox(), request = std::move(request),
+                             http = settings_.http_config, token = run.download,
+                             timeouts = settings_.timings.download, generation = run.generation,
+                             job_id = record.offer.job_id] {
+    DownloadResult result = download_document(request, http, *token, timeouts);
+    mailbox.send(DOWNLOAD_DONE, DownloadDone{job_id, generation, std::move(result)});
+  });
 }
 
-void PrintingAgent::download_done(const std::string& job_id, int generation,
-                                  const DownloadResult& result) {
+void JobLifecycle::download_done(const std::string& job_id, int generation,
+                                 const DownloadResult& result) {
   JobRecord* record = job(job_id);
   if (!record) return;
   Run& run = runs_[job_id];
@@ -505,8 +571,8 @@ void PrintingAgent::download_done(const std::string& job_id, int generation,
         logger_.warning("Print job %s: %s; trying again in %s", job_id, result.reason,
                         wait_text(wait));
         set_reason(*record, "waiting: " + result.reason + "; next try in " + wait_text(wait));
-        send_self(RETRY, Retry{job_id, run.generation},
-                  std::chrono::duration<double>(wait).count());
+        host_.schedule(RETRY, Retry{job_id, run.generation},
+                       std::chrono::duration<double>(wait).count());
         return;
       }
       const std::string reason =
@@ -523,7 +589,7 @@ void PrintingAgent::download_done(const std::string& job_id, int generation,
   finish(*record, JobPhase::failed, result.reason);
 }
 
-void PrintingAgent::retry(const std::string& job_id, int generation) {
+void JobLifecycle::retry(const std::string& job_id, int generation) {
   JobRecord* record = job(job_id);
   if (!record) return;
   Run& run = runs_[job_id];
@@ -534,17 +600,17 @@ void PrintingAgent::retry(const std::string& job_id, int generation) {
   start_download(*record, run);
 }
 
-void PrintingAgent::start_verify(JobRecord& record, Run& run) {
+void JobLifecycle::start_verify(JobRecord& record, Run& run) {
   if (run.thread.joinable()) run.thread.join();
   run.asked = Run::Asked::verify;
   run.thread =
-      start_thread([mailbox = mailbox(), path = journal_.document_path(record.offer.job_id),
+      start_thread([mailbox = host_.mailbox(), path = journal_.document_path(record.offer.job_id),
                     sha256 = record.offer.sha256, job_id = record.offer.job_id] {
         mailbox.send(VERIFY_DONE, VerifyDone{job_id, file_sha256(path) == sha256});
       });
 }
 
-void PrintingAgent::verify_done(const std::string& job_id, bool ok) {
+void JobLifecycle::verify_done(const std::string& job_id, bool ok) {
   JobRecord* record = job(job_id);
   if (!record) return;
   Run& run = runs_[job_id];
@@ -560,7 +626,7 @@ void PrintingAgent::verify_done(const std::string& job_id, bool ok) {
   }
 }
 
-void PrintingAgent::submit(JobRecord& record, Run& run) {
+void JobLifecycle::submit(JobRecord& record, Run& run) {
   // Checked again: the configuration may have changed since the offer came.
   DocumentFormat format = document_format(record.offer.content_type, settings_.allow_raw_formats);
   if (!format.refused.empty()) return finish(record, JobPhase::failed, std::move(format.refused));
@@ -577,10 +643,10 @@ void PrintingAgent::submit(JobRecord& record, Run& run) {
   request.document = journal_.document_path(record.offer.job_id);
   request.copies = record.offer.copies;
   request.options = record.offer.options;
-  worker_->submit(record.offer.job_id, std::move(request));
+  worker().submit(record.offer.job_id, std::move(request));
 }
 
-void PrintingAgent::job_created(const JobCreated& created) {
+void JobLifecycle::job_created(const JobCreated& created) {
   JobRecord* record = job(created.job_id);
   if (!record || record->phase != JobPhase::submitting) return;
   record->printer_job_id = created.created.id;
@@ -589,7 +655,7 @@ void PrintingAgent::job_created(const JobCreated& created) {
   set_phase(*record, JobPhase::submitting, "");
 }
 
-void PrintingAgent::job_submitted(const JobSubmitted& submitted) {
+void JobLifecycle::job_submitted(const JobSubmitted& submitted) {
   JobRecord* record = job(submitted.job_id);
   if (!record || record->phase != JobPhase::submitting) return;
   Run& run = runs_[submitted.job_id];
@@ -609,11 +675,11 @@ void PrintingAgent::job_submitted(const JobSubmitted& submitted) {
     // Recorded on the disk before the job is let go: from here on the job
     // is never submitted again, whatever happens.
     if (!set_phase(*record, JobPhase::releasing, "")) {
-      worker_->cancel(submitted.job_id, identity(*record), false);
+      worker().cancel(submitted.job_id, identity(*record), false);
       return;
     }
     run.asked = Run::Asked::release;
-    worker_->release(submitted.job_id, identity(*record));
+    worker().release(submitted.job_id, identity(*record));
     return;
   }
   switch (error.kind) {
@@ -653,7 +719,7 @@ void PrintingAgent::job_submitted(const JobSubmitted& submitted) {
   }
 }
 
-void PrintingAgent::jobs_found(const JobsFound& found) {
+void JobLifecycle::jobs_found(const JobsFound& found) {
   JobRecord* record = job(found.job_id);
   Run& run = runs_[found.job_id];
   run.answered(Run::Asked::find);
@@ -698,7 +764,7 @@ void PrintingAgent::jobs_found(const JobsFound& found) {
     run.cancel_sent = false;
     set_phase(*record, JobPhase::printing, "");
     for (const SystemJob* leftover : leftovers) {
-      worker_->cancel(found.job_id, {leftover->id, leftover->name, leftover->uuid}, false);
+      worker().cancel(found.job_id, {leftover->id, leftover->name, leftover->uuid}, false);
     }
     return;
   }
@@ -710,7 +776,7 @@ void PrintingAgent::jobs_found(const JobsFound& found) {
     JobRecord noted = *record;
     for (const SystemJob* leftover : leftovers) withdraw(noted, leftover->id);
     run.asked = Run::Asked::find;
-    send_self(FIND_AGAIN, found.job_id, 0.2);
+    host_.schedule(FIND_AGAIN, found.job_id, 0.2);
     try {
       journal_.save(noted, Durability::synced);
     } catch (const std::exception& e) {
@@ -720,7 +786,7 @@ void PrintingAgent::jobs_found(const JobsFound& found) {
     for (const SystemJob* leftover : leftovers) {
       logger_.info("Print job %s: cancelling job %d, held and never released by an earlier try",
                    found.job_id, leftover->id);
-      worker_->cancel(found.job_id, {leftover->id, leftover->name, leftover->uuid}, false);
+      worker().cancel(found.job_id, {leftover->id, leftover->name, leftover->uuid}, false);
     }
     set_reason(*record, "waiting for the printing system to cancel an earlier try");
     return;
@@ -732,14 +798,14 @@ void PrintingAgent::jobs_found(const JobsFound& found) {
   set_phase(*record, JobPhase::downloaded, "");
 }
 
-void PrintingAgent::withdraw(JobRecord& record, std::int64_t printer_job_id) {
+void JobLifecycle::withdraw(JobRecord& record, std::int64_t printer_job_id) {
   auto& ids = record.withdrawn;
   if (std::find(ids.begin(), ids.end(), printer_job_id) != ids.end()) return;
   ids.push_back(printer_job_id);
   if (ids.size() > JobRecord::MAX_WITHDRAWN) ids.erase(ids.begin());
 }
 
-void PrintingAgent::job_polled(const JobPolled& polled) {
+void JobLifecycle::job_polled(const JobPolled& polled) {
   JobRecord* record = job(polled.job_id);
   if (!record || !record->printer_job_id || *record->printer_job_id != polled.printer_job_id ||
       record->phase != JobPhase::printing) {
@@ -770,7 +836,7 @@ void PrintingAgent::job_polled(const JobPolled& polled) {
   }
 }
 
-std::string PrintingAgent::printing_reason(const JobRecord& record, const SystemJob& job) const {
+std::string JobLifecycle::printing_reason(const JobRecord& record, const SystemJob& job) const {
   if (is_final(job.state)) return record.reason;
   const Printer* printer = find_printer(system_printers_, record.offer.printer);
   if (job.state == SystemJob::State::held) {
@@ -787,7 +853,7 @@ std::string PrintingAgent::printing_reason(const JobRecord& record, const System
   return "";
 }
 
-bool PrintingAgent::set_phase(JobRecord& record, JobPhase phase, std::string reason) {
+bool JobLifecycle::set_phase(JobRecord& record, JobPhase phase, std::string reason) {
   const JobRecord before = record;
   record.phase = phase;
   record.reason = std::move(reason);
@@ -817,16 +883,16 @@ bool PrintingAgent::set_phase(JobRecord& record, JobPhase phase, std::string rea
   return true;
 }
 
-void PrintingAgent::set_reason(JobRecord& record, std::string reason) {
+void JobLifecycle::set_reason(JobRecord& record, std::string reason) {
   if (record.reason == reason) return;
   record.reason = std::move(reason);
   record.updated_at = now_seconds();
   report(record);
 }
 
-void PrintingAgent::finish(JobRecord& record, JobPhase phase, std::string reason) {
+void JobLifecycle::finish(JobRecord& record, JobPhase phase, std::string reason) {
   Run& run = runs_[record.offer.job_id];
-  if (worker_ && run.followed) worker_->unfollow(record.offer.job_id);
+  if (system_.worker && run.followed) worker().unfollow(record.offer.job_id);
   run.followed = false;
   if (!reason.empty()) {
     logger_.info("Print job %s ends %s: %s", record.offer.job_id, printing::name(phase), reason);
@@ -835,14 +901,14 @@ void PrintingAgent::finish(JobRecord& record, JobPhase phase, std::string reason
   // must find them again.
   const std::int64_t subscription = std::exchange(record.subscription, 0);
   set_phase(record, phase, std::move(reason));
-  if (worker_ && subscription) worker_->unsubscribe(subscription);
+  if (system_.worker && subscription) worker().unsubscribe(subscription);
   if (!settings_.retain_documents && !run.downloading) {
     journal_.remove_document(record.offer.job_id);
   }
   prune();
 }
 
-void PrintingAgent::prune() {
+void JobLifecycle::prune() {
   const std::size_t before = jobs_.size();
   journal_.prune(jobs_);
   if (jobs_.size() == before) return;
@@ -852,15 +918,15 @@ void PrintingAgent::prune() {
   });
 }
 
-void PrintingAgent::report(const JobRecord& record) {
+void JobLifecycle::report(const JobRecord& record) {
   Run& run = runs_[record.offer.job_id];
   nlohmann::json status = record.status_payload();
-  if (!link_ready()) {
+  if (!host_.link_ready()) {
     run.reported = false;
     return;
   }
   if (run.reported && run.last_sent == status) return;
-  send_server("print.status", status);
+  host_.send_status(status);
   run.last_sent = std::move(status);
   run.reported = true;
 }
