@@ -135,7 +135,10 @@ void JobLifecycle::link_up() {
 void JobLifecycle::printers_polled(const PrintersReport& report) {
   ++printers_generation_;
   if (report.error) {
-    for (auto& [id, run] : runs_) run.cancel_sent = false;
+    // Told again once it answers.
+    for (auto& [id, run] : runs_) {
+      if (run.watch == Run::Watch::cancelling) run.watch = Run::Watch::polled;
+    }
   } else {
     system_printers_ = report.printers;
   }
@@ -174,7 +177,7 @@ bool JobLifecycle::receive(const std::string& event, const agent::Payload& paylo
     retry(r.job_id, r.generation);
   } else if (event == FIND_AGAIN) {
     const auto& id = payload_as<std::string>(payload);
-    if (const auto it = runs_.find(id); it != runs_.end()) it->second.answered(Run::Asked::find);
+    if (const auto it = runs_.find(id); it != runs_.end()) it->second.answered(Run::Waiting::find);
   } else {
     return false;
   }
@@ -364,33 +367,33 @@ void JobLifecycle::advance_job(JobRecord& record, Run& run) {
     case JobPhase::downloaded:
       if (!reachable()) return set_reason(record, wait);
       if (run.verify) {
-        if (run.asked != Run::Asked::verify) start_verify(record, run);
+        if (run.waiting != Run::Waiting::verify) start_verify(record, run);
         return;
       }
       return submit(record, run);
     case JobPhase::submitting:
-      if (run.asked_either(Run::Asked::submit, Run::Asked::find)) return;
+      if (run.submitting() || run.waiting == Run::Waiting::find) return;
       if (!reachable()) return set_reason(record, wait);
       // Whether the printing system took the job before the last run ended
       // (or before it stopped answering) is found out by the job's name.
-      run.asked = Run::Asked::find;
+      run.waiting = Run::Waiting::find;
       worker().find(record.offer.job_id, printer_job_name(record.offer.job_id));
       return;
     case JobPhase::releasing:
-      if (run.asked_either(Run::Asked::release, Run::Asked::outcome)) return;
+      if (run.waiting_for(Run::Waiting::release, Run::Waiting::outcome)) return;
       if (!reachable()) return set_reason(record, wait);
       if (!record.printer_job_id) return vanished(record, run);
-      run.asked = Run::Asked::release;
+      run.waiting = Run::Waiting::release;
       worker().release(record.offer.job_id, identity(record));
       return;
     case JobPhase::printing:
-      if (run.asked == Run::Asked::outcome) return;
+      if (run.waiting == Run::Waiting::outcome) return;
       if (!record.printer_job_id) {
         if (reachable()) vanished(record, run);
         return;
       }
-      if (!run.followed && system_.worker) {
-        run.followed = true;
+      if (run.watch == Run::Watch::none && system_.worker) {
+        run.watch = Run::Watch::polled;
         worker().follow(record.offer.job_id, identity(record));
       }
       if (system_.unreachable) set_reason(record, wait);
@@ -406,13 +409,13 @@ JobIdentity JobLifecycle::identity(const JobRecord& record) const {
 }
 
 void JobLifecycle::vanished(JobRecord& record, Run& run) {
-  if (system_.worker && run.followed) worker().unfollow(record.offer.job_id);
-  run.followed = false;
+  if (system_.worker && run.watch != Run::Watch::none) worker().unfollow(record.offer.job_id);
+  run.watch = Run::Watch::none;
   if (!record.subscription) {
     return finish(record, JobPhase::unknown, std::string(UNKNOWN_OUTCOME));
   }
-  if (run.asked == Run::Asked::outcome || !reachable()) return;
-  run.asked = Run::Asked::outcome;
+  if (run.waiting == Run::Waiting::outcome || !reachable()) return;
+  run.waiting = Run::Waiting::outcome;
   worker().read_outcome(record.offer.job_id, record.subscription,
                         record.printer_job_id.value_or(0));
 }
@@ -421,7 +424,7 @@ void JobLifecycle::outcome_read(const JobOutcomeRead& read) {
   JobRecord* record = job(read.job_id);
   if (!record || is_final(record->phase)) return;
   Run& run = runs_[read.job_id];
-  run.answered(Run::Asked::outcome);
+  run.answered(Run::Waiting::outcome);
   if (read.error && read.error.kind != SystemError::Kind::not_found) {
     // Asked again once the printing system answers.
     return set_reason(*record, "waiting for the printing system: " + read.error.text);
@@ -450,10 +453,10 @@ void JobLifecycle::job_released(const JobReleased& released) {
   JobRecord* record = job(released.job_id);
   if (!record || record->phase != JobPhase::releasing) return;
   Run& run = runs_[released.job_id];
-  run.answered(Run::Asked::release);
+  run.answered(Run::Waiting::release);
   if (!released.error) {
     logger_.info("Print job %s: printer job %d released", released.job_id, released.printer_job_id);
-    run.followed = false;
+    run.watch = Run::Watch::none;
     set_phase(*record, JobPhase::printing, "");
     return;
   }
@@ -471,22 +474,20 @@ void JobLifecycle::advance_cancel(JobRecord& record, Run& run) {
       if (run.download) run.download->cancel();
       return finish(record, JobPhase::cancelled, "");
     case JobPhase::submitting:
-      if (run.asked == Run::Asked::submit) {
-        if (!run.stop_sent) {
-          run.stop_sent = true;
-          worker().stop_submission(record.offer.job_id);
-        }
-        return;
+      if (run.waiting == Run::Waiting::submit) {
+        run.waiting = Run::Waiting::stopping;
+        worker().stop_submission(record.offer.job_id);
       }
+      if (run.submitting()) return;
       // Not known whether the printing system has it: found out first.
-      if (!reachable() && run.asked != Run::Asked::find) {
+      if (!reachable() && run.waiting != Run::Waiting::find) {
         return set_reason(record, "cancelling: waiting for the printing system: " + system_.text);
       }
       return advance_job(record, run);
     case JobPhase::releasing:
       // Never let go: the held job is cancelled (it may have been released
       // already, which the printing phase follows).
-      if (run.asked_either(Run::Asked::release, Run::Asked::outcome)) return;
+      if (run.waiting_for(Run::Waiting::release, Run::Waiting::outcome)) return;
       if (!reachable()) {
         return set_reason(record, "cancelling: waiting for the printing system: " + system_.text);
       }
@@ -494,10 +495,9 @@ void JobLifecycle::advance_cancel(JobRecord& record, Run& run) {
       set_phase(record, JobPhase::printing, record.reason);
       return advance_cancel(record, run);
     case JobPhase::printing:
-      if (run.asked == Run::Asked::outcome) return;
-      if (!run.cancel_sent && reachable() && record.printer_job_id) {
-        run.cancel_sent = true;
-        run.followed = true;
+      if (run.waiting == Run::Waiting::outcome) return;
+      if (run.watch != Run::Watch::cancelling && reachable() && record.printer_job_id) {
+        run.watch = Run::Watch::cancelling;
         worker().cancel(record.offer.job_id, identity(record));
       } else if (!reachable()) {
         set_reason(record, "cancelling: waiting for the printing system: " + system_.text);
@@ -602,7 +602,7 @@ void JobLifecycle::retry(const std::string& job_id, int generation) {
 
 void JobLifecycle::start_verify(JobRecord& record, Run& run) {
   if (run.thread.joinable()) run.thread.join();
-  run.asked = Run::Asked::verify;
+  run.waiting = Run::Waiting::verify;
   run.thread =
       start_thread([mailbox = host_.mailbox(), path = journal_.document_path(record.offer.job_id),
                     sha256 = record.offer.sha256, job_id = record.offer.job_id] {
@@ -615,7 +615,7 @@ void JobLifecycle::verify_done(const std::string& job_id, bool ok) {
   if (!record) return;
   Run& run = runs_[job_id];
   if (run.thread.joinable()) run.thread.join();
-  run.answered(Run::Asked::verify);
+  run.answered(Run::Waiting::verify);
   if (record->phase != JobPhase::downloaded) return;
   run.verify = false;
   if (!ok) {
@@ -633,8 +633,7 @@ void JobLifecycle::submit(JobRecord& record, Run& run) {
   // Recorded before the printing system is asked: after a crash from here
   // on, the job is looked for by its name before it is printed again.
   if (!set_phase(record, JobPhase::submitting, "")) return;
-  run.asked = Run::Asked::submit;
-  run.stop_sent = false;
+  run.waiting = Run::Waiting::submit;
   SubmitRequest request;
   request.printer = record.offer.printer;
   request.job_name = printer_job_name(record.offer.job_id);
@@ -659,17 +658,16 @@ void JobLifecycle::job_submitted(const JobSubmitted& submitted) {
   JobRecord* record = job(submitted.job_id);
   if (!record || record->phase != JobPhase::submitting) return;
   Run& run = runs_[submitted.job_id];
-  run.answered(Run::Asked::submit);
+  run.answered(Run::Waiting::submit);
   if (submitted.printer_job_id > 0) record->printer_job_id = submitted.printer_job_id;
   using Kind = SystemError::Kind;
   const SystemError& error = submitted.error;
   if (!error) {
     logger_.info("Print job %s: printer job %d", submitted.job_id, submitted.printer_job_id);
-    run.followed = false;
+    run.watch = Run::Watch::none;
     if (record->cancel_requested) {
       // Held, never let go: cancelled where it is.
       set_phase(*record, JobPhase::printing, "");
-      run.cancel_sent = false;
       return;
     }
     // Recorded on the disk before the job is let go: from here on the job
@@ -678,7 +676,7 @@ void JobLifecycle::job_submitted(const JobSubmitted& submitted) {
       worker().cancel(submitted.job_id, identity(*record), false);
       return;
     }
-    run.asked = Run::Asked::release;
+    run.waiting = Run::Waiting::release;
     worker().release(submitted.job_id, identity(*record));
     return;
   }
@@ -689,7 +687,7 @@ void JobLifecycle::job_submitted(const JobSubmitted& submitted) {
         if (!record->printer_job_id) return finish(*record, JobPhase::cancelled, "");
         // The incomplete job in the printing system is cancelled and followed.
         set_phase(*record, JobPhase::printing, "");
-        run.cancel_sent = false;
+        run.watch = Run::Watch::none;
         return;
       }
       // Whether it got there is found out by name once the system answers.
@@ -722,8 +720,8 @@ void JobLifecycle::job_submitted(const JobSubmitted& submitted) {
 void JobLifecycle::jobs_found(const JobsFound& found) {
   JobRecord* record = job(found.job_id);
   Run& run = runs_[found.job_id];
-  run.answered(Run::Asked::find);
-  if (!record || record->phase != JobPhase::submitting || run.asked == Run::Asked::submit) return;
+  run.answered(Run::Waiting::find);
+  if (!record || record->phase != JobPhase::submitting || run.submitting()) return;
   if (found.error)
     return set_reason(*record, "waiting for the printing system: " + found.error.text);
   // The journal never said "releasing": jobs made for this one were held
@@ -760,8 +758,7 @@ void JobLifecycle::jobs_found(const JobsFound& found) {
     logger_.info("Print job %s: found in the printing system as job %d", found.job_id, adopt->id);
     record->printer_job_id = adopt->id;
     record->printer_job_uuid = adopt->uuid;
-    run.followed = false;
-    run.cancel_sent = false;
+    run.watch = Run::Watch::none;
     set_phase(*record, JobPhase::printing, "");
     for (const SystemJob* leftover : leftovers) {
       worker().cancel(found.job_id, {leftover->id, leftover->name, leftover->uuid}, false);
@@ -775,7 +772,7 @@ void JobLifecycle::jobs_found(const JobsFound& found) {
     // processing for it, and after a crash it must not be taken for the job.
     JobRecord noted = *record;
     for (const SystemJob* leftover : leftovers) withdraw(noted, leftover->id);
-    run.asked = Run::Asked::find;
+    run.waiting = Run::Waiting::find;
     host_.schedule(FIND_AGAIN, found.job_id, 0.2);
     try {
       journal_.save(noted, Durability::synced);
@@ -892,8 +889,8 @@ void JobLifecycle::set_reason(JobRecord& record, std::string reason) {
 
 void JobLifecycle::finish(JobRecord& record, JobPhase phase, std::string reason) {
   Run& run = runs_[record.offer.job_id];
-  if (system_.worker && run.followed) worker().unfollow(record.offer.job_id);
-  run.followed = false;
+  if (system_.worker && run.watch != Run::Watch::none) worker().unfollow(record.offer.job_id);
+  run.watch = Run::Watch::none;
   if (!reason.empty()) {
     logger_.info("Print job %s ends %s: %s", record.offer.job_id, printing::name(phase), reason);
   }

@@ -111,18 +111,27 @@ class JobLifecycle {
     int generation = 0;   // of the download; a stale result is ignored
     bool verify = false;  // the document was found at start: check it first
     // What the job waits to hear, one thing at a time: the check of its
-    // document, its submission, the search for it in the printing system
-    // (or the wait before the next search), its release, or its outcome
-    // from its events. An answer to anything else is a stale one.
-    enum class Asked { nothing, verify, submit, find, release, outcome };
-    Asked asked = Asked::nothing;
-    void answered(Asked which) {
-      if (asked == which) asked = Asked::nothing;
+    // document, its submission (or, once told to stop, the submission's
+    // end), the search for it in the printing system (or the wait before the
+    // next search), its release, or its outcome from its events. An answer
+    // to anything else is a stale one.
+    enum class Waiting { nothing, verify, submit, stopping, find, release, outcome };
+    Waiting waiting = Waiting::nothing;
+    // How the worker watches the job in the printing system: not at all,
+    // polled, or polled after it was told to cancel it (told again only
+    // after the printing system stopped answering).
+    enum class Watch { none, polled, cancelling };
+    Watch watch = Watch::none;
+
+    bool submitting() const { return waiting == Waiting::submit || waiting == Waiting::stopping; }
+    bool waiting_for(Waiting a, Waiting b) const { return waiting == a || waiting == b; }
+    // The answer to `which` came: the job waits for nothing, unless it
+    // waits for something else (then the answer was a stale one).
+    void answered(Waiting which) {
+      if (waiting == which || (which == Waiting::submit && submitting())) {
+        waiting = Waiting::nothing;
+      }
     }
-    bool asked_either(Asked a, Asked b) const { return asked == a || asked == b; }
-    bool stop_sent = false;             // the submission under way was told to stop
-    bool cancel_sent = false;           // this worker was told to cancel the job
-    bool followed = false;              // the worker polls the job
     std::optional<int> asked_printers;  // the printer list generation asked for
     std::optional<SystemJob> system_job;
   };
