@@ -855,15 +855,28 @@ bool JobLifecycle::set_phase(JobRecord& record, JobPhase phase, std::string reas
   record.phase = phase;
   record.reason = std::move(reason);
   record.updated_at = now_seconds();
+  // The job's word that it is let go, on the disk before it is: its phase
+  // file (one synced byte) when it has one, else its record, synced.
+  const bool marked = phase == JobPhase::releasing && before.phase != phase &&
+                      journal_.mark_releasing(record.offer.job_id);
   try {
     // Before the printing system is asked, the record must survive anything:
     // after a crash it says the job is to be looked for there first.
     const bool must_last =
         (phase == JobPhase::submitting || phase == JobPhase::releasing) && before.phase != phase;
-    journal_.save(record, must_last ? Durability::synced : Durability::handed_over);
+    if (phase == JobPhase::submitting && must_last) {
+      try {
+        journal_.prepare_release_mark(record.offer.job_id);
+      } catch (const std::exception& e) {
+        // Its release is then recorded by a synced record.
+        logger_.warning("Print job %s: no phase file: %s", record.offer.job_id, e.what());
+      }
+    }
+    journal_.save(record, must_last && !marked ? Durability::synced : Durability::handed_over);
   } catch (const std::exception& e) {
     logger_.error("Print job %s cannot be recorded: %s", record.offer.job_id, e.what());
-    if (!is_final(phase) && (before.phase < JobPhase::submitting || phase == JobPhase::releasing)) {
+    if (!is_final(phase) &&
+        (before.phase < JobPhase::submitting || (phase == JobPhase::releasing && !marked))) {
       // Without its record the job could print twice: it is not printed
       // (a held one is cancelled by the caller).
       record.phase = JobPhase::failed;
