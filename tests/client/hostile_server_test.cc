@@ -87,10 +87,11 @@ class ScriptedServer {
   comms::test::Peer http_{[this](Conn& conn) { discover(conn); }};
 };
 
-// The client with the runtime agents it talks to, started at once.
-class LiveClient {
+// The client with the runtime agents it talks to, started at once (no
+// recorder: these tests read its log).
+class HostileLinkClient {
  public:
-  explicit LiveClient(const std::string& base_url) {
+  explicit HostileLinkClient(const std::string& base_url) {
     runtime_.spawn(std::make_shared<agent::PubSubAgent>());
     runtime_.spawn(std::make_shared<agent::ScheduleAgent>());
     World world;
@@ -108,7 +109,7 @@ class LiveClient {
         ServerAddress{}, ""));
     runtime_.start();
   }
-  ~LiveClient() { runtime_.stop(); }
+  ~HostileLinkClient() { runtime_.stop(); }
 
  private:
   quillpost::testing::TempDir logs_;
@@ -218,7 +219,7 @@ TEST(HostileServer, DurationsAreBoundedAndUnreadableAnswersEndTheLink) {
     SCOPED_TRACE(row.name);
     logs::Capture capture;
     ScriptedServer server(row.heartbeat, row.reply);
-    LiveClient client(server.base_url());
+    HostileLinkClient client(server.base_url());
     for (const auto& line : row.lines) {
       EXPECT_TRUE(wait_for_line(capture, line))
           << line << "\n"
@@ -237,7 +238,7 @@ TEST(HostileServer, DurationsAreBoundedAndUnreadableAnswersEndTheLink) {
 TEST(HostileServer, AuthenticateKeysReachTheWireInOrder) {
   logs::Capture capture;
   ScriptedServer server(json{{"interval", 0}}, kWelcome);
-  LiveClient client(server.base_url());
+  HostileLinkClient client(server.base_url());
   ASSERT_TRUE(wait_for_line(capture, "CONNECTED --> HANDSHAKED"));
   const std::string line = server.first_line();
   EXPECT_EQ(line.rfind(R"({"event":"authenticate","payload":{"email":"user@example.com",)", 0), 0u)

@@ -14,6 +14,7 @@
 #include <fstream>
 #include <functional>
 #include <memory>
+#include <random>
 #include <string>
 #include <thread>
 #include <vector>
@@ -32,11 +33,13 @@ using testing::TempDir;
 using Clock = std::chrono::steady_clock;
 
 // A scale on the master side of a pseudo-terminal: answers each command
-// line with what `answer` says (nothing for "").
+// line with what `answer` says (nothing for ""), and every 100 ms writes what
+// `speak` says, as a scale that prints its readings on its own.
 class PtyScale {
  public:
-  explicit PtyScale(std::function<std::string(const std::string&)> answer)
-      : answer_(std::move(answer)) {
+  explicit PtyScale(std::function<std::string(const std::string&)> answer,
+                    std::function<std::string()> speak = nullptr)
+      : answer_(std::move(answer)), speak_(std::move(speak)) {
     master_ = ::posix_openpt(O_RDWR | O_NOCTTY);
     if (master_ < 0 || ::grantpt(master_) != 0 || ::unlockpt(master_) != 0) {
       throw std::runtime_error("no pseudo-terminal");
@@ -55,11 +58,20 @@ class PtyScale {
   }
 
  private:
+  void write_all(const std::string& text) {
+    if (!text.empty()) [[maybe_unused]]
+      auto w = ::write(master_, text.data(), text.size());
+  }
   void run() {
     std::string pending;
+    auto next_speech = Clock::now();
     while (!stop_) {
+      if (speak_ && Clock::now() >= next_speech) {
+        write_all(speak_());
+        next_speech += 100ms;
+      }
       pollfd p{master_, POLLIN, 0};
-      if (::poll(&p, 1, 50) <= 0) continue;
+      if (::poll(&p, 1, speak_ ? 20 : 50) <= 0) continue;
       char buffer[256];
       const ssize_t n = ::read(master_, buffer, sizeof buffer);
       if (n <= 0) {
@@ -71,14 +83,13 @@ class PtyScale {
         std::string command = pending.substr(0, cr);
         pending.erase(0, cr + 1);
         if (!pending.empty() && pending.front() == '\n') pending.erase(0, 1);
-        const std::string reply = answer_(command);
-        if (!reply.empty()) [[maybe_unused]]
-          auto w = ::write(master_, reply.data(), reply.size());
+        write_all(answer_(command));
       }
     }
   }
 
   std::function<std::string(const std::string&)> answer_;
+  std::function<std::string()> speak_;
   int master_ = -1;
   std::string path_;
   std::atomic<bool> stop_{false};
@@ -118,67 +129,154 @@ class ScalesEndToEnd : public ::testing::Test {
     ADD_FAILURE() << "the service's scales: " << computers.dump();
     return nullptr;
   }
+  // Pushes `event` ("scale.read", "scale.zero") for `scale`; its result.
+  static nlohmann::json request(const ServiceProcess& service, const std::string& event,
+                                const std::string& scale) {
+    static int serial = 0;
+    const std::string id = "q" + std::to_string(++serial);
+    service.control("POST", "/control/push",
+                    {{"event", event}, {"payload", {{"requestId", id}, {"scale", scale}}}});
+    const auto computer = wait_scales(service, [&](const nlohmann::json& c) {
+      const auto& results = c["lastResults"];
+      return results.contains(event + ".result") && results[event + ".result"]["requestId"] == id;
+    });
+    return computer.is_null() ? computer : computer["lastResults"][event + ".result"];
+  }
+  // The service's log lines that hold `text`.
+  static std::size_t service_lines(const ServiceProcess& service, const std::string& text) {
+    std::size_t n = 0;
+    for (const auto& line : service.output()) n += line.find(text) != std::string::npos;
+    return n;
+  }
   static nlohmann::json reading_of(const nlohmann::json& computer, const std::string& id) {
     for (const auto& scale : computer["scales"]) {
       if (scale["id"] == id) return scale["reading"];
     }
     return nullptr;
   }
-  // A HID scale at hidraw0 of a device tree under dir_/root; its node a FIFO.
-  std::filesystem::path make_hid_tree() const {
-    const auto device = dir_ / "root/sys/class/hidraw/hidraw0/device";
+  // A HID scale at hidraw`n` of a device tree under dir_/root; its node a
+  // FIFO, made last as the kernel makes it.
+  std::filesystem::path make_hid_tree(int n = 0) const {
+    const std::string name = "hidraw" + std::to_string(n);
+    const auto device = dir_ / "root/sys/class/hidraw" / name / "device";
     std::filesystem::create_directories(device);
     std::filesystem::create_directories(dir_ / "root/dev");
     // Usage Page (Scale), Usage (Scale Device), Collection, ... End Collection.
     const std::string descriptor("\x05\x8D\x09\x01\xA1\x01\xC0", 7);
     std::ofstream(device / "report_descriptor", std::ios::binary) << descriptor;
-    std::ofstream(device / "uevent")
-        << "HID_ID=0003:00000922:00008009\nHID_NAME=Maker Postal 10\nHID_PHYS=usb-1/input0\n";
-    const auto node = dir_ / "root/dev/hidraw0";
+    std::ofstream(device / "uevent") << "HID_ID=0003:00000922:00008009\nHID_NAME=Maker Postal 10\n"
+                                     << "HID_PHYS=usb-" << n + 1 << "/input0\n";
+    const auto node = dir_ / "root/dev" / name;
     if (::mkfifo(node.c_str(), 0600) != 0) throw std::runtime_error("mkfifo");
     return node;
+  }
+  // The HID device unplugged: its node first, then its sysfs entry.
+  void unplug(int n = 0) const {
+    std::filesystem::remove(dir_ / "root/dev" / ("hidraw" + std::to_string(n)));
+    std::filesystem::remove_all(dir_ / "root/sys/class/hidraw" / ("hidraw" + std::to_string(n)));
+  }
+  // The writing end of a FIFO node, once the client has opened it to read.
+  static int open_node(const std::filesystem::path& node) {
+    int fd = -1;
+    for (int i = 0; i < 200 && fd < 0; ++i) {
+      fd = ::open(node.c_str(), O_WRONLY | O_NONBLOCK);
+      if (fd < 0) std::this_thread::sleep_for(50ms);
+    }
+    return fd;
   }
 
   TempDir dir_;
 };
 
 TEST_F(ScalesEndToEnd, SerialScalesOnPseudoTerminals) {
-  std::atomic<bool> nci_answers{true};
+  enum class Mode { weigh, garbage, silent };
+  std::atomic<Mode> nci_mode{Mode::weigh};
+  std::mt19937 random(22);
   PtyScale nci([&](const std::string& command) -> std::string {
-    if (!nci_answers) return "";
-    return command == "W" ? "\n0001.25lb\r\n00\r\x03" : "\n?\r\x03";
+    if (nci_mode == Mode::silent) return "";
+    if (nci_mode == Mode::garbage) {
+      std::string bytes(1 + random() % 64, '\0');
+      for (char& c : bytes) c = static_cast<char>(random());
+      return bytes;
+    }
+    if (command == "W") return "\n0001.25lb\r\n00\r\x03";
+    return command == "Z" ? "\n00\r\n00\r\x03" : "\n?\r\x03";
   });
   PtyScale sics([](const std::string& command) -> std::string {
     return command == "SI" ? "S S     1.234 kg\r\n" : "ES\r\n";
   });
+  // A scale that prints its weight on its own, with no stable flag: a value
+  // that keeps changing, then one that holds from `held_since`.
+  std::atomic<bool> hold{false};
+  std::atomic<Clock::time_point> held_since{Clock::time_point{}};
+  int tick = 0;
+  PtyScale continuous([](const std::string&) { return std::string(); },
+                      [&]() -> std::string {
+                        if (!hold) return ++tick % 2 ? "   1.000 kg\r\n" : "   1.001 kg\r\n";
+                        if (held_since.load() == Clock::time_point{}) held_since = Clock::now();
+                        return "   1.234 kg\r\n";
+                      });
   ServiceProcess service;
-  auto client = start_client(
-      service,
-      "serial_scales = \"" + nci.path() + " 9600 8N1 nci; " + sics.path() + " 9600 7E1 sics\"\n",
-      {"--scales-enabled=true"});
+  auto client =
+      start_client(service,
+                   "serial_scales = \"" + nci.path() + " 9600 8N1 nci; " + sics.path() +
+                       " 9600 7E1 sics; " + continuous.path() + " 9600 8N1 continuous\"\n",
+                   {"--scales-enabled=true"});
   const std::string nci_id = "serial:" + nci.path();
   const std::string sics_id = "serial:" + sics.path();
+  const std::string continuous_id = "serial:" + continuous.path();
+  const auto nci_weighs = [&](const nlohmann::json& c) {
+    return reading_of(c, nci_id)["grams"] == "566.9904625";
+  };
   auto computer = wait_scales(service, [&](const nlohmann::json& c) {
-    const auto a = reading_of(c, nci_id);
-    const auto b = reading_of(c, sics_id);
-    return a.is_object() && a["grams"] == "566.9904625" && b.is_object() && b["grams"] == "1234";
+    return nci_weighs(c) && reading_of(c, sics_id)["grams"] == "1234";
   });
   ASSERT_FALSE(computer.is_null()) << client->output();
   EXPECT_EQ(reading_of(computer, nci_id)["unit"], "lb");
   EXPECT_EQ(reading_of(computer, sics_id)["stable"], true);
 
-  // A read answered at once, and one of a scale there is not.
-  service.control(
-      "POST", "/control/push",
-      {{"event", "scale.read"}, {"payload", {{"requestId", "r1"}, {"scale", sics_id}}}});
-  computer = wait_scales(service, [](const nlohmann::json& c) {
-    return c["lastResults"].contains("scale.read.result");
+  // Reads and zeroes, answered or refused.
+  struct Ask {
+    std::string event;
+    std::string scale;
+    std::string status;
+  };
+  for (const Ask& ask : std::vector<Ask>{{"scale.read", sics_id, "ok"},
+                                         {"scale.read", "serial:/dev/none", "unknown_scale"},
+                                         {"scale.zero", nci_id, "ok"},
+                                         {"scale.zero", sics_id, "failed"},  // it answers ES
+                                         {"scale.zero", continuous_id, "unsupported"},
+                                         {"scale.zero", "serial:/dev/none", "unknown_scale"}}) {
+    const auto result = request(service, ask.event, ask.scale);
+    EXPECT_EQ(result["status"], ask.status) << ask.event << " " << ask.scale << ": " << result;
+    if (ask.status == "ok" && ask.event == "scale.read") {
+      EXPECT_EQ(result["reading"]["grams"], "1234");
+    }
+  }
+
+  // Without a stable flag: never stable while the value changes; stable once
+  // it has held for the documented second, and no sooner.
+  hold = true;
+  computer = wait_scales(service, [&](const nlohmann::json& c) {
+    return reading_of(c, continuous_id)["stable"] == true;
   });
-  EXPECT_EQ(computer["lastResults"]["scale.read.result"]["status"], "ok");
-  EXPECT_EQ(computer["lastResults"]["scale.read.result"]["reading"]["grams"], "1234");
+  ASSERT_FALSE(computer.is_null());
+  EXPECT_GE(Clock::now() - held_since.load(), 1s);
+  EXPECT_EQ(reading_of(computer, continuous_id)["grams"], "1234");
+  EXPECT_EQ(service_lines(service, continuous_id + " stable 100"), 0u);
+
+  // Random bytes for an answer: a fault with its reason; the scale weighs
+  // again once it answers properly.
+  nci_mode = Mode::garbage;
+  computer = wait_scales(
+      service, [&](const nlohmann::json& c) { return reading_of(c, nci_id)["status"] == "fault"; });
+  ASSERT_FALSE(computer.is_null());
+  EXPECT_NE(reading_of(computer, nci_id)["reason"], "");
+  nci_mode = Mode::weigh;
+  EXPECT_FALSE(wait_scales(service, nci_weighs).is_null());
 
   // A scale that stops answering, and one whose line goes away: both in fault.
-  nci_answers = false;
+  nci_mode = Mode::silent;
   sics.close();
   const auto silenced = Clock::now();
   computer = wait_scales(service, [&](const nlohmann::json& c) {
@@ -199,26 +297,89 @@ TEST_F(ScalesEndToEnd, HidScaleThroughDeviceTree) {
       wait_scales(service, [](const nlohmann::json& c) { return !c["scales"].empty(); }).is_null())
       << client->output();
   // The client opens the node for reading; then a report: 645.2 oz, stable.
-  int fd = -1;
-  for (int i = 0; i < 100 && fd < 0; ++i) {
-    fd = ::open(node.c_str(), O_WRONLY | O_NONBLOCK);
-    if (fd < 0) std::this_thread::sleep_for(50ms);
-  }
+  int fd = open_node(node);
   ASSERT_GE(fd, 0) << "the client never opened the node";
   const unsigned char report[] = {0x03, 0x04, 0x0B, 0xFF, 0x34, 0x19};
   ASSERT_EQ(::write(fd, report, sizeof report), 6);
-  auto computer = wait_scales(service, [&](const nlohmann::json& c) {
-    return reading_of(c, id).is_object() && reading_of(c, id)["grams"] == "18291.11232025";
-  });
+  const auto grams_are = [&](const std::string& grams) {
+    return [&, grams](const nlohmann::json& c) { return reading_of(c, id)["grams"] == grams; };
+  };
+  auto computer = wait_scales(service, grams_are("18291.11232025"));
   ASSERT_FALSE(computer.is_null());
   EXPECT_EQ(computer["scales"][0]["name"], "Maker Postal 10");
-  ::close(fd);
 
-  // Unplugged: gone from the service's list within 2 s.
-  std::filesystem::remove_all(dir_ / "root/sys/class/hidraw/hidraw0");
+  // A flood of 1,000 changing reports a second for 2 s: at most 10 readings
+  // a second reach the service, and the last value is not lost.
+  const std::string sent_line = "scale.reading " + id + " ";
+  const std::size_t before = service_lines(service, sent_line);
+  const auto flood_start = Clock::now();
+  for (int burst = 0; Clock::now() - flood_start < 2s; ++burst) {
+    unsigned char reports[10 * 6];
+    for (int i = 0; i < 10; ++i) {
+      const int grams = 1 + (burst * 10 + i) % 1000;
+      const unsigned char r[] = {0x03,
+                                 0x04,
+                                 0x02,
+                                 0x00,
+                                 static_cast<unsigned char>(grams & 0xFF),
+                                 static_cast<unsigned char>(grams >> 8)};
+      std::copy(std::begin(r), std::end(r), reports + i * 6);
+    }
+    [[maybe_unused]] auto w = ::write(fd, reports, sizeof reports);  // a full pipe drops them
+    std::this_thread::sleep_for(10ms);
+  }
+  const unsigned char last[] = {0x03, 0x04, 0x02, 0x00, 0xD2, 0x04};  // 1234 g
+  std::this_thread::sleep_for(100ms);
+  ASSERT_EQ(::write(fd, last, sizeof last), 6);
+  ASSERT_FALSE(wait_scales(service, grams_are("1234")).is_null());
+  const double seconds = std::chrono::duration<double>(Clock::now() - flood_start).count();
+  EXPECT_LE(static_cast<double>(service_lines(service, sent_line) - before), 10 * seconds + 2);
+
+  // A report of the wrong size: a fault with its reason, then readings again.
+  std::this_thread::sleep_for(200ms);
+  ASSERT_EQ(::write(fd, report, 4), 4);
+  computer = wait_scales(
+      service, [&](const nlohmann::json& c) { return reading_of(c, id)["status"] == "fault"; });
+  EXPECT_NE(reading_of(computer, id)["reason"], "");
+  std::this_thread::sleep_for(200ms);
+  ASSERT_EQ(::write(fd, report, sizeof report), 6);
+  EXPECT_FALSE(wait_scales(service, grams_are("18291.11232025")).is_null());
+
+  // Unplugged in the middle of a report: gone from the service's list
+  // within 2 s; plugged in again, the same scale under the same id.
+  ASSERT_EQ(::write(fd, report, 3), 3);
+  unplug();
+  ::close(fd);
   const auto unplugged = Clock::now();
   wait_scales(service, [](const nlohmann::json& c) { return c["scales"].empty(); });
   EXPECT_LT(Clock::now() - unplugged, 2s);
+  const auto again = make_hid_tree();
+  computer = wait_scales(service, [](const nlohmann::json& c) { return !c["scales"].empty(); });
+  ASSERT_FALSE(computer.is_null());
+  EXPECT_EQ(computer["scales"][0]["id"], id);
+  fd = open_node(again);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(::write(fd, report, sizeof report), 6);
+  EXPECT_FALSE(wait_scales(service, grams_are("18291.11232025")).is_null());
+  ::close(fd);
+  EXPECT_TRUE(client->running());
+}
+
+// The times the scales worker thread of `pid` has gone to sleep and been
+// woken; -1 when there is no such thread.
+long worker_wakeups(pid_t pid) {
+  std::error_code ec;
+  for (const auto& task :
+       std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/task", ec)) {
+    std::string comm;
+    std::getline(std::ifstream(task.path() / "comm"), comm);
+    if (comm != "qp-scales") continue;
+    std::ifstream status(task.path() / "status");
+    for (std::string line; std::getline(status, line);) {
+      if (line.rfind("voluntary_ctxt_switches:", 0) == 0) return std::stol(line.substr(24));
+    }
+  }
+  return -1;
 }
 
 TEST_F(ScalesEndToEnd, DisabledListsButDoesNotRead) {
@@ -230,10 +391,28 @@ TEST_F(ScalesEndToEnd, DisabledListsButDoesNotRead) {
     return !c["scales"].empty() && c["enabled"] == false;
   });
   ASSERT_FALSE(computer.is_null()) << client->output();
-  std::this_thread::sleep_for(1500ms);
+  // Disabled with nothing plugged or unplugged, the worker sleeps.
+  const long wakeups = worker_wakeups(client->pid());
+  ASSERT_GE(wakeups, 0);
+  std::this_thread::sleep_for(2500ms);
+  EXPECT_LE(worker_wakeups(client->pid()) - wakeups, 1);
   // No reader ever opened the node.
   EXPECT_LT(::open(node.c_str(), O_WRONLY | O_NONBLOCK), 0);
   EXPECT_EQ(errno, ENXIO);
+
+  // Plugged and unplugged while disabled: the list follows within 2 s.
+  for (const std::size_t scales : {2u, 1u}) {
+    const auto changed = Clock::now();
+    if (scales == 2) {
+      make_hid_tree(1);
+    } else {
+      unplug(1);
+    }
+    EXPECT_FALSE(wait_scales(service, [&](const nlohmann::json& c) {
+                   return c["scales"].size() == scales;
+                 }).is_null());
+    EXPECT_LT(Clock::now() - changed, 2s) << scales << " scales";
+  }
 }
 
 TEST_F(ScalesEndToEnd, RemovedSupportStartsNoAgent) {

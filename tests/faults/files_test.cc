@@ -60,11 +60,14 @@ TEST(FileFaults, SavesSurviveKillNineAtAnyMoment) {
     {
       Child saver(options);
       // Once this run has saved, its saves follow each other without pause:
-      // a kill a random moment later lands anywhere in one.
+      // a kill a random moment later lands anywhere in one. The first run
+      // writes the account before the world id: wait for both files, or a
+      // kill before the first world id leaves nothing to check.
       const auto saved = [&] {
         logs::Capture quiet;
         const auto account = AccountStore(dir / "account.json").load();
-        return account && account->computer_id && *account->computer_id != generation;
+        return account && account->computer_id && *account->computer_id != generation &&
+               std::filesystem::exists(dir / "world_id");
       };
       ASSERT_TRUE(eventually(saved, 10s)) << "kill " << kill;
       std::this_thread::sleep_for(std::chrono::microseconds(after_us(random)));

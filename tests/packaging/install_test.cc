@@ -3,6 +3,7 @@
 // configuration file, service unit and documents in place.
 #include <gtest/gtest.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <filesystem>
@@ -75,6 +76,13 @@ TEST(Install, IntoATemporaryPrefixGivesARunnableLaunch) {
     EXPECT_NE(unit.find("\n" + line + "\n"), std::string::npos) << line << "\n" << unit;
   }
   EXPECT_EQ(unit.find("@QP_"), std::string::npos) << "a placeholder left in the unit";
+
+  // The udev rule runs the probe installed beside the libraries.
+  const fs::path probe = prefix / "lib/quillpost/hid-scale-probe";
+  EXPECT_EQ(::access(probe.c_str(), X_OK), 0);
+  const std::string rule = read_file(prefix / "lib/udev/rules.d/60-quillpost-scales.rules");
+  EXPECT_NE(rule.find("\nIMPORT{program}=\"" + probe.string() + " %S%p\"\n"), std::string::npos)
+      << rule;
 }
 
 }  // namespace

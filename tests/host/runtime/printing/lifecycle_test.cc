@@ -95,12 +95,16 @@ class Lifecycle : public ::testing::Test {
 
 TEST_F(Lifecycle, AJobIsHeldUntilItsReleaseIsOnTheDisk) {
   std::string phase_at_release;
+  std::string mark_at_release;
   bool held_with_document = false;
   scheduler_->after_document = [&](FakeJob& job) {
     held_with_document = job.held && job.document_whole;
     return SystemError{};
   };
-  scheduler_->on_release = [&](FakeJob&) { phase_at_release = phase_on_disk("j-1"); };
+  scheduler_->on_release = [&](FakeJob&) {
+    phase_at_release = phase_on_disk("j-1");
+    mark_at_release = testing::read_file(dir_ / "printing/jobs/j-1.phase");
+  };
   scheduler_->complete_on_release = false;
   AgentHarness agent(settings());
   agent.handshake();
@@ -108,6 +112,7 @@ TEST_F(Lifecycle, AJobIsHeldUntilItsReleaseIsOnTheDisk) {
   ASSERT_TRUE(scheduler_->wait([&] { return scheduler_->releases == 1; }));
   EXPECT_TRUE(held_with_document);
   EXPECT_EQ(phase_at_release, "releasing");
+  EXPECT_EQ(mark_at_release, "R");  // the synced word
   scheduler_->finish(1, State::completed);
   EXPECT_TRUE(agent.status("j-1", "completed"));
   EXPECT_EQ(scheduler_->printed_count("qp-j-1"), 1);

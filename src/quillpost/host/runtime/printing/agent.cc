@@ -1,5 +1,5 @@
-// The printing agent's messages, the link and the printers. The jobs are in
-// jobs.cc.
+// The printing agent's messages, the link, the offers and the printers. The
+// jobs are the JobLifecycle's (job_lifecycle.cc).
 #include "quillpost/host/runtime/printing/agent.h"
 
 #include <algorithm>
@@ -18,23 +18,33 @@ constexpr std::string_view PRINTERS_FLUSH = "printing_printers_flush";
 
 PrintingAgent::PrintingAgent(PrintingSettings settings)
     : settings_(std::move(settings)),
-      journal_(settings_.dir),
       logger_(agent::create_logger("printing")),
       link_(settings_.account) {}
 
 PrintingAgent::~PrintingAgent() {
   // The worker first: it may be streaming a document from a file.
+  // The downloads stop when the jobs go, after it.
   worker_.reset();
-  for (auto& [id, run] : runs_) {
-    if (run.download) run.download->cancel();
-  }
-  for (auto& [id, run] : runs_) {
-    if (run.thread.joinable()) run.thread.join();
-  }
+  jobs_.set_system({});
 }
 
 agent::Mailbox PrintingAgent::mailbox() {
   return context().system_ref->get_mailbox(context().agent_ref, "printing");
+}
+
+void PrintingAgent::send_status(nlohmann::json status) {
+  send_server("print.status", std::move(status));
+}
+
+void PrintingAgent::schedule(std::string_view event, agent::Payload payload, double seconds) {
+  send_self(event, std::move(payload), seconds);
+}
+
+void PrintingAgent::set_system(System system, std::string error) {
+  system_ = system;
+  system_error_ = std::move(error);
+  jobs_.set_system(
+      {worker_.get(), system_ == System::reachable, system_ == System::unreachable, system_text()});
 }
 
 void PrintingAgent::before() {
@@ -43,9 +53,9 @@ void PrintingAgent::before() {
   pubsub_.send(agent::PubSubAgent::SUBSCRIBE, comms::SERVER_MESSAGE);
   pubsub_.send(agent::PubSubAgent::SUBSCRIBE, core::HTTP_CONFIG_UPDATE);
   pubsub_.send(agent::PubSubAgent::SUBSCRIBE, core::UPDATE_ACCOUNT);
-  load_journal();
+  jobs_.load();
   probe();
-  advance();
+  jobs_.advance();
   publish_overview();
 }
 
@@ -68,68 +78,17 @@ void PrintingAgent::receive(const std::string& event, const agent::Payload& payl
     send_printers(false);
   } else if (event == PRINTERS_POLLED) {
     printers_polled(payload_as<PrintersReport>(payload));
-  } else if (event == JOB_CREATED) {
-    job_created(payload_as<JobCreated>(payload));
-  } else if (event == JOB_SUBMITTED) {
-    job_submitted(payload_as<JobSubmitted>(payload));
-  } else if (event == JOB_POLLED) {
-    job_polled(payload_as<JobPolled>(payload));
-  } else if (event == JOBS_FOUND) {
-    jobs_found(payload_as<JobsFound>(payload));
-  } else if (event == JOB_RELEASED) {
-    job_released(payload_as<JobReleased>(payload));
-  } else if (event == JOB_OUTCOME) {
-    outcome_read(payload_as<JobOutcomeRead>(payload));
   } else if (event == SYSTEM_UNUSABLE) {
-    system_ = System::unusable;
-    system_error_ = payload_as<std::string>(payload);
+    set_system(System::unusable, payload_as<std::string>(payload));
     logger_.error("The printing system cannot be used: %s", system_error_);
     printers_known_ = true;
     send_printers(false);
-  } else {
-    receive_job_event(event, payload);
+  } else if (!jobs_.receive(event, payload)) {
+    logger_.debug("printing ignores the message %s", event);
   }
   take_deferred();
-  advance();
+  jobs_.advance();
   publish_overview();
-}
-
-void PrintingAgent::load_journal() {
-  try {
-    auto loaded = journal_.load();
-    journal_ok_ = true;
-    unreadable_ = std::move(loaded.unreadable);
-    inaccessible_ = std::move(loaded.inaccessible);
-    std::vector<std::pair<std::int64_t, std::string>> order;
-    for (auto& [id, record] : loaded.jobs) {
-      Run& run = runs_[id];
-      run.reported = is_final(record.phase);
-      // A download or check cut off by the end of the last run starts over;
-      // a document found on disk is checked again before it is printed.
-      if (record.phase == JobPhase::downloading) record.phase = JobPhase::received;
-      if (record.phase == JobPhase::downloaded || record.phase == JobPhase::submitting) {
-        run.verify = true;
-      }
-      order.emplace_back(record.received_at, id);
-    }
-    jobs_ = std::move(loaded.jobs);
-    std::sort(order.begin(), order.end());
-    for (auto& [at, id] : order) order_.push_back(std::move(id));
-    // Documents of jobs that are gone or over (and not kept) are removed.
-    std::error_code ec;
-    for (const auto& entry : std::filesystem::directory_iterator(journal_.documents_dir(), ec)) {
-      const std::optional<std::string> id = journal_.document_job_id(entry.path().filename());
-      if (id && (inaccessible_.contains(*id) || unreadable_.contains(*id))) continue;
-      const auto it = id ? jobs_.find(*id) : jobs_.end();
-      if (it == jobs_.end() || (is_final(it->second.phase) && !settings_.retain_documents)) {
-        std::filesystem::remove(entry.path(), ec);
-      }
-    }
-    if (!jobs_.empty()) logger_.info("Print jobs in the journal: %d", jobs_.size());
-  } catch (const std::exception& e) {
-    journal_error_ = e.what();
-    logger_.error("The print job journal cannot be used: %s", journal_error_);
-  }
 }
 
 void PrintingAgent::probe() {
@@ -144,11 +103,11 @@ void PrintingAgent::probe() {
     return;
   }
   logger_.info("Printing system found at %s", *server);
-  system_ = System::starting;
   PrintSystemSettings system_settings;
   system_settings.server = *server;
   worker_ = std::make_unique<PrintWorker>(mailbox(), system_settings, settings_.timings.worker,
                                           settings_.maker);
+  set_system(System::starting, "");
 }
 
 void PrintingAgent::connection(const comms::Connection& connection) {
@@ -166,52 +125,37 @@ void PrintingAgent::follow_link(agent::LinkWatch::Change change) {
 
 void PrintingAgent::link_up() {
   send_printers(true);
-  for (const std::string& id : order_) {
-    JobRecord& record = jobs_.at(id);
-    if (!runs_[id].reported) report(record);
-  }
+  jobs_.link_up();
 }
 
 void PrintingAgent::server_message(const comms::ServerMessage& message) {
   if (message.event == "print") {
     offer(message.payload);
   } else if (message.event == "print.cancel") {
-    cancel_request(message.payload);
+    jobs_.cancel_request(message.payload);
   }
 }
 
 void PrintingAgent::printers_polled(const PrintersReport& report) {
-  ++printers_generation_;
   if (report.error) {
     if (system_ != System::unreachable) {
       logger_.warning("The printing system does not answer: %s", report.error.text);
     }
-    system_ = System::unreachable;
-    system_error_ = report.error.text;
+    set_system(System::unreachable, report.error.text);
     // The printers are still there, but cannot be reached now.
     for (Printer& printer : printers_) {
       printer.state = PrinterState::stopped;
       printer.accepting_jobs = false;
       printer.state_reasons = {std::string(OFFLINE_REASON)};
     }
-    for (auto& [id, run] : runs_) run.cancel_sent = false;
   } else {
     if (system_ != System::reachable) logger_.info("The printing system answers");
-    system_ = System::reachable;
-    system_error_.clear();
-    system_printers_ = report.printers;
+    set_system(System::reachable, "");
     printers_ = merge_printers(printers_, report.printers, settings_.keep_removed_printers);
   }
   printers_known_ = true;
   send_printers(false);
-  // A stopped or resumed printer changes what its waiting jobs say.
-  for (const std::string& id : order_) {
-    JobRecord& record = jobs_.at(id);
-    Run& run = runs_[id];
-    if (record.phase == JobPhase::printing && run.system_job) {
-      set_reason(record, printing_reason(record, *run.system_job));
-    }
-  }
+  jobs_.printers_polled(report);
 }
 
 void PrintingAgent::send_printers(bool always) {
@@ -243,6 +187,43 @@ void PrintingAgent::send_server(std::string_view event, nlohmann::json payload) 
                                   agent::Message{std::string(event), std::move(payload), {}}));
 }
 
+void PrintingAgent::offer(const nlohmann::json& payload) {
+  auto parsed = parse_offer(payload);
+  if (jobs_.answer_known(parsed)) return;
+  if (const auto* o = std::get_if<JobOffer>(&parsed);
+      o && jobs_.open_jobs() >= settings_.max_open_jobs) {
+    // Not a failure: the job waits, unanswered, until one of those ends. An
+    // offer made again (after a handshake: perhaps a new URL) replaces it.
+    const auto known = std::find_if(deferred_.begin(), deferred_.end(),
+                                    [&](const auto& entry) { return entry.first == o->job_id; });
+    if (known != deferred_.end()) {
+      known->second = offer_json(*o);
+      return;
+    }
+    if (deferred_.size() >= MAX_DEFERRED_OFFERS) {
+      logger_.warning(
+          "Print job %s is left for later: the client has %d jobs open and %d more "
+          "waiting; the service offers it again after the next handshake",
+          o->job_id, settings_.max_open_jobs, deferred_.size());
+      return;
+    }
+    logger_.warning("Print job %s waits: the client has %d jobs open", o->job_id,
+                    settings_.max_open_jobs);
+    // The checked offer, not the frame: its size is bounded by the offer's own limits.
+    deferred_.emplace_back(o->job_id, offer_json(*o));
+    return;
+  }
+  jobs_.take(std::move(parsed));
+}
+
+void PrintingAgent::take_deferred() {
+  while (!deferred_.empty() && jobs_.open_jobs() < settings_.max_open_jobs) {
+    const nlohmann::json payload = std::move(deferred_.front().second);
+    deferred_.pop_front();
+    offer(payload);
+  }
+}
+
 std::string PrintingAgent::system_text() const {
   switch (system_) {
     case System::absent:
@@ -264,7 +245,7 @@ void PrintingAgent::publish_overview() {
   overview.system = clean_text(system_text(), 1024);
   overview.printers = printers_;
   std::vector<const JobRecord*> recent;
-  for (const auto& [id, record] : jobs_) recent.push_back(&record);
+  for (const auto& [id, record] : jobs_.jobs()) recent.push_back(&record);
   std::sort(recent.begin(), recent.end(), [](const JobRecord* a, const JobRecord* b) {
     return a->updated_at != b->updated_at ? a->updated_at > b->updated_at
                                           : a->received_at > b->received_at;

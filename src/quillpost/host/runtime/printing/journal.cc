@@ -1,5 +1,6 @@
 #include "quillpost/host/runtime/printing/journal.h"
 
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -7,6 +8,7 @@
 #include <vector>
 
 #include "quillpost/host/logging/logs.h"
+#include "quillpost/host/process/os_error.h"
 #include "quillpost/host/process/private_files.h"
 
 namespace quillpost::printing {
@@ -17,6 +19,20 @@ constexpr std::size_t kMaxRecordBytes = 64 * 1024;
 constexpr std::string_view kRecordSuffix = ".json";
 constexpr std::string_view kMarkerSuffix = ".look-first";
 constexpr std::string_view kDocumentSuffix = ".document";
+constexpr std::string_view kPhaseSuffix = ".phase";
+// The phase file's byte: made with the `submitting` record, then `releasing`.
+constexpr char kMarkSubmitting = 'S';
+constexpr char kMarkReleasing = 'R';
+
+// Whether a phase file's content says the job may have been let go: it says
+// so, or it holds what this version never writes (a damaged file is taken
+// for the worst). Empty or a zero byte: the first byte never reached the
+// disk, and the release is sent only once its byte is synced.
+bool says_releasing(std::string_view content) {
+  if (content.empty()) return false;
+  const char c = content.front();
+  return c != kMarkSubmitting && c != '\0';
+}
 
 // The job id `file` names with `suffix`, when it ends so exactly.
 std::optional<std::string> id_before(std::string_view file, std::string_view suffix) {
@@ -52,6 +68,7 @@ Journal::Loaded Journal::load() {
   auto log = logs::logger("printing");
   Loaded loaded;
   std::vector<std::filesystem::path> files;
+  std::vector<std::pair<std::string, std::filesystem::path>> phases;
   for (const auto& entry : std::filesystem::directory_iterator(jobs_)) {
     files.push_back(entry.path());
   }
@@ -64,6 +81,10 @@ Journal::Loaded Journal::load() {
     }
     if (const auto marked = id_before(file, kMarkerSuffix)) {
       loaded.unreadable.insert(*marked);
+      continue;
+    }
+    if (auto phased = id_before(file, kPhaseSuffix)) {
+      phases.emplace_back(std::move(*phased), path);
       continue;
     }
     const std::optional<std::string> id = id_before(file, kRecordSuffix);
@@ -121,6 +142,29 @@ Journal::Loaded Journal::load() {
     }
     it = loaded.unreadable.erase(it);
   }
+  // A job whose phase file says `releasing` is, whatever its record says:
+  // the record of that step is not synced.
+  for (const auto& [job_id, path] : phases) {
+    const auto job = loaded.jobs.find(job_id);
+    if (job == loaded.jobs.end()) {
+      // Left by a removal cut short; kept while the job's record is in doubt.
+      if (!loaded.unreadable.contains(job_id) && !loaded.inaccessible.contains(job_id)) {
+        ::unlink(path.c_str());
+      }
+      continue;
+    }
+    // Only a `submitting` record can be behind its phase file: the record is
+    // synced as `submitting` before the file says anything else.
+    if (job->second.phase != JobPhase::submitting) continue;
+    try {
+      const std::optional<std::string> content = read_private_file(path, 16);
+      if (content && says_releasing(*content)) job->second.phase = JobPhase::releasing;
+    } catch (const OsError& e) {
+      log.error("Cannot read the print job phase file %s: %s", path.string(), e.what());
+      loaded.inaccessible.emplace(job_id, e.what());
+      loaded.jobs.erase(job);
+    }
+  }
   return loaded;
 }
 
@@ -129,8 +173,31 @@ void Journal::save(const JobRecord& record, Durability durability) {
                         durability);
 }
 
+void Journal::prepare_release_mark(const std::string& job_id) {
+  const auto path = phase_path(job_id);
+  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
+  if (fd < 0) {
+    const std::error_code code(errno, std::generic_category());
+    throw_os_error(code, os_error_text(code, path));
+  }
+  const ssize_t n = ::pwrite(fd, &kMarkSubmitting, 1, 0);
+  const std::error_code code(errno, std::generic_category());
+  ::close(fd);
+  if (n != 1) throw_os_error(code, os_error_text(code, path));
+}
+
+bool Journal::mark_releasing(const std::string& job_id) {
+  // No O_CREAT: a file made now would have no durable name.
+  const int fd = ::open(phase_path(job_id).c_str(), O_WRONLY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) return false;
+  const bool ok = ::pwrite(fd, &kMarkReleasing, 1, 0) == 1 && ::fdatasync(fd) == 0;
+  ::close(fd);
+  return ok;
+}
+
 void Journal::remove(const std::string& job_id) {
   ::unlink(record_path(job_id).c_str());
+  ::unlink(phase_path(job_id).c_str());
   remove_document(job_id);
 }
 
@@ -167,6 +234,10 @@ void Journal::remove_document(const std::string& job_id) {
 
 std::filesystem::path Journal::record_path(const std::string& job_id) const {
   return jobs_ / (job_id + std::string(kRecordSuffix));
+}
+
+std::filesystem::path Journal::phase_path(const std::string& job_id) const {
+  return jobs_ / (job_id + std::string(kPhaseSuffix));
 }
 
 }  // namespace quillpost::printing

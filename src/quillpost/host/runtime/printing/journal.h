@@ -5,10 +5,16 @@
 // until the job has a record again: the job is looked for in the printing
 // system before it is printed, even after another restart.
 //
+// The word that a job is let go in the printing system is one byte in a
+// file of its own ("printing/jobs/<job id>.phase"), made when the job is
+// recorded as `submitting` (so the sync of that record makes its name
+// durable) and overwritten in place when the job reaches `releasing`: one
+// byte and a data sync, instead of a new record and a sync of the directory.
+//
 // Names are told apart by their exact ends: a record ends in ".json", a
-// marker in ".look-first", and the temporary file of a save in ".tmp-" and
-// six letters or digits, which no record or marker name does, whatever its
-// job id.
+// marker in ".look-first", a phase file in ".phase", and the temporary file of
+// a save in ".tmp-" and six letters or digits, which no other name does,
+// whatever its job id.
 //
 // The journal is what makes a job print once: a job is recorded before
 // anything is done for it, and recorded as `submitting` before the printing
@@ -57,7 +63,16 @@ class Journal {
   // lost to a power cut puts the job a step back, which is safe. Throws
   // OsError.
   void save(const JobRecord& record, Durability durability);
-  // Forgets the job and its document.
+  // Makes (or resets) the job's phase file, not synced: called before the
+  // synced save of its `submitting` record, whose sync of the directory then
+  // makes the file's name durable. Throws OsError.
+  void prepare_release_mark(const std::string& job_id);
+  // Marks the job `releasing` on the disk (one byte, data synced) in its
+  // phase file; false when there is none or it cannot be written (the caller
+  // then saves the record synced). Once this returned true, the job loads as
+  // `releasing` whatever its record says.
+  bool mark_releasing(const std::string& job_id);
+  // Forgets the job, its phase file and its document.
   void remove(const std::string& job_id);
   // Drops the oldest finished records beyond MAX_FINISHED_RECORDS from
   // `jobs` and from the disk.
@@ -73,6 +88,7 @@ class Journal {
 
  private:
   std::filesystem::path record_path(const std::string& job_id) const;
+  std::filesystem::path phase_path(const std::string& job_id) const;
 
   std::filesystem::path jobs_;
   std::filesystem::path documents_;

@@ -2,6 +2,8 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <pthread.h>
+#include <sys/inotify.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -171,6 +173,8 @@ struct DeviceWorker::State {
     Clock::time_point retry_at{};
     bool denied_logged = false;
     std::optional<ScaleUpdate> last;
+    Clock::time_point posted_at{};
+    bool held = false;
   };
   struct Line {
     SerialScaleConfig config;
@@ -187,6 +191,8 @@ struct DeviceWorker::State {
     int bad_frames = 0;
     std::string last_bad;
     std::optional<ScaleUpdate> last;
+    Clock::time_point posted_at{};
+    bool held = false;
   };
   std::map<std::string, Hid> hid;  // by hidrawN
   std::vector<Line> lines;
@@ -275,6 +281,7 @@ std::string_view command_for(Protocol protocol, bool zero) {
 }  // namespace
 
 void DeviceWorker::run() {
+  ::pthread_setname_np(::pthread_self(), "qp-scales");
   auto logger = logs::logger("scales");
   State state;
   for (const auto& c : settings_.serial) {
@@ -288,16 +295,46 @@ void DeviceWorker::run() {
     line.info.stable_flag = c.protocol != Protocol::continuous;
     state.lines.push_back(std::move(line));
   }
-  auto post_update = [this](std::optional<ScaleUpdate>& last, ScaleUpdate update) {
-    if (last && *last == update) return;
-    last = update;
+  // A device's news goes to the agent at once, unless news of it went less
+  // than `post_interval` ago: then the latest is held and goes when that
+  // time is over (the agent sends at most 10 readings a second a scale; a
+  // scale reporting 50 times a second wakes it 10 times, not 50).
+  auto post_update = [this](auto& device, ScaleUpdate update) {
+    if (device.last && *device.last == update) return;
+    device.last = update;
+    const auto now = Clock::now();
+    if (now - device.posted_at < settings_.timings.post_interval) {
+      device.held = true;
+      return;
+    }
+    device.posted_at = now;
+    device.held = false;
     mailbox_.send(SCALE_UPDATE, std::move(update));
   };
+  auto post_held = [&](auto& device, Clock::time_point now, Clock::time_point& wake_at) {
+    if (!device.held || !device.last) return;
+    if (now - device.posted_at >= settings_.timings.post_interval) {
+      device.posted_at = now;
+      device.held = false;
+      mailbox_.send(SCALE_UPDATE, *device.last);
+    } else {
+      wake_at = std::min(wake_at, device.posted_at + settings_.timings.post_interval);
+    }
+  };
   auto fault = [&](auto& device, const std::string& reason) {
-    post_update(device.last, ScaleUpdate{device.info.id, std::nullopt, reason});
+    post_update(device, ScaleUpdate{device.info.id, std::nullopt, reason});
   };
   Clock::time_point next_discovery{};
   bool was_enabled = false;
+  // Nodes appear in and leave <root>/dev when HID devices are plugged and
+  // unplugged (sysfs itself tells inotify nothing): watched, the list is
+  // looked for again at once, and a disabled worker sleeps until then.
+  // Without the watch it looks every `discovery`.
+  const int dev_watch = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+  const bool watching_dev =
+      dev_watch >= 0 &&
+      ::inotify_add_watch(dev_watch, (settings_.root / "dev").c_str(),
+                          IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO | IN_ONLYDIR) >= 0;
 
   while (!stop_) {
     const auto now = Clock::now();
@@ -315,10 +352,12 @@ void DeviceWorker::run() {
       for (auto& [name, hid] : state.hid) {
         close_fd(hid.fd);
         hid.last.reset();
+        hid.held = false;
       }
       for (auto& line : state.lines) {
         close_fd(line.fd);
         line.last.reset();
+        line.held = false;
         line.buffer.clear();
         line.awaiting = false;
       }
@@ -350,6 +389,9 @@ void DeviceWorker::run() {
       for (const auto& entry : std::filesystem::directory_iterator(dir, ec)) {
         const std::string name = entry.path().filename().string();
         if (name.rfind("hidraw", 0) != 0 || found.size() >= kMaxHidScales) continue;
+        // A device counts while both its sysfs entry and its node are there:
+        // the kernel makes the node after the entry and removes it first.
+        if (!std::filesystem::exists(settings_.root / "dev" / name, ec)) continue;
         if (auto it = state.hid.find(name); it != state.hid.end()) {
           // Still there: kept as it is (its descriptor does not change).
           if (std::filesystem::exists(entry.path() / "device", ec)) {
@@ -424,6 +466,24 @@ void DeviceWorker::run() {
 
     std::vector<pollfd> fds{{wake_pipe_[0], POLLIN, 0}};
     std::vector<std::function<void(short)>> handlers{[](short) {}};
+    if (watching_dev) {
+      fds.push_back({dev_watch, POLLIN, 0});
+      handlers.push_back([&](short) {
+        alignas(inotify_event) char events[4096];
+        bool hidraw = false;
+        for (ssize_t n; (n = ::read(dev_watch, events, sizeof events)) > 0;) {
+          for (ssize_t at = 0; at < n;) {
+            const auto* event = reinterpret_cast<const inotify_event*>(events + at);
+            if ((event->mask & IN_Q_OVERFLOW) ||
+                (event->len > 0 && std::strncmp(event->name, "hidraw", 6) == 0)) {
+              hidraw = true;
+            }
+            at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
+          }
+        }
+        if (hidraw) next_discovery = Clock::now();
+      });
+    }
     if (enabled) {
       for (auto& [name, hid_ref] : state.hid) {
         State::Hid& hid = hid_ref;
@@ -446,7 +506,10 @@ void DeviceWorker::run() {
         if (hid.fd < 0) continue;
         fds.push_back({hid.fd, POLLIN, 0});
         handlers.push_back([&hid, &post_update, &fault, this](short revents) {
-          std::uint8_t buffer[512];
+          // A hidraw node gives one report a read. A node of a test tree (a
+          // FIFO) gives what was written, as much as fits: a buffer of a
+          // multiple of 30 bytes, filled, ends with a whole report of 5 or 6.
+          std::uint8_t buffer[510];
           const ssize_t n = ::read(hid.fd, buffer, sizeof buffer);
           if (n > 0) {
             const std::size_t size = static_cast<std::size_t>(n);
@@ -456,7 +519,7 @@ void DeviceWorker::run() {
               if (!reading) {
                 fault(hid, "a report of " + std::to_string(step) + " bytes that is not a scale's");
               } else {
-                post_update(hid.last, ScaleUpdate{hid.info.id, reading, {}});
+                post_update(hid, ScaleUpdate{hid.info.id, reading, {}});
               }
             }
             return;
@@ -576,7 +639,7 @@ void DeviceWorker::run() {
             line.next_command = at + settings_.timings.command_interval;
             if (answer.reading) {
               line.bad_frames = 0;
-              post_update(line.last, ScaleUpdate{line.info.id, answer.reading, {}});
+              post_update(line, ScaleUpdate{line.info.id, answer.reading, {}});
             } else if (answer.recognised) {
               line.bad_frames = 0;
             } else if (++line.bad_frames >= kBadFramesToFault) {
@@ -587,10 +650,40 @@ void DeviceWorker::run() {
         });
       }
     }
-    // Short waits only while there are devices to watch (answer timeouts,
-    // retries); otherwise the next look for HID scales, or a wake-up, ends it.
-    const bool watching = enabled && (!state.hid.empty() || !state.lines.empty());
-    const int ready = ::poll(fds.data(), fds.size(), watching ? 50 : 1000);
+    // Sleep until the next thing due: a look for HID scales (while enabled,
+    // every `discovery`, for trees that only sysfs shows), a device to open
+    // again, a serial command to send, an answer or a printed line overdue;
+    // or until woken: a report, a change of /dev, of the enabled state, a
+    // zero command. Disabled with /dev watched, nothing is due: it sleeps.
+    auto wake_at = Clock::time_point::max();
+    if (enabled || !watching_dev) wake_at = next_discovery;
+    if (enabled) {
+      const auto at = Clock::now();
+      for (auto& [name, hid] : state.hid) post_held(hid, at, wake_at);
+      for (auto& line : state.lines) post_held(line, at, wake_at);
+      for (const auto& [name, hid] : state.hid) {
+        if (hid.fd < 0) wake_at = std::min(wake_at, hid.retry_at);
+      }
+      for (const auto& line : state.lines) {
+        if (line.fd < 0) {
+          wake_at = std::min(wake_at, line.retry_at);
+        } else if (line.config.protocol == Protocol::continuous) {
+          wake_at = std::min(wake_at, line.last_data + settings_.timings.silence);
+        } else {
+          wake_at =
+              std::min(wake_at, line.awaiting ? line.sent_at + settings_.timings.answer_timeout
+                                              : line.next_command);
+        }
+      }
+    }
+    int timeout_ms = -1;
+    if (wake_at != Clock::time_point::max()) {
+      // At least 10 ms: a command the line would not take yet is tried again
+      // then, not in a busy loop.
+      const auto until = std::chrono::ceil<std::chrono::milliseconds>(wake_at - Clock::now());
+      timeout_ms = static_cast<int>(std::clamp<std::int64_t>(until.count(), 10, 60000));
+    }
+    const int ready = ::poll(fds.data(), fds.size(), timeout_ms);
     if (ready <= 0) continue;
     for (std::size_t i = 1; i < fds.size(); ++i) {
       if (fds[i].revents) handlers[i](fds[i].revents);
@@ -598,6 +691,7 @@ void DeviceWorker::run() {
   }
   for (auto& [name, hid] : state.hid) close_fd(hid.fd);
   for (auto& line : state.lines) close_fd(line.fd);
+  if (dev_watch >= 0) ::close(dev_watch);
 }
 
 }  // namespace quillpost::scales

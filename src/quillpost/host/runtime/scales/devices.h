@@ -9,9 +9,14 @@
 // reports of 6 bytes (or of 5 when 6 does not divide them).
 //
 // The worker posts to the agent's mailbox: SCALES_FOUND (the list, whenever
-// it changes), SCALE_UPDATE (a reading or a fault, whenever it changes) and
-// SCALE_ZEROED. It reads devices only while enabled; the HID list is looked
-// for every second either way (it reads only the directory tree).
+// it changes), SCALE_UPDATE (a reading or a fault, whenever it changes; at
+// most one a device every `post_interval`, then the latest) and
+// SCALE_ZEROED. It reads devices only while enabled. The HID list (a device
+// counts while both its sysfs entry and its node exist) is looked for when a
+// node appears in or leaves <root>/dev (inotify), and while enabled also
+// every `discovery`, for changes only sysfs shows. Between reports it sleeps
+// until the next thing due (a serial command, an overdue answer, a retry); a
+// disabled worker whose /dev is watched sleeps until woken.
 #pragma once
 
 #include <atomic>
@@ -87,8 +92,9 @@ struct DeviceTimings {
   Duration discovery{1000};        // between looks for HID scales
   Duration command_interval{100};  // between a command scale's answer and the next command
   Duration answer_timeout{1000};   // a command scale that says nothing for this long is in fault
-  Duration silence{3000};  // a continuous scale that prints nothing for this long is in fault
-  Duration reopen{2000};   // between tries to open a line or node that failed
+  Duration silence{3000};       // a continuous scale that prints nothing for this long is in fault
+  Duration reopen{2000};        // between tries to open a line or node that failed
+  Duration post_interval{100};  // between two updates of one device to the agent
 };
 
 struct DeviceSettings {

@@ -1,5 +1,7 @@
-// The printing agent's jobs: offers, downloads, submissions, following and
-// cancelling, each step recorded in the journal before it is taken.
+// The print jobs: offers, downloads, submissions, following and cancelling,
+// each step recorded in the journal before it is taken.
+#include "quillpost/host/runtime/printing/job_lifecycle.h"
+
 #include <algorithm>
 #include <chrono>
 #include <utility>
@@ -70,31 +72,124 @@ PrintingTimings::Duration retry_delay(const PrintingTimings& timings, std::size_
   return std::max(Duration{0}, std::min(wait, left));
 }
 
-void PrintingAgent::receive_job_event(const std::string& event, const agent::Payload& payload) {
-  if (event == DOWNLOAD_DONE) {
-    const auto& done = agent::payload_as<DownloadDone>(payload);
-    download_done(done.job_id, done.generation, done.result);
-  } else if (event == VERIFY_DONE) {
-    const auto& done = agent::payload_as<VerifyDone>(payload);
-    verify_done(done.job_id, done.ok);
-  } else if (event == RETRY) {
-    const auto& r = agent::payload_as<Retry>(payload);
-    retry(r.job_id, r.generation);
-  } else if (event == FIND_AGAIN) {
-    const auto& id = agent::payload_as<std::string>(payload);
-    if (const auto it = runs_.find(id); it != runs_.end()) it->second.answered(Run::Asked::find);
-  } else {
-    logger_.debug("printing ignores the message %s", event);
+JobLifecycle::JobLifecycle(const PrintingSettings& settings, JobHost& host)
+    : settings_(settings),
+      host_(host),
+      journal_(settings.dir),
+      logger_(agent::create_logger("printing")) {}
+
+JobLifecycle::~JobLifecycle() {
+  for (auto& [id, run] : runs_) {
+    if (run.download) run.download->cancel();
+  }
+  for (auto& [id, run] : runs_) {
+    if (run.thread.joinable()) run.thread.join();
   }
 }
 
-JobRecord* PrintingAgent::job(const std::string& job_id) {
+void JobLifecycle::load() {
+  try {
+    auto loaded = journal_.load();
+    journal_ok_ = true;
+    unreadable_ = std::move(loaded.unreadable);
+    inaccessible_ = std::move(loaded.inaccessible);
+    std::vector<std::pair<std::int64_t, std::string>> order;
+    for (auto& [id, record] : loaded.jobs) {
+      Run& run = runs_[id];
+      run.reported = is_final(record.phase);
+      // A download or check cut off by the end of the last run starts over;
+      // a document found on disk is checked again before it is printed.
+      if (record.phase == JobPhase::downloading) record.phase = JobPhase::received;
+      if (record.phase == JobPhase::downloaded || record.phase == JobPhase::submitting) {
+        run.verify = true;
+      }
+      order.emplace_back(record.received_at, id);
+    }
+    jobs_ = std::move(loaded.jobs);
+    std::sort(order.begin(), order.end());
+    for (auto& [at, id] : order) order_.push_back(std::move(id));
+    // Documents of jobs that are gone or over (and not kept) are removed.
+    std::error_code ec;
+    for (const auto& entry : std::filesystem::directory_iterator(journal_.documents_dir(), ec)) {
+      const std::optional<std::string> id = journal_.document_job_id(entry.path().filename());
+      if (id && (inaccessible_.contains(*id) || unreadable_.contains(*id))) continue;
+      const auto it = id ? jobs_.find(*id) : jobs_.end();
+      if (it == jobs_.end() || (is_final(it->second.phase) && !settings_.retain_documents)) {
+        std::filesystem::remove(entry.path(), ec);
+      }
+    }
+    if (!jobs_.empty()) logger_.info("Print jobs in the journal: %d", jobs_.size());
+  } catch (const std::exception& e) {
+    journal_error_ = e.what();
+    logger_.error("The print job journal cannot be used: %s", journal_error_);
+  }
+}
+
+void JobLifecycle::link_up() {
+  for (const std::string& id : order_) {
+    JobRecord& record = jobs_.at(id);
+    if (!runs_[id].reported) report(record);
+  }
+}
+
+void JobLifecycle::printers_polled(const PrintersReport& report) {
+  ++printers_generation_;
+  if (report.error) {
+    // Told again once it answers.
+    for (auto& [id, run] : runs_) {
+      if (run.watch == Run::Watch::cancelling) run.watch = Run::Watch::polled;
+    }
+  } else {
+    system_printers_ = report.printers;
+  }
+  // A stopped or resumed printer changes what its waiting jobs say.
+  for (const std::string& id : order_) {
+    JobRecord& record = jobs_.at(id);
+    Run& run = runs_[id];
+    if (record.phase == JobPhase::printing && run.system_job) {
+      set_reason(record, printing_reason(record, *run.system_job));
+    }
+  }
+}
+
+bool JobLifecycle::receive(const std::string& event, const agent::Payload& payload) {
+  using agent::payload_as;
+  if (event == JOB_CREATED) {
+    job_created(payload_as<JobCreated>(payload));
+  } else if (event == JOB_SUBMITTED) {
+    job_submitted(payload_as<JobSubmitted>(payload));
+  } else if (event == JOB_POLLED) {
+    job_polled(payload_as<JobPolled>(payload));
+  } else if (event == JOBS_FOUND) {
+    jobs_found(payload_as<JobsFound>(payload));
+  } else if (event == JOB_RELEASED) {
+    job_released(payload_as<JobReleased>(payload));
+  } else if (event == JOB_OUTCOME) {
+    outcome_read(payload_as<JobOutcomeRead>(payload));
+  } else if (event == DOWNLOAD_DONE) {
+    const auto& done = payload_as<DownloadDone>(payload);
+    download_done(done.job_id, done.generation, done.result);
+  } else if (event == VERIFY_DONE) {
+    const auto& done = payload_as<VerifyDone>(payload);
+    verify_done(done.job_id, done.ok);
+  } else if (event == RETRY) {
+    const auto& r = payload_as<Retry>(payload);
+    retry(r.job_id, r.generation);
+  } else if (event == FIND_AGAIN) {
+    const auto& id = payload_as<std::string>(payload);
+    if (const auto it = runs_.find(id); it != runs_.end()) it->second.answered(Run::Waiting::find);
+  } else {
+    return false;
+  }
+  return true;
+}
+
+JobRecord* JobLifecycle::job(const std::string& job_id) {
   const auto it = jobs_.find(job_id);
   return it == jobs_.end() ? nullptr : &it->second;
 }
 
-void PrintingAgent::offer(const nlohmann::json& payload) {
-  auto parsed = parse_offer(payload);
+bool JobLifecycle::answer_known(const std::variant<JobOffer, OfferError>& parsed) {
   // A job known by its id is never started again, whatever this offer says:
   // its current status answers the offer.
   const std::string* id = nullptr;
@@ -107,14 +202,14 @@ void PrintingAgent::offer(const nlohmann::json& payload) {
     if (const auto it = inaccessible_.find(*id); it != inaccessible_.end()) {
       // What was done for it is on the disk, unreadable now: nothing is done
       // until a start finds it readable.
-      if (link_ready()) {
-        send_server("print.status",
-                    {{"jobId", *id},
-                     {"state", "received"},
-                     {"printerJobId", nullptr},
-                     {"reason", clean_text("its record cannot be read: " + it->second, 1024)}});
+      if (host_.link_ready()) {
+        host_.send_status(
+            {{"jobId", *id},
+             {"state", "received"},
+             {"printerJobId", nullptr},
+             {"reason", clean_text("its record cannot be read: " + it->second, 1024)}});
       }
-      return;
+      return true;
     }
     if (JobRecord* known = job(*id)) {
       Run& run = runs_[*id];
@@ -134,31 +229,13 @@ void PrintingAgent::offer(const nlohmann::json& payload) {
       }
       run.last_sent = nullptr;
       report(*known);
-      return;
+      return true;
     }
   }
-  if (const auto* o = std::get_if<JobOffer>(&parsed); o && open_jobs() >= settings_.max_open_jobs) {
-    // Not a failure: the job waits, unanswered, until one of those ends. An
-    // offer made again (after a handshake: perhaps a new URL) replaces it.
-    const auto known = std::find_if(deferred_.begin(), deferred_.end(),
-                                    [&](const auto& entry) { return entry.first == o->job_id; });
-    if (known != deferred_.end()) {
-      known->second = offer_json(*o);
-      return;
-    }
-    if (deferred_.size() >= MAX_DEFERRED_OFFERS) {
-      logger_.warning(
-          "Print job %s is left for later: the client has %d jobs open and %d more "
-          "waiting; the service offers it again after the next handshake",
-          o->job_id, settings_.max_open_jobs, deferred_.size());
-      return;
-    }
-    logger_.warning("Print job %s waits: the client has %d jobs open", o->job_id,
-                    settings_.max_open_jobs);
-    // The checked offer, not the frame: its size is bounded by the offer's own limits.
-    deferred_.emplace_back(o->job_id, offer_json(*o));
-    return;
-  }
+  return false;
+}
+
+void JobLifecycle::take(std::variant<JobOffer, OfferError> parsed) {
   if (const auto* o = std::get_if<JobOffer>(&parsed)) {
     if (auto format = document_format(o->content_type, settings_.allow_raw_formats);
         !format.refused.empty()) {
@@ -213,20 +290,12 @@ void PrintingAgent::offer(const nlohmann::json& payload) {
   }
 }
 
-std::size_t PrintingAgent::open_jobs() const {
+std::size_t JobLifecycle::open_jobs() const {
   return static_cast<std::size_t>(std::count_if(
       jobs_.begin(), jobs_.end(), [](const auto& entry) { return !is_final(entry.second.phase); }));
 }
 
-void PrintingAgent::take_deferred() {
-  while (!deferred_.empty() && open_jobs() < settings_.max_open_jobs) {
-    const nlohmann::json payload = std::move(deferred_.front().second);
-    deferred_.pop_front();
-    offer(payload);
-  }
-}
-
-void PrintingAgent::cancel_request(const nlohmann::json& payload) {
+void JobLifecycle::cancel_request(const nlohmann::json& payload) {
   const auto it = payload.is_object() ? payload.find("jobId") : payload.end();
   if (it == payload.end() || !it->is_string() || !is_job_id(it->get<std::string>())) {
     logger_.warning("Print cancel refused: no usable jobId");
@@ -244,7 +313,7 @@ void PrintingAgent::cancel_request(const nlohmann::json& payload) {
     unknown.offer.job_id = job_id;
     unknown.phase = JobPhase::cancelled;
     unknown.reason = "the client has no such job";
-    if (link_ready()) send_server("print.status", unknown.status_payload());
+    if (host_.link_ready()) host_.send_status(unknown.status_payload());
     return;
   }
   logger_.info("Print job %s: cancel asked for (%s)", job_id, printing::name(record->phase));
@@ -259,7 +328,7 @@ void PrintingAgent::cancel_request(const nlohmann::json& payload) {
   }
 }
 
-void PrintingAgent::advance() {
+void JobLifecycle::advance() {
   for (std::size_t i = 0; i < order_.size(); ++i) {
     JobRecord* record = job(order_[i]);
     if (!record || is_final(record->phase)) continue;
@@ -272,8 +341,8 @@ void PrintingAgent::advance() {
   }
 }
 
-void PrintingAgent::advance_job(JobRecord& record, Run& run) {
-  const std::string wait = "waiting for the printing system: " + system_text();
+void JobLifecycle::advance_job(JobRecord& record, Run& run) {
+  const std::string wait = "waiting for the printing system: " + system_.text;
   switch (record.phase) {
     case JobPhase::received: {
       if (!reachable()) return set_reason(record, wait);
@@ -282,7 +351,7 @@ void PrintingAgent::advance_job(JobRecord& record, Run& run) {
         // The list may be a poll behind: a fresh one decides.
         if (!run.asked_printers) {
           run.asked_printers = printers_generation_;
-          worker_->poll_printers();
+          worker().poll_printers();
           return;
         }
         if (printers_generation_ == *run.asked_printers) return;
@@ -298,64 +367,64 @@ void PrintingAgent::advance_job(JobRecord& record, Run& run) {
     case JobPhase::downloaded:
       if (!reachable()) return set_reason(record, wait);
       if (run.verify) {
-        if (run.asked != Run::Asked::verify) start_verify(record, run);
+        if (run.waiting != Run::Waiting::verify) start_verify(record, run);
         return;
       }
       return submit(record, run);
     case JobPhase::submitting:
-      if (run.asked_either(Run::Asked::submit, Run::Asked::find)) return;
+      if (run.submitting() || run.waiting == Run::Waiting::find) return;
       if (!reachable()) return set_reason(record, wait);
       // Whether the printing system took the job before the last run ended
       // (or before it stopped answering) is found out by the job's name.
-      run.asked = Run::Asked::find;
-      worker_->find(record.offer.job_id, printer_job_name(record.offer.job_id));
+      run.waiting = Run::Waiting::find;
+      worker().find(record.offer.job_id, printer_job_name(record.offer.job_id));
       return;
     case JobPhase::releasing:
-      if (run.asked_either(Run::Asked::release, Run::Asked::outcome)) return;
+      if (run.waiting_for(Run::Waiting::release, Run::Waiting::outcome)) return;
       if (!reachable()) return set_reason(record, wait);
       if (!record.printer_job_id) return vanished(record, run);
-      run.asked = Run::Asked::release;
-      worker_->release(record.offer.job_id, identity(record));
+      run.waiting = Run::Waiting::release;
+      worker().release(record.offer.job_id, identity(record));
       return;
     case JobPhase::printing:
-      if (run.asked == Run::Asked::outcome) return;
+      if (run.waiting == Run::Waiting::outcome) return;
       if (!record.printer_job_id) {
         if (reachable()) vanished(record, run);
         return;
       }
-      if (!run.followed && worker_) {
-        run.followed = true;
-        worker_->follow(record.offer.job_id, identity(record));
+      if (run.watch == Run::Watch::none && system_.worker) {
+        run.watch = Run::Watch::polled;
+        worker().follow(record.offer.job_id, identity(record));
       }
-      if (system_ == System::unreachable) set_reason(record, wait);
+      if (system_.unreachable) set_reason(record, wait);
       return;
     default:
       return;
   }
 }
 
-JobIdentity PrintingAgent::identity(const JobRecord& record) const {
+JobIdentity JobLifecycle::identity(const JobRecord& record) const {
   return {record.printer_job_id.value_or(0), printer_job_name(record.offer.job_id),
           record.printer_job_uuid};
 }
 
-void PrintingAgent::vanished(JobRecord& record, Run& run) {
-  if (worker_ && run.followed) worker_->unfollow(record.offer.job_id);
-  run.followed = false;
+void JobLifecycle::vanished(JobRecord& record, Run& run) {
+  if (system_.worker && run.watch != Run::Watch::none) worker().unfollow(record.offer.job_id);
+  run.watch = Run::Watch::none;
   if (!record.subscription) {
     return finish(record, JobPhase::unknown, std::string(UNKNOWN_OUTCOME));
   }
-  if (run.asked == Run::Asked::outcome || !reachable()) return;
-  run.asked = Run::Asked::outcome;
-  worker_->read_outcome(record.offer.job_id, record.subscription,
+  if (run.waiting == Run::Waiting::outcome || !reachable()) return;
+  run.waiting = Run::Waiting::outcome;
+  worker().read_outcome(record.offer.job_id, record.subscription,
                         record.printer_job_id.value_or(0));
 }
 
-void PrintingAgent::outcome_read(const JobOutcomeRead& read) {
+void JobLifecycle::outcome_read(const JobOutcomeRead& read) {
   JobRecord* record = job(read.job_id);
   if (!record || is_final(record->phase)) return;
   Run& run = runs_[read.job_id];
-  run.answered(Run::Asked::outcome);
+  run.answered(Run::Waiting::outcome);
   if (read.error && read.error.kind != SystemError::Kind::not_found) {
     // Asked again once the printing system answers.
     return set_reason(*record, "waiting for the printing system: " + read.error.text);
@@ -380,14 +449,14 @@ void PrintingAgent::outcome_read(const JobOutcomeRead& read) {
   }
 }
 
-void PrintingAgent::job_released(const JobReleased& released) {
+void JobLifecycle::job_released(const JobReleased& released) {
   JobRecord* record = job(released.job_id);
   if (!record || record->phase != JobPhase::releasing) return;
   Run& run = runs_[released.job_id];
-  run.answered(Run::Asked::release);
+  run.answered(Run::Waiting::release);
   if (!released.error) {
     logger_.info("Print job %s: printer job %d released", released.job_id, released.printer_job_id);
-    run.followed = false;
+    run.watch = Run::Watch::none;
     set_phase(*record, JobPhase::printing, "");
     return;
   }
@@ -396,7 +465,7 @@ void PrintingAgent::job_released(const JobReleased& released) {
   set_reason(*record, "waiting for the printing system: " + released.error.text);
 }
 
-void PrintingAgent::advance_cancel(JobRecord& record, Run& run) {
+void JobLifecycle::advance_cancel(JobRecord& record, Run& run) {
   switch (record.phase) {
     case JobPhase::received:
     case JobPhase::downloaded:
@@ -405,36 +474,33 @@ void PrintingAgent::advance_cancel(JobRecord& record, Run& run) {
       if (run.download) run.download->cancel();
       return finish(record, JobPhase::cancelled, "");
     case JobPhase::submitting:
-      if (run.asked == Run::Asked::submit) {
-        if (!run.stop_sent) {
-          run.stop_sent = true;
-          worker_->stop_submission(record.offer.job_id);
-        }
-        return;
+      if (run.waiting == Run::Waiting::submit) {
+        run.waiting = Run::Waiting::stopping;
+        worker().stop_submission(record.offer.job_id);
       }
+      if (run.submitting()) return;
       // Not known whether the printing system has it: found out first.
-      if (!reachable() && run.asked != Run::Asked::find) {
-        return set_reason(record, "cancelling: waiting for the printing system: " + system_text());
+      if (!reachable() && run.waiting != Run::Waiting::find) {
+        return set_reason(record, "cancelling: waiting for the printing system: " + system_.text);
       }
       return advance_job(record, run);
     case JobPhase::releasing:
       // Never let go: the held job is cancelled (it may have been released
       // already, which the printing phase follows).
-      if (run.asked_either(Run::Asked::release, Run::Asked::outcome)) return;
+      if (run.waiting_for(Run::Waiting::release, Run::Waiting::outcome)) return;
       if (!reachable()) {
-        return set_reason(record, "cancelling: waiting for the printing system: " + system_text());
+        return set_reason(record, "cancelling: waiting for the printing system: " + system_.text);
       }
       if (!record.printer_job_id) return vanished(record, run);
       set_phase(record, JobPhase::printing, record.reason);
       return advance_cancel(record, run);
     case JobPhase::printing:
-      if (run.asked == Run::Asked::outcome) return;
-      if (!run.cancel_sent && reachable() && record.printer_job_id) {
-        run.cancel_sent = true;
-        run.followed = true;
-        worker_->cancel(record.offer.job_id, identity(record));
+      if (run.waiting == Run::Waiting::outcome) return;
+      if (run.watch != Run::Watch::cancelling && reachable() && record.printer_job_id) {
+        run.watch = Run::Watch::cancelling;
+        worker().cancel(record.offer.job_id, identity(record));
       } else if (!reachable()) {
-        set_reason(record, "cancelling: waiting for the printing system: " + system_text());
+        set_reason(record, "cancelling: waiting for the printing system: " + system_.text);
       }
       return;
     default:
@@ -442,7 +508,7 @@ void PrintingAgent::advance_cancel(JobRecord& record, Run& run) {
   }
 }
 
-void PrintingAgent::start_download(JobRecord& record, Run& run) {
+void JobLifecycle::start_download(JobRecord& record, Run& run) {
   if (run.thread.joinable()) run.thread.join();
   if (!set_phase(record, JobPhase::downloading,
                  run.attempts ? "trying again after: " + run.last_failure : "")) {
@@ -454,17 +520,17 @@ void PrintingAgent::start_download(JobRecord& record, Run& run) {
   run.download = std::make_shared<CancelToken>();
   DownloadRequest request{record.offer.url, journal_.document_path(record.offer.job_id),
                           record.offer.size, record.offer.sha256};
-  run.thread =
-      start_thread([mailbox = mailbox(), request = std::move(request), http = settings_.http_config,
-                    token = run.download, timeouts = settings_.timings.download,
-                    generation = run.generation, job_id = record.offer.job_id] {
-        DownloadResult result = download_document(request, http, *token, timeouts);
-        mailbox.send(DOWNLOAD_DONE, DownloadDone{job_id, generation, std::move(result)});
-      });
+  run.thread = start_thread([mailbox = host_.mailbox(), request = std::move(request),
+                             http = settings_.http_config, token = run.download,
+                             timeouts = settings_.timings.download, generation = run.generation,
+                             job_id = record.offer.job_id] {
+    DownloadResult result = download_document(request, http, *token, timeouts);
+    mailbox.send(DOWNLOAD_DONE, DownloadDone{job_id, generation, std::move(result)});
+  });
 }
 
-void PrintingAgent::download_done(const std::string& job_id, int generation,
-                                  const DownloadResult& result) {
+void JobLifecycle::download_done(const std::string& job_id, int generation,
+                                 const DownloadResult& result) {
   JobRecord* record = job(job_id);
   if (!record) return;
   Run& run = runs_[job_id];
@@ -505,8 +571,8 @@ void PrintingAgent::download_done(const std::string& job_id, int generation,
         logger_.warning("Print job %s: %s; trying again in %s", job_id, result.reason,
                         wait_text(wait));
         set_reason(*record, "waiting: " + result.reason + "; next try in " + wait_text(wait));
-        send_self(RETRY, Retry{job_id, run.generation},
-                  std::chrono::duration<double>(wait).count());
+        host_.schedule(RETRY, Retry{job_id, run.generation},
+                       std::chrono::duration<double>(wait).count());
         return;
       }
       const std::string reason =
@@ -523,7 +589,7 @@ void PrintingAgent::download_done(const std::string& job_id, int generation,
   finish(*record, JobPhase::failed, result.reason);
 }
 
-void PrintingAgent::retry(const std::string& job_id, int generation) {
+void JobLifecycle::retry(const std::string& job_id, int generation) {
   JobRecord* record = job(job_id);
   if (!record) return;
   Run& run = runs_[job_id];
@@ -534,22 +600,22 @@ void PrintingAgent::retry(const std::string& job_id, int generation) {
   start_download(*record, run);
 }
 
-void PrintingAgent::start_verify(JobRecord& record, Run& run) {
+void JobLifecycle::start_verify(JobRecord& record, Run& run) {
   if (run.thread.joinable()) run.thread.join();
-  run.asked = Run::Asked::verify;
+  run.waiting = Run::Waiting::verify;
   run.thread =
-      start_thread([mailbox = mailbox(), path = journal_.document_path(record.offer.job_id),
+      start_thread([mailbox = host_.mailbox(), path = journal_.document_path(record.offer.job_id),
                     sha256 = record.offer.sha256, job_id = record.offer.job_id] {
         mailbox.send(VERIFY_DONE, VerifyDone{job_id, file_sha256(path) == sha256});
       });
 }
 
-void PrintingAgent::verify_done(const std::string& job_id, bool ok) {
+void JobLifecycle::verify_done(const std::string& job_id, bool ok) {
   JobRecord* record = job(job_id);
   if (!record) return;
   Run& run = runs_[job_id];
   if (run.thread.joinable()) run.thread.join();
-  run.answered(Run::Asked::verify);
+  run.answered(Run::Waiting::verify);
   if (record->phase != JobPhase::downloaded) return;
   run.verify = false;
   if (!ok) {
@@ -560,15 +626,14 @@ void PrintingAgent::verify_done(const std::string& job_id, bool ok) {
   }
 }
 
-void PrintingAgent::submit(JobRecord& record, Run& run) {
+void JobLifecycle::submit(JobRecord& record, Run& run) {
   // Checked again: the configuration may have changed since the offer came.
   DocumentFormat format = document_format(record.offer.content_type, settings_.allow_raw_formats);
   if (!format.refused.empty()) return finish(record, JobPhase::failed, std::move(format.refused));
   // Recorded before the printing system is asked: after a crash from here
   // on, the job is looked for by its name before it is printed again.
   if (!set_phase(record, JobPhase::submitting, "")) return;
-  run.asked = Run::Asked::submit;
-  run.stop_sent = false;
+  run.waiting = Run::Waiting::submit;
   SubmitRequest request;
   request.printer = record.offer.printer;
   request.job_name = printer_job_name(record.offer.job_id);
@@ -577,10 +642,10 @@ void PrintingAgent::submit(JobRecord& record, Run& run) {
   request.document = journal_.document_path(record.offer.job_id);
   request.copies = record.offer.copies;
   request.options = record.offer.options;
-  worker_->submit(record.offer.job_id, std::move(request));
+  worker().submit(record.offer.job_id, std::move(request));
 }
 
-void PrintingAgent::job_created(const JobCreated& created) {
+void JobLifecycle::job_created(const JobCreated& created) {
   JobRecord* record = job(created.job_id);
   if (!record || record->phase != JobPhase::submitting) return;
   record->printer_job_id = created.created.id;
@@ -589,31 +654,30 @@ void PrintingAgent::job_created(const JobCreated& created) {
   set_phase(*record, JobPhase::submitting, "");
 }
 
-void PrintingAgent::job_submitted(const JobSubmitted& submitted) {
+void JobLifecycle::job_submitted(const JobSubmitted& submitted) {
   JobRecord* record = job(submitted.job_id);
   if (!record || record->phase != JobPhase::submitting) return;
   Run& run = runs_[submitted.job_id];
-  run.answered(Run::Asked::submit);
+  run.answered(Run::Waiting::submit);
   if (submitted.printer_job_id > 0) record->printer_job_id = submitted.printer_job_id;
   using Kind = SystemError::Kind;
   const SystemError& error = submitted.error;
   if (!error) {
     logger_.info("Print job %s: printer job %d", submitted.job_id, submitted.printer_job_id);
-    run.followed = false;
+    run.watch = Run::Watch::none;
     if (record->cancel_requested) {
       // Held, never let go: cancelled where it is.
       set_phase(*record, JobPhase::printing, "");
-      run.cancel_sent = false;
       return;
     }
     // Recorded on the disk before the job is let go: from here on the job
     // is never submitted again, whatever happens.
     if (!set_phase(*record, JobPhase::releasing, "")) {
-      worker_->cancel(submitted.job_id, identity(*record), false);
+      worker().cancel(submitted.job_id, identity(*record), false);
       return;
     }
-    run.asked = Run::Asked::release;
-    worker_->release(submitted.job_id, identity(*record));
+    run.waiting = Run::Waiting::release;
+    worker().release(submitted.job_id, identity(*record));
     return;
   }
   switch (error.kind) {
@@ -623,7 +687,7 @@ void PrintingAgent::job_submitted(const JobSubmitted& submitted) {
         if (!record->printer_job_id) return finish(*record, JobPhase::cancelled, "");
         // The incomplete job in the printing system is cancelled and followed.
         set_phase(*record, JobPhase::printing, "");
-        run.cancel_sent = false;
+        run.watch = Run::Watch::none;
         return;
       }
       // Whether it got there is found out by name once the system answers.
@@ -653,11 +717,11 @@ void PrintingAgent::job_submitted(const JobSubmitted& submitted) {
   }
 }
 
-void PrintingAgent::jobs_found(const JobsFound& found) {
+void JobLifecycle::jobs_found(const JobsFound& found) {
   JobRecord* record = job(found.job_id);
   Run& run = runs_[found.job_id];
-  run.answered(Run::Asked::find);
-  if (!record || record->phase != JobPhase::submitting || run.asked == Run::Asked::submit) return;
+  run.answered(Run::Waiting::find);
+  if (!record || record->phase != JobPhase::submitting || run.submitting()) return;
   if (found.error)
     return set_reason(*record, "waiting for the printing system: " + found.error.text);
   // The journal never said "releasing": jobs made for this one were held
@@ -694,11 +758,10 @@ void PrintingAgent::jobs_found(const JobsFound& found) {
     logger_.info("Print job %s: found in the printing system as job %d", found.job_id, adopt->id);
     record->printer_job_id = adopt->id;
     record->printer_job_uuid = adopt->uuid;
-    run.followed = false;
-    run.cancel_sent = false;
+    run.watch = Run::Watch::none;
     set_phase(*record, JobPhase::printing, "");
     for (const SystemJob* leftover : leftovers) {
-      worker_->cancel(found.job_id, {leftover->id, leftover->name, leftover->uuid}, false);
+      worker().cancel(found.job_id, {leftover->id, leftover->name, leftover->uuid}, false);
     }
     return;
   }
@@ -709,8 +772,8 @@ void PrintingAgent::jobs_found(const JobsFound& found) {
     // processing for it, and after a crash it must not be taken for the job.
     JobRecord noted = *record;
     for (const SystemJob* leftover : leftovers) withdraw(noted, leftover->id);
-    run.asked = Run::Asked::find;
-    send_self(FIND_AGAIN, found.job_id, 0.2);
+    run.waiting = Run::Waiting::find;
+    host_.schedule(FIND_AGAIN, found.job_id, 0.2);
     try {
       journal_.save(noted, Durability::synced);
     } catch (const std::exception& e) {
@@ -720,7 +783,7 @@ void PrintingAgent::jobs_found(const JobsFound& found) {
     for (const SystemJob* leftover : leftovers) {
       logger_.info("Print job %s: cancelling job %d, held and never released by an earlier try",
                    found.job_id, leftover->id);
-      worker_->cancel(found.job_id, {leftover->id, leftover->name, leftover->uuid}, false);
+      worker().cancel(found.job_id, {leftover->id, leftover->name, leftover->uuid}, false);
     }
     set_reason(*record, "waiting for the printing system to cancel an earlier try");
     return;
@@ -732,14 +795,14 @@ void PrintingAgent::jobs_found(const JobsFound& found) {
   set_phase(*record, JobPhase::downloaded, "");
 }
 
-void PrintingAgent::withdraw(JobRecord& record, std::int64_t printer_job_id) {
+void JobLifecycle::withdraw(JobRecord& record, std::int64_t printer_job_id) {
   auto& ids = record.withdrawn;
   if (std::find(ids.begin(), ids.end(), printer_job_id) != ids.end()) return;
   ids.push_back(printer_job_id);
   if (ids.size() > JobRecord::MAX_WITHDRAWN) ids.erase(ids.begin());
 }
 
-void PrintingAgent::job_polled(const JobPolled& polled) {
+void JobLifecycle::job_polled(const JobPolled& polled) {
   JobRecord* record = job(polled.job_id);
   if (!record || !record->printer_job_id || *record->printer_job_id != polled.printer_job_id ||
       record->phase != JobPhase::printing) {
@@ -770,7 +833,7 @@ void PrintingAgent::job_polled(const JobPolled& polled) {
   }
 }
 
-std::string PrintingAgent::printing_reason(const JobRecord& record, const SystemJob& job) const {
+std::string JobLifecycle::printing_reason(const JobRecord& record, const SystemJob& job) const {
   if (is_final(job.state)) return record.reason;
   const Printer* printer = find_printer(system_printers_, record.offer.printer);
   if (job.state == SystemJob::State::held) {
@@ -787,20 +850,33 @@ std::string PrintingAgent::printing_reason(const JobRecord& record, const System
   return "";
 }
 
-bool PrintingAgent::set_phase(JobRecord& record, JobPhase phase, std::string reason) {
+bool JobLifecycle::set_phase(JobRecord& record, JobPhase phase, std::string reason) {
   const JobRecord before = record;
   record.phase = phase;
   record.reason = std::move(reason);
   record.updated_at = now_seconds();
+  // The job's word that it is let go, on the disk before it is: its phase
+  // file (one synced byte) when it has one, else its record, synced.
+  const bool marked = phase == JobPhase::releasing && before.phase != phase &&
+                      journal_.mark_releasing(record.offer.job_id);
   try {
     // Before the printing system is asked, the record must survive anything:
     // after a crash it says the job is to be looked for there first.
     const bool must_last =
         (phase == JobPhase::submitting || phase == JobPhase::releasing) && before.phase != phase;
-    journal_.save(record, must_last ? Durability::synced : Durability::handed_over);
+    if (phase == JobPhase::submitting && must_last) {
+      try {
+        journal_.prepare_release_mark(record.offer.job_id);
+      } catch (const std::exception& e) {
+        // Its release is then recorded by a synced record.
+        logger_.warning("Print job %s: no phase file: %s", record.offer.job_id, e.what());
+      }
+    }
+    journal_.save(record, must_last && !marked ? Durability::synced : Durability::handed_over);
   } catch (const std::exception& e) {
     logger_.error("Print job %s cannot be recorded: %s", record.offer.job_id, e.what());
-    if (!is_final(phase) && (before.phase < JobPhase::submitting || phase == JobPhase::releasing)) {
+    if (!is_final(phase) &&
+        (before.phase < JobPhase::submitting || (phase == JobPhase::releasing && !marked))) {
       // Without its record the job could print twice: it is not printed
       // (a held one is cancelled by the caller).
       record.phase = JobPhase::failed;
@@ -817,17 +893,17 @@ bool PrintingAgent::set_phase(JobRecord& record, JobPhase phase, std::string rea
   return true;
 }
 
-void PrintingAgent::set_reason(JobRecord& record, std::string reason) {
+void JobLifecycle::set_reason(JobRecord& record, std::string reason) {
   if (record.reason == reason) return;
   record.reason = std::move(reason);
   record.updated_at = now_seconds();
   report(record);
 }
 
-void PrintingAgent::finish(JobRecord& record, JobPhase phase, std::string reason) {
+void JobLifecycle::finish(JobRecord& record, JobPhase phase, std::string reason) {
   Run& run = runs_[record.offer.job_id];
-  if (worker_ && run.followed) worker_->unfollow(record.offer.job_id);
-  run.followed = false;
+  if (system_.worker && run.watch != Run::Watch::none) worker().unfollow(record.offer.job_id);
+  run.watch = Run::Watch::none;
   if (!reason.empty()) {
     logger_.info("Print job %s ends %s: %s", record.offer.job_id, printing::name(phase), reason);
   }
@@ -835,14 +911,14 @@ void PrintingAgent::finish(JobRecord& record, JobPhase phase, std::string reason
   // must find them again.
   const std::int64_t subscription = std::exchange(record.subscription, 0);
   set_phase(record, phase, std::move(reason));
-  if (worker_ && subscription) worker_->unsubscribe(subscription);
+  if (system_.worker && subscription) worker().unsubscribe(subscription);
   if (!settings_.retain_documents && !run.downloading) {
     journal_.remove_document(record.offer.job_id);
   }
   prune();
 }
 
-void PrintingAgent::prune() {
+void JobLifecycle::prune() {
   const std::size_t before = jobs_.size();
   journal_.prune(jobs_);
   if (jobs_.size() == before) return;
@@ -852,15 +928,15 @@ void PrintingAgent::prune() {
   });
 }
 
-void PrintingAgent::report(const JobRecord& record) {
+void JobLifecycle::report(const JobRecord& record) {
   Run& run = runs_[record.offer.job_id];
   nlohmann::json status = record.status_payload();
-  if (!link_ready()) {
+  if (!host_.link_ready()) {
     run.reported = false;
     return;
   }
   if (run.reported && run.last_sent == status) return;
-  send_server("print.status", status);
+  host_.send_status(status);
   run.last_sent = std::move(status);
   run.reported = true;
 }
