@@ -4,17 +4,20 @@
 // reaches it.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <linux/uhid.h>
 #include <poll.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <chrono>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <functional>
 #include <memory>
 #include <random>
+#include <span>
 #include <string>
 #include <thread>
 #include <vector>
@@ -363,6 +366,95 @@ TEST_F(ScalesEndToEnd, HidScaleThroughDeviceTree) {
   EXPECT_FALSE(wait_scales(service, grams_are("18291.11232025")).is_null());
   ::close(fd);
   EXPECT_TRUE(client->running());
+}
+
+// A HID scale the kernel itself makes, through the uhid driver: the client
+// finds it under the real /sys/class/hidraw and reads the real /dev/hidrawN.
+class UhidScale {
+ public:
+  UhidScale() : fd_(::open("/dev/uhid", O_RDWR | O_CLOEXEC)) {
+    if (fd_ < 0) throw std::runtime_error("open /dev/uhid");
+    // Scale page, a Scale Device application collection with one input
+    // report (id 3) of five bytes: status, unit, exponent, weight low, high.
+    static constexpr unsigned char kDescriptor[] = {0x05, 0x8D, 0x09, 0x20, 0xA1, 0x01, 0x85, 0x03,
+                                                    0x15, 0x00, 0x26, 0xFF, 0x00, 0x75, 0x08, 0x95,
+                                                    0x05, 0x09, 0x30, 0x81, 0x02, 0xC0};
+    uhid_event create{};
+    create.type = UHID_CREATE2;
+    std::snprintf(reinterpret_cast<char*>(create.u.create2.name), sizeof create.u.create2.name,
+                  "Maker Postal 10");
+    std::snprintf(reinterpret_cast<char*>(create.u.create2.phys), sizeof create.u.create2.phys,
+                  "qp-uhid/input0");
+    std::snprintf(reinterpret_cast<char*>(create.u.create2.uniq), sizeof create.u.create2.uniq,
+                  "qp-uhid-scale");
+    create.u.create2.rd_size = sizeof kDescriptor;
+    create.u.create2.bus = 0x03;  // USB
+    create.u.create2.vendor = 0x0922;
+    create.u.create2.product = 0x8009;
+    std::copy(std::begin(kDescriptor), std::end(kDescriptor), create.u.create2.rd_data);
+    send(create);
+  }
+  ~UhidScale() {
+    uhid_event destroy{};
+    destroy.type = UHID_DESTROY;
+    [[maybe_unused]] auto w = ::write(fd_, &destroy, sizeof destroy);
+    ::close(fd_);
+  }
+  UhidScale(const UhidScale&) = delete;
+  UhidScale& operator=(const UhidScale&) = delete;
+
+  void report(std::span<const unsigned char> bytes) {
+    uhid_event input{};
+    input.type = UHID_INPUT2;
+    input.u.input2.size = static_cast<std::uint16_t>(bytes.size());
+    std::copy(bytes.begin(), bytes.end(), input.u.input2.data);
+    send(input);
+  }
+
+ private:
+  void send(const uhid_event& event) {
+    if (::write(fd_, &event, sizeof event) != static_cast<ssize_t>(sizeof event)) {
+      throw std::runtime_error("write /dev/uhid");
+    }
+  }
+  int fd_;
+};
+
+// The HID scenario once more against a device of the kernel's, where the
+// machine has the uhid driver (a virtual machine or container often lacks it).
+TEST_F(ScalesEndToEnd, VirtualHidScaleThroughUhid) {
+  if (::geteuid() != 0 || !std::filesystem::exists("/dev/uhid")) {
+    GTEST_SKIP() << "no /dev/uhid here, or not root: a virtual HID scale needs the uhid driver";
+  }
+  ServiceProcess service;
+  auto client = start_client(service, "", {"--scales-enabled=true"});
+  const std::string id = "hid:0922:8009:qp-uhid-scale";
+  const auto listed = [&](const nlohmann::json& c) {
+    for (const auto& scale : c["scales"]) {
+      if (scale["id"] == id) return true;
+    }
+    return false;
+  };
+  auto scale = std::make_unique<UhidScale>();
+  ASSERT_FALSE(wait_scales(service, listed).is_null()) << client->output();
+  // The kernel passes input only to a reader: report until one arrives.
+  const unsigned char report[] = {0x03, 0x04, 0x0B, 0xFF, 0x34, 0x19};  // 645.2 oz, stable
+  const auto deadline = Clock::now() + 10s;
+  nlohmann::json reading;
+  const auto has_reading = [&] { return !reading.is_null() && !reading_of(reading, id).is_null(); };
+  while (Clock::now() < deadline && !has_reading()) {
+    scale->report(report);
+    std::this_thread::sleep_for(200ms);
+    const auto computers = service.control("GET", "/control/scales")["computers"];
+    if (!computers.empty()) reading = computers[0];
+  }
+  ASSERT_TRUE(has_reading()) << reading.dump();
+  EXPECT_EQ(reading_of(reading, id)["grams"], "18291.11232025");
+  // Unplugged: gone from the service's list within 2 s.
+  scale.reset();
+  const auto unplugged = Clock::now();
+  EXPECT_FALSE(wait_scales(service, [&](const nlohmann::json& c) { return !listed(c); }).is_null());
+  EXPECT_LT(Clock::now() - unplugged, 2s);
 }
 
 // The times the scales worker thread of `pid` has gone to sleep and been

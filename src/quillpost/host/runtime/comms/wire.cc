@@ -8,8 +8,11 @@ namespace quillpost::comms {
 
 namespace {
 
-// How often the writer looks at the closed event while the queue is idle.
-constexpr std::chrono::milliseconds WRITER_POLL{100};
+// How often a writer with nothing to send looks at the closed event. Closing a
+// connection also shuts its send queue down, which wakes the writer at once;
+// the interval only bounds a caller that sets the event alone, and a long one
+// keeps an idle connection's writer from waking ten times a second.
+constexpr std::chrono::milliseconds WRITER_POLL{1000};
 
 logs::Logger& wire_logger() {
   static logs::Logger logger = logs::logger("comms");
