@@ -539,25 +539,15 @@ class DesktopAgent : public agent::SimpleAgent {
   void receive(const std::string& event, const agent::Payload& payload) override {
     Desktop* desktop = desktop_;
     if (event == comms::UPDATE_CONNECTION) {
-      hand_over([desktop, value = agent::payload_as<comms::Connection>(payload)] {
-        desktop->show_connection(value);
-      });
+      show(&Desktop::show_connection, payload);
     } else if (event == printing::PRINTING_OVERVIEW) {
-      hand_over([desktop, value = agent::payload_as<printing::PrintingOverview>(payload)] {
-        desktop->show_printing(value);
-      });
+      show(&Desktop::show_printing, payload);
     } else if (event == scales::SCALES_OVERVIEW) {
-      hand_over([desktop, value = agent::payload_as<nlohmann::json>(payload)] {
-        desktop->show_scales(value);
-      });
+      show(&Desktop::show_scales, payload);
     } else if (event == clock::CLOCK_STATUS) {
-      hand_over([desktop, value = agent::payload_as<clock::ClockStatus>(payload)] {
-        desktop->show_clock(value);
-      });
+      show(&Desktop::show_clock, payload);
     } else if (event == crash::CRASH_STATUS) {
-      hand_over([desktop, value = agent::payload_as<crash::CrashStatus>(payload)] {
-        desktop->show_crash(value);
-      });
+      show(&Desktop::show_crash, payload);
     } else if (event == core::UPDATE_ACCOUNT) {
       std::optional<Account> account;
       if (const auto* plain = std::any_cast<Account>(&payload)) {
@@ -575,6 +565,13 @@ class DesktopAgent : public agent::SimpleAgent {
   template <typename F>
   void hand_over(F function) {
     QMetaObject::invokeMethod(desktop_->receiver(), std::move(function), Qt::QueuedConnection);
+  }
+  // Hands a copy of the payload to `method` on the GUI thread.
+  template <typename T>
+  void show(void (Desktop::*method)(const T&), const agent::Payload& payload) {
+    hand_over([desktop = desktop_, method, value = agent::payload_as<T>(payload)] {
+      (desktop->*method)(value);
+    });
   }
 
   Desktop* desktop_;  // outlives the runtime: destroyed after it stopped

@@ -67,7 +67,7 @@ std::vector<std::uint8_t> hex(const std::string& text) {
 
 // Descriptors as devices report them: a scale laid out as the point-of-sale
 // usage tables describe (attribute feature report 1, data report 3, control
-// report 2), the boot keyboard and boot mouse of the HID specification, and
+// report 2), the standard HID boot keyboard and boot mouse, and
 // devices that put more than one function behind one node.
 TEST(HidDescriptor, ScaleOnlyForTheUdevRule) {
   const std::string scale =
