@@ -9,6 +9,8 @@
 
 #include <cerrno>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
 #include <stdexcept>
 
 extern char** environ;
@@ -166,6 +168,25 @@ std::optional<int> LaunchProcess::wait_exit(std::chrono::milliseconds timeout) {
   std::unique_lock lock(mutex_);
   changed_.wait_for(lock, std::chrono::seconds(5), [&] { return ended_; });
   return status_;
+}
+
+std::vector<std::string> threads_taking(pid_t pid, int sig) {
+  std::vector<std::string> taking;
+  const std::filesystem::path tasks = "/proc/" + std::to_string(pid) + "/task";
+  std::error_code ec;
+  for (const auto& task : std::filesystem::directory_iterator(tasks, ec)) {
+    if (task.path().filename() == std::to_string(pid)) continue;
+    std::ifstream status(task.path() / "status");
+    std::string name;
+    for (std::string line; std::getline(status, line);) {
+      if (line.rfind("Name:", 0) == 0) name = line.substr(line.find_first_not_of(" \t", 5));
+      if (line.rfind("SigBlk:", 0) == 0 &&
+          !((std::stoull(line.substr(7), nullptr, 16) >> (sig - 1)) & 1)) {
+        taking.push_back(name);
+      }
+    }
+  }
+  return taking;
 }
 
 }  // namespace quillpost::testing

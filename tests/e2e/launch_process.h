@@ -73,4 +73,8 @@ class LaunchProcess {
   bool ended_ = false;
 };
 
+// The names of `pid`'s threads, the main one aside, that leave `sig`
+// unblocked: the kernel may hand such a thread a signal meant for the process.
+std::vector<std::string> threads_taking(pid_t pid, int sig);
+
 }  // namespace quillpost::testing

@@ -3,9 +3,11 @@
 // a directory (the scales' device root), and quillpost-service keeps what
 // reaches it.
 #include <fcntl.h>
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <linux/uhid.h>
 #include <poll.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -310,6 +312,11 @@ TEST_F(ScalesEndToEnd, HidScaleThroughDeviceTree) {
   auto computer = wait_scales(service, grams_are("18291.11232025"));
   ASSERT_FALSE(computer.is_null());
   EXPECT_EQ(computer["scales"][0]["name"], "Maker Postal 10");
+  // With every agent running, only the main thread takes the stop signals: a
+  // worker parked in a read could otherwise hold one back.
+  for (const int sig : {SIGINT, SIGTERM, SIGHUP}) {
+    EXPECT_THAT(testing::threads_taking(client->pid(), sig), ::testing::IsEmpty()) << sig;
+  }
 
   // A flood of 1,000 changing reports a second for 2 s: at most 10 readings
   // a second reach the service, and the last value is not lost.

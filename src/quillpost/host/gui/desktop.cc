@@ -26,6 +26,7 @@
 #include "quillpost/host/gui/autostart.h"
 #include "quillpost/host/gui/window.h"
 #include "quillpost/host/logging/logs.h"
+#include "quillpost/host/process/threads.h"
 #include "quillpost/host/runtime/agent/core.h"
 #include "quillpost/host/runtime/agent/pubsub.h"
 #include "quillpost/host/runtime/agent/runtime.h"
@@ -420,9 +421,9 @@ class Desktop {
       ++link_->running;
     }
     CheckThread check;
-    check.thread = std::thread([this, attempt, link = link_, done = check.done, login = login_,
-                                http = http_config_,
-                                credentials = Credentials{request.email, request.password}] {
+    check.thread = start_thread([this, attempt, link = link_, done = check.done, login = login_,
+                                 http = http_config_,
+                                 credentials = Credentials{request.email, request.password}] {
       std::optional<Account> account;
       std::string failure;
       try {

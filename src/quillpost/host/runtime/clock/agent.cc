@@ -6,6 +6,7 @@
 #include <thread>
 #include <utility>
 
+#include "quillpost/host/process/threads.h"
 #include "quillpost/host/runtime/agent/core.h"
 #include "quillpost/host/runtime/agent/pubsub.h"
 
@@ -67,7 +68,7 @@ void ClockCheckAgent::ask_servers() {
   // gives the sample; the rest are asked only when one fails.
   const agent::Mailbox mailbox =
       context().system_ref->get_mailbox(context().agent_ref, "time servers");
-  std::thread([servers = settings_.servers, timeout = settings_.sntp_timeout, mailbox] {
+  start_thread([servers = settings_.servers, timeout = settings_.sntp_timeout, mailbox] {
     for (const auto& server : servers) {
       try {
         const SntpResult result = query_sntp(server, timeout);

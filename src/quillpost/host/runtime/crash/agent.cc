@@ -6,6 +6,7 @@
 
 #include "quillpost/host/curl/transfer.h"
 #include "quillpost/host/process/private_files.h"
+#include "quillpost/host/process/threads.h"
 #include "quillpost/host/runtime/agent/core.h"
 #include "quillpost/host/runtime/agent/pubsub.h"
 #include "quillpost/host/runtime/comms/http_exchange.h"
@@ -165,7 +166,7 @@ void CrashReportAgent::before() {
     } else {
       const agent::Mailbox mailbox =
           context().system_ref->get_mailbox(context().agent_ref, "crash reports");
-      std::thread([settings = settings_, files, mailbox, logger = logger_] {
+      start_thread([settings = settings_, files, mailbox, logger = logger_] {
         for (const auto& file : files) mailbox.send(DONE, send_one(settings, file, logger));
       }).detach();
     }

@@ -20,6 +20,7 @@
 
 #include "quillpost/host/base/text.h"
 #include "quillpost/host/logging/logs.h"
+#include "quillpost/host/process/threads.h"
 #include "quillpost/host/runtime/printing/clean_text.h"
 
 namespace quillpost::scales {
@@ -205,7 +206,7 @@ DeviceWorker::DeviceWorker(agent::Mailbox mailbox, DeviceSettings settings, bool
   if (::pipe2(wake_pipe_, O_CLOEXEC | O_NONBLOCK) != 0) {
     throw std::runtime_error("cannot make the scales worker's pipe: " + errno_text(errno));
   }
-  thread_ = std::thread([this] { run(); });
+  thread_ = start_thread([this] { run(); });
 }
 
 DeviceWorker::~DeviceWorker() {
