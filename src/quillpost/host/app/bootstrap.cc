@@ -1,6 +1,7 @@
 #include "quillpost/host/app/bootstrap.h"
 
 #include <poll.h>
+#include <signal.h>
 
 #include <cerrno>
 #include <system_error>
@@ -9,6 +10,7 @@
 #include "quillpost/host/logging/logs.h"
 #include "quillpost/host/process/notify.h"
 #include "quillpost/host/process/signal_dispatch.h"
+#include "quillpost/host/process/threads.h"
 
 namespace quillpost {
 
@@ -81,14 +83,27 @@ int Runner::run(Application& app) {
       exit_reason = "the event loop ended";
     }
   }
+  // The stop and reload signals reach this thread only while it waits:
+  // blocked here, unblocked by ppoll for the length of the wait. A signal that
+  // comes while the loop is busy stays pending in the kernel until the next
+  // wait, so its handler always runs at one known point, never in the middle
+  // of a system call or a library's code (which a sanitizer's own handling of
+  // signals can then delay or lose).
+  const sigset_t handled = handled_signals();
+  sigset_t outside;
+  pthread_sigmask(SIG_BLOCK, &handled, &outside);
+  sigset_t waiting = outside;
+  for (int sig = 1; sig < NSIG; ++sig) {
+    if (sigismember(&handled, sig) == 1) sigdelset(&waiting, sig);
+  }
   while (!exit_code) {
     pollfd polled[2] = {{fds[0], POLLIN, 0}, {fds[1], POLLIN, 0}};
-    if (::poll(polled, 2, -1) < 0) {
-      if (errno == EINTR) continue;
-      throw std::system_error(errno, std::generic_category(), "poll");
+    if (::ppoll(polled, 2, nullptr, &waiting) < 0 && errno != EINTR) {
+      throw std::system_error(errno, std::generic_category(), "ppoll");
     }
     serve();
   }
+  pthread_sigmask(SIG_SETMASK, &outside, nullptr);
   notify_stopping(getenv_, "Stopping: " + exit_reason);
   app.stop();
   return *exit_code;
