@@ -52,17 +52,25 @@ double percentile(std::vector<double> v, double p) {
   return v[std::min(at, v.size() - 1)];
 }
 
-// CPU time of every thread of `pid` in milliseconds (the scheduler's
-// nanosecond counters).
-double cpu_ms(pid_t pid) {
-  double total_ns = 0;
+// CPU time of every thread of `pid` in milliseconds and how many times its
+// threads were put on a CPU (the scheduler's counters): the second tells the
+// wake-ups apart from what the machine's other load does to the first.
+struct Usage {
+  double cpu_ms = 0;
+  double runs = 0;
+};
+Usage usage(pid_t pid) {
+  Usage total;
   std::error_code ec;
   for (const auto& task : fs::directory_iterator("/proc/" + std::to_string(pid) + "/task", ec)) {
     std::ifstream schedstat(task.path() / "schedstat");
-    double on_cpu_ns = 0;
-    if (schedstat >> on_cpu_ns) total_ns += on_cpu_ns;
+    double on_cpu_ns = 0, waiting_ns = 0, runs = 0;
+    if (schedstat >> on_cpu_ns >> waiting_ns >> runs) {
+      total.cpu_ms += on_cpu_ns / 1e6;
+      total.runs += runs;
+    }
   }
-  return total_ns / 1e6;
+  return total;
 }
 
 // The stable scale data report (id 3) of `grams` grams.
@@ -140,8 +148,9 @@ int main(int argc, char** argv) {
               samples, percentile(latencies, 0.5), percentile(latencies, 0.99));
 
   // CPU: silent for `cpu_seconds`, then 50 reports a second for as long.
+  double runs_per_second = 0;
   const auto cpu_share = [&](bool reporting, int* reports) {
-    const double before = cpu_ms(client.pid());
+    const Usage before = usage(client.pid());
     const auto start = Clock::now();
     auto next = start;
     while (Clock::now() - start < std::chrono::seconds(cpu_seconds)) {
@@ -150,10 +159,13 @@ int main(int argc, char** argv) {
       std::this_thread::sleep_until(next);
     }
     const double wall = std::chrono::duration<double, std::milli>(Clock::now() - start).count();
-    return 100.0 * (cpu_ms(client.pid()) - before) / wall;
+    const Usage after = usage(client.pid());
+    runs_per_second = 1000.0 * (after.runs - before.runs) / wall;
+    return 100.0 * (after.cpu_ms - before.cpu_ms) / wall;
   };
   int reports = 0;
   const double silent = cpu_share(false, &reports);
+  const double silent_runs_per_second = runs_per_second;
   const auto sent_before = service.output().size();
   const double busy = cpu_share(true, &reports);
   std::size_t readings = 0;
@@ -164,6 +176,8 @@ int main(int argc, char** argv) {
   std::printf("scales_cpu_seconds=%d\nscales_cpu_reports=%d\nscales_cpu_readings=%zu\n",
               cpu_seconds, reports, readings);
   std::printf("scales_cpu_percent=%.3f\nscales_cpu_silent_percent=%.3f\n", busy, silent);
+  std::printf("scales_cpu_wakeups_per_second=%.1f\nscales_cpu_silent_wakeups_per_second=%.1f\n",
+              runs_per_second, silent_runs_per_second);
 
   ::close(fd);
   client.signal(SIGINT);

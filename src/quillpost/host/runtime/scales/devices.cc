@@ -337,6 +337,12 @@ void DeviceWorker::run() {
       ::inotify_add_watch(dev_watch, (settings_.root / "dev").c_str(),
                           IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO | IN_ONLYDIR) >= 0;
 
+  std::vector<pollfd> fds;
+  std::vector<std::function<void(short)>> handlers{[this](short) {
+    char drain[64];
+    while (::read(wake_pipe_[0], drain, sizeof drain) > 0) {
+    }
+  }};
   while (!stop_) {
     const auto now = Clock::now();
     bool enabled;
@@ -345,9 +351,6 @@ void DeviceWorker::run() {
       std::lock_guard lock(mutex_);
       enabled = enabled_;
       zeros.swap(zeros_);
-    }
-    char drain[64];
-    while (::read(wake_pipe_[0], drain, sizeof drain) > 0) {
     }
     if (!enabled && was_enabled) {
       for (auto& [name, hid] : state.hid) {
@@ -465,8 +468,11 @@ void DeviceWorker::run() {
       }
     }
 
-    std::vector<pollfd> fds{{wake_pipe_[0], POLLIN, 0}};
-    std::vector<std::function<void(short)>> handlers{[](short) {}};
+    // Kept from one wake to the next: a scale reporting 50 times a second
+    // wakes this loop as often, and each wake should cost one poll and one
+    // read, not a round of allocations.
+    fds.assign(1, {wake_pipe_[0], POLLIN, 0});
+    handlers.resize(1);
     if (watching_dev) {
       fds.push_back({dev_watch, POLLIN, 0});
       handlers.push_back([&](short) {
@@ -686,7 +692,7 @@ void DeviceWorker::run() {
     }
     const int ready = ::poll(fds.data(), fds.size(), timeout_ms);
     if (ready <= 0) continue;
-    for (std::size_t i = 1; i < fds.size(); ++i) {
+    for (std::size_t i = 0; i < fds.size(); ++i) {
       if (fds[i].revents) handlers[i](fds[i].revents);
     }
   }

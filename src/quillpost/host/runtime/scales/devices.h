@@ -92,9 +92,13 @@ struct DeviceTimings {
   Duration discovery{1000};        // between looks for HID scales
   Duration command_interval{100};  // between a command scale's answer and the next command
   Duration answer_timeout{1000};   // a command scale that says nothing for this long is in fault
-  Duration silence{3000};       // a continuous scale that prints nothing for this long is in fault
-  Duration reopen{2000};        // between tries to open a line or node that failed
-  Duration post_interval{100};  // between two updates of one device to the agent
+  Duration silence{3000};  // a continuous scale that prints nothing for this long is in fault
+  Duration reopen{2000};   // between tries to open a line or node that failed
+  // Between two updates of one device to the agent. A little over the
+  // agent's own 100 ms between two readings of a scale: at exactly 100 ms the
+  // hand-over's jitter made a third of the updates come a fraction early, and
+  // each of those cost the agent a timer and a second wake.
+  Duration post_interval{105};
 };
 
 struct DeviceSettings {
