@@ -14,6 +14,7 @@
 #include <QSocketNotifier>
 #include <QSystemTrayIcon>
 #include <algorithm>
+#include <array>
 #include <condition_variable>
 #include <cstdlib>
 #include <filesystem>
@@ -254,7 +255,8 @@ class Desktop {
     window_->show_autostart(autostart_path_ && std::filesystem::exists(*autostart_path_, ec));
     link_->receiver = window_;
     facts_.signed_out = !has_credentials(context.world.configuration.account);
-    window_->setWindowIcon(look_icon(tray_look(facts_)));
+    shown_look_ = tray_look(facts_);
+    window_->setWindowIcon(icon(*shown_look_));
     if (context.world.configuration.account) {
       window_->set_email(context.world.configuration.account->email);
     }
@@ -267,7 +269,7 @@ class Desktop {
       menu_->addSeparator();
       QObject::connect(menu_->addAction(QStringLiteral("Quit")), &QAction::triggered, window_,
                        [this] { quit(); });
-      tray_ = new QSystemTrayIcon(look_icon(tray_look(facts_)));
+      tray_ = new QSystemTrayIcon(icon(*shown_look_));
       tray_->setToolTip(QStringLiteral("QuillPost: Starting"));
       tray_->setContextMenu(menu_);
       QObject::connect(
@@ -364,13 +366,19 @@ class Desktop {
   }
 
  private:
+  // Each look is painted once, when first shown.
+  const QIcon& icon(TrayLook look) {
+    std::optional<QIcon>& painted = icons_[static_cast<std::size_t>(look)];
+    if (!painted) painted = look_icon(look);
+    return *painted;
+  }
+
   void refresh_tray() {
     const TrayLook look = tray_look(facts_);
     if (tray_) tray_->setToolTip(QString::fromStdString(tray_tooltip(facts_)));
     if (look != shown_look_) {
-      const QIcon icon = look_icon(look);
-      window_->setWindowIcon(icon);
-      if (tray_) tray_->setIcon(icon);
+      window_->setWindowIcon(icon(look));
+      if (tray_) tray_->setIcon(icon(look));
       shown_look_ = look;
     }
   }
@@ -516,6 +524,7 @@ class Desktop {
   QSystemTrayIcon* tray_ = nullptr;
   TrayFacts facts_;
   std::optional<TrayLook> shown_look_;
+  std::array<std::optional<QIcon>, 5> icons_;  // by TrayLook
   NoteLimit signed_out_notes_;
   NoteLimit failed_job_notes_;
   std::string noted_failed_job_;
