@@ -8,8 +8,8 @@
 #include <QElapsedTimer>
 #include <QFont>
 #include <QGuiApplication>
+#include <QImage>
 #include <QMenu>
-#include <QPainter>
 #include <QPixmap>
 #include <QSocketNotifier>
 #include <QSystemTrayIcon>
@@ -37,6 +37,7 @@
 #include "quillpost/host/runtime/printing/overview.h"
 #include "quillpost/host/runtime/scales/agent.h"
 #include "quillpost/host/runtime/web/status.h"
+#include "tray_icon_pixels.inc"
 
 namespace quillpost::gui {
 namespace {
@@ -123,39 +124,14 @@ class QtEventLoop : public EventLoop {
   void quit() override { QCoreApplication::exit(0); }
 };
 
-// The tray icon's picture: a disc whose colour says the look; the person is
-// needed: red with a "!".
+// The tray icon's picture for a look, painted at build time (a disc whose
+// colour says the look; the person is needed: red with a "!").
+static_assert(static_cast<int>(TrayLook::disconnected) + 1 == kTrayIconLooks);
 QIcon look_icon(TrayLook look) {
-  QColor colour(0x9e, 0x9e, 0x9e);  // disconnected
-  switch (look) {
-    case TrayLook::needs_you:
-      colour = QColor(0xc6, 0x28, 0x28);
-      break;
-    case TrayLook::printing:
-      colour = QColor(0x15, 0x65, 0xc0);
-      break;
-    case TrayLook::handshaked:
-      colour = QColor(0x2e, 0x7d, 0x32);
-      break;
-    case TrayLook::connecting:
-      colour = QColor(0xf9, 0xa8, 0x25);
-      break;
-    case TrayLook::disconnected:
-      break;
-  }
-  QPixmap pixmap(32, 32);
-  pixmap.fill(Qt::transparent);
-  QPainter painter(&pixmap);
-  painter.setRenderHint(QPainter::Antialiasing);
-  painter.setBrush(colour);
-  painter.setPen(QPen(QColor(0x42, 0x42, 0x42), 2));
-  painter.drawEllipse(3, 3, 26, 26);
-  if (look == TrayLook::needs_you) {
-    painter.setPen(QPen(Qt::white, 4, Qt::SolidLine, Qt::RoundCap));
-    painter.drawLine(16, 9, 16, 18);
-    painter.drawPoint(16, 24);
-  }
-  return QIcon(pixmap);
+  const QImage image(
+      reinterpret_cast<const uchar*>(kTrayIconPixels[static_cast<std::size_t>(look)]), 32, 32,
+      QImage::Format_ARGB32_Premultiplied);
+  return QIcon(QPixmap::fromImage(image));
 }
 
 // Notifications of one kind come at most once a minute.
