@@ -8,12 +8,13 @@
 #include <QElapsedTimer>
 #include <QFont>
 #include <QGuiApplication>
+#include <QImage>
 #include <QMenu>
-#include <QPainter>
 #include <QPixmap>
 #include <QSocketNotifier>
 #include <QSystemTrayIcon>
 #include <algorithm>
+#include <array>
 #include <condition_variable>
 #include <cstdlib>
 #include <filesystem>
@@ -36,6 +37,7 @@
 #include "quillpost/host/runtime/printing/overview.h"
 #include "quillpost/host/runtime/scales/agent.h"
 #include "quillpost/host/runtime/web/status.h"
+#include "tray_icon_pixels.inc"
 
 namespace quillpost::gui {
 namespace {
@@ -122,39 +124,14 @@ class QtEventLoop : public EventLoop {
   void quit() override { QCoreApplication::exit(0); }
 };
 
-// The tray icon's picture: a disc whose colour says the look; the person is
-// needed: red with a "!".
+// The tray icon's picture for a look, painted at build time (a disc whose
+// colour says the look; the person is needed: red with a "!").
+static_assert(static_cast<int>(TrayLook::disconnected) + 1 == kTrayIconLooks);
 QIcon look_icon(TrayLook look) {
-  QColor colour(0x9e, 0x9e, 0x9e);  // disconnected
-  switch (look) {
-    case TrayLook::needs_you:
-      colour = QColor(0xc6, 0x28, 0x28);
-      break;
-    case TrayLook::printing:
-      colour = QColor(0x15, 0x65, 0xc0);
-      break;
-    case TrayLook::handshaked:
-      colour = QColor(0x2e, 0x7d, 0x32);
-      break;
-    case TrayLook::connecting:
-      colour = QColor(0xf9, 0xa8, 0x25);
-      break;
-    case TrayLook::disconnected:
-      break;
-  }
-  QPixmap pixmap(32, 32);
-  pixmap.fill(Qt::transparent);
-  QPainter painter(&pixmap);
-  painter.setRenderHint(QPainter::Antialiasing);
-  painter.setBrush(colour);
-  painter.setPen(QPen(QColor(0x42, 0x42, 0x42), 2));
-  painter.drawEllipse(3, 3, 26, 26);
-  if (look == TrayLook::needs_you) {
-    painter.setPen(QPen(Qt::white, 4, Qt::SolidLine, Qt::RoundCap));
-    painter.drawLine(16, 9, 16, 18);
-    painter.drawPoint(16, 24);
-  }
-  return QIcon(pixmap);
+  const QImage image(
+      reinterpret_cast<const uchar*>(kTrayIconPixels[static_cast<std::size_t>(look)]), 32, 32,
+      QImage::Format_ARGB32_Premultiplied);
+  return QIcon(QPixmap::fromImage(image));
 }
 
 // Notifications of one kind come at most once a minute.
@@ -254,7 +231,8 @@ class Desktop {
     window_->show_autostart(autostart_path_ && std::filesystem::exists(*autostart_path_, ec));
     link_->receiver = window_;
     facts_.signed_out = !has_credentials(context.world.configuration.account);
-    window_->setWindowIcon(look_icon(tray_look(facts_)));
+    shown_look_ = tray_look(facts_);
+    window_->setWindowIcon(icon(*shown_look_));
     if (context.world.configuration.account) {
       window_->set_email(context.world.configuration.account->email);
     }
@@ -267,7 +245,7 @@ class Desktop {
       menu_->addSeparator();
       QObject::connect(menu_->addAction(QStringLiteral("Quit")), &QAction::triggered, window_,
                        [this] { quit(); });
-      tray_ = new QSystemTrayIcon(look_icon(tray_look(facts_)));
+      tray_ = new QSystemTrayIcon(icon(*shown_look_));
       tray_->setToolTip(QStringLiteral("QuillPost: Starting"));
       tray_->setContextMenu(menu_);
       QObject::connect(
@@ -364,13 +342,19 @@ class Desktop {
   }
 
  private:
+  // Each look is painted once, when first shown.
+  const QIcon& icon(TrayLook look) {
+    std::optional<QIcon>& painted = icons_[static_cast<std::size_t>(look)];
+    if (!painted) painted = look_icon(look);
+    return *painted;
+  }
+
   void refresh_tray() {
     const TrayLook look = tray_look(facts_);
     if (tray_) tray_->setToolTip(QString::fromStdString(tray_tooltip(facts_)));
     if (look != shown_look_) {
-      const QIcon icon = look_icon(look);
-      window_->setWindowIcon(icon);
-      if (tray_) tray_->setIcon(icon);
+      window_->setWindowIcon(icon(look));
+      if (tray_) tray_->setIcon(icon(look));
       shown_look_ = look;
     }
   }
@@ -516,6 +500,7 @@ class Desktop {
   QSystemTrayIcon* tray_ = nullptr;
   TrayFacts facts_;
   std::optional<TrayLook> shown_look_;
+  std::array<std::optional<QIcon>, 5> icons_;  // by TrayLook
   NoteLimit signed_out_notes_;
   NoteLimit failed_job_notes_;
   std::string noted_failed_job_;

@@ -9,6 +9,7 @@
 #include <QHideEvent>
 #include <QLabel>
 #include <QLineEdit>
+#include <QList>
 #include <QMenuBar>
 #include <QPushButton>
 #include <QShowEvent>
@@ -61,11 +62,22 @@ QTreeWidget* table(const QStringList& headers, const QString& name) {
 }  // namespace
 
 Window::Window(std::string computer_name, Actions actions, bool scales)
-    : computer_name_(std::move(computer_name)), actions_(std::move(actions)) {
+    : computer_name_(std::move(computer_name)), actions_(std::move(actions)), scales_tab_(scales) {
   setWindowTitle(QStringLiteral("QuillPost"));
   setAccessibleName(QStringLiteral("QuillPost"));
   resize(760, 520);
+  clock_ = new QTimer(this);
+  clock_->setInterval(1000);
+  connect(clock_, &QTimer::timeout, this, [this] { refresh_connected_time(); });
+}
 
+void Window::setVisible(bool visible) {
+  if (visible && !built_) build();
+  QMainWindow::setVisible(visible);
+}
+
+void Window::build() {
+  built_ = true;
   QMenu* menu = menuBar()->addMenu(QStringLiteral("&QuillPost"));
   QAction* reconnect = menu->addAction(QStringLiteral("&Reconnect now"));
   reconnect->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_R));
@@ -82,17 +94,32 @@ Window::Window(std::string computer_name, Actions actions, bool scales)
   tabs->addTab(make_status_tab(), QStringLiteral("&Status"));
   tabs->addTab(make_printers_tab(), QStringLiteral("&Printers"));
   tabs->addTab(make_jobs_tab(), QStringLiteral("&Jobs"));
-  if (scales) tabs->addTab(make_scales_tab(), QStringLiteral("S&cales"));
+  if (scales_tab_) tabs->addTab(make_scales_tab(), QStringLiteral("S&cales"));
   tabs_ = tabs;
   pages_ = new QStackedWidget;
   pages_->addWidget(tabs_);
   pages_->addWidget(make_sign_in_page());
   setCentralWidget(pages_);
 
-  clock_ = new QTimer(this);
-  clock_->setInterval(1000);
-  connect(clock_, &QTimer::timeout, this, [this] { refresh_connected_time(); });
+  // What was handed over while there were no widgets.
+  state_->setText(state_text_);
+  server_->setText(server_text_);
+  clock_line_->setText(clock_text_);
+  last_crash_->setText(crash_text_);
   refresh_account();
+  refresh_connected_time();
+  fill_log();
+  if (pending_printing_) {
+    fill_printing(*pending_printing_);
+    pending_printing_.reset();
+  }
+  if (pending_scales_) {
+    fill_scales(*pending_scales_);
+    pending_scales_.reset();
+  }
+  show_autostart(autostart_on_);
+  sign_in_message_->setText(sign_in_message_text_);
+  apply_sign_in_page();
 }
 
 QWidget* Window::make_status_tab() {
@@ -108,8 +135,6 @@ QWidget* Window::make_status_tab() {
       value_label(form, QStringLiteral("Connected for:"), QStringLiteral("Time connected"));
   clock_line_ = value_label(form, QStringLiteral("Clock:"), QStringLiteral("Clock"));
   last_crash_ = value_label(form, QStringLiteral("Last crash:"), QStringLiteral("Last crash"));
-  last_crash_->setText(QStringLiteral("None recorded"));
-  state_->setText(QStringLiteral("Starting"));
   layout->addLayout(form);
   sign_out_button_ = new QPushButton(QStringLiteral("Sign &out"));
   sign_out_button_->setAccessibleName(QStringLiteral("Sign out"));
@@ -181,7 +206,7 @@ QWidget* Window::make_sign_in_page() {
   buttons->addWidget(sign_in_button_);
   buttons->addStretch(1);
   layout->addLayout(buttons);
-  sign_in_message_ = new QLabel(QStringLiteral("Not signed in."));
+  sign_in_message_ = new QLabel;
   sign_in_message_->setTextFormat(Qt::PlainText);
   sign_in_message_->setWordWrap(true);
   sign_in_message_->setAccessibleDescription(QStringLiteral("Sign-in message"));
@@ -198,48 +223,66 @@ void Window::submit_sign_in() {
   SignIn request{email_edit_->text().trimmed().toStdString(), password_edit_->text().toStdString(),
                  key_edit_->text().trimmed().toStdString()};
   if (request.client_key.empty() && (request.email.empty() || request.password.empty())) {
-    sign_in_message_->setText(QStringLiteral("Give your e-mail and password, or a client key."));
+    sign_in_message_text_ = QStringLiteral("Give your e-mail and password, or a client key.");
+    sign_in_message_->setText(sign_in_message_text_);
     return;
   }
+  sign_in_enabled_ = false;
   sign_in_button_->setEnabled(false);
-  sign_in_message_->setText(QStringLiteral("Signing in..."));
+  sign_in_message_text_ = QStringLiteral("Signing in...");
+  sign_in_message_->setText(sign_in_message_text_);
   actions_.sign_in(request);
 }
 
 void Window::show_sign_in() {
-  sign_in_button_->setEnabled(true);
-  if (pages_->currentWidget() != sign_in_page_) {
-    pages_->setCurrentWidget(sign_in_page_);
-    email_edit_->setFocus();
+  sign_in_enabled_ = true;
+  on_sign_in_page_ = true;
+  apply_sign_in_page();
+}
+
+// The page (the form or the tabs) and the form's buttons as last asked for.
+void Window::apply_sign_in_page() {
+  if (!built_) return;
+  sign_in_button_->setEnabled(sign_in_enabled_);
+  sign_out_button_->setEnabled(!on_sign_in_page_);
+  QWidget* page = on_sign_in_page_ ? sign_in_page_ : tabs_;
+  if (pages_->currentWidget() != page) {
+    pages_->setCurrentWidget(page);
+    if (on_sign_in_page_) email_edit_->setFocus();
   }
-  sign_out_button_->setEnabled(false);
 }
 
 void Window::set_sign_in_message(const std::string& message) {
-  sign_in_message_->setText(cell(message));
+  sign_in_message_text_ = cell(message);
+  if (built_) sign_in_message_->setText(sign_in_message_text_);
 }
 
 void Window::sign_in_failed(const std::string& message) {
   set_sign_in_message(message);
-  sign_in_button_->setEnabled(true);
-  password_edit_->setFocus();
+  sign_in_enabled_ = true;
+  apply_sign_in_page();
+  if (built_) password_edit_->setFocus();
 }
 
 void Window::show_tabs() {
-  password_edit_->clear();
-  key_edit_->clear();
-  sign_in_button_->setEnabled(true);
-  sign_out_button_->setEnabled(true);
-  pages_->setCurrentWidget(tabs_);
+  if (built_) {
+    password_edit_->clear();
+    key_edit_->clear();
+  }
+  sign_in_enabled_ = true;
+  on_sign_in_page_ = false;
+  apply_sign_in_page();
 }
 
 void Window::show_autostart(bool on) {
+  autostart_on_ = on;
+  if (!built_) return;
   const QSignalBlocker blocker(autostart_);
   autostart_->setChecked(on);
 }
 
 bool Window::showing_sign_in() const {
-  return pages_->currentWidget() == sign_in_page_;
+  return on_sign_in_page_;
 }
 
 QWidget* Window::make_printers_tab() {
@@ -290,7 +333,15 @@ QWidget* Window::make_scales_tab() {
 }
 
 void Window::show_scales(const nlohmann::json& overview) {
-  if (!scales_ || !overview.is_object()) return;
+  if (!scales_tab_ || !overview.is_object()) return;
+  if (built_) {
+    fill_scales(overview);
+  } else {
+    pending_scales_ = overview;
+  }
+}
+
+void Window::fill_scales(const nlohmann::json& overview) {
   const auto text = [](const nlohmann::json& object, const char* key) -> std::string {
     if (!object.is_object()) return "";
     const auto it = object.find(key);
@@ -325,24 +376,30 @@ void Window::show_scales(const nlohmann::json& overview) {
 }
 
 void Window::show_clock(const std::string& line) {
-  clock_line_->setText(cell(line));
+  clock_text_ = cell(line);
+  if (built_) clock_line_->setText(clock_text_);
 }
 
 void Window::show_last_crash(const std::string& line) {
-  last_crash_->setText(line.empty() ? QStringLiteral("None recorded") : cell(line));
+  crash_text_ = line.empty() ? QStringLiteral("None recorded") : cell(line);
+  if (built_) last_crash_->setText(crash_text_);
 }
 
 void Window::show_connection(const ConnectionView& view) {
   const bool was_handshaked = view_.status == comms::ClientStatus::handshaked;
   view_ = view;
-  state_->setText(QString::fromStdString(view.state));
+  state_text_ = QString::fromStdString(view.state);
   // The server stays named while the link to it lasts, whichever status says so.
   const bool linked = view.status == comms::ClientStatus::connected ||
                       view.status == comms::ClientStatus::handshaked;
   if (!view.server.empty()) {
-    server_->setText(QString::fromStdString(view.server));
+    server_text_ = QString::fromStdString(view.server);
   } else if (!linked) {
-    server_->setText(QStringLiteral("-"));
+    server_text_ = QStringLiteral("-");
+  }
+  if (built_) {
+    state_->setText(state_text_);
+    server_->setText(server_text_);
   }
   if (view.status == comms::ClientStatus::handshaked) {
     if (!was_handshaked) handshaked_for_.start();
@@ -379,11 +436,13 @@ void Window::set_email(std::optional<std::string> email) {
 }
 
 void Window::refresh_account() {
+  if (!built_) return;
   account_->setText(QString::fromStdString(account_text(email_, view_.account_id)));
   computer_->setText(QString::fromStdString(computer_text(computer_name_, view_.computer_id)));
 }
 
 void Window::refresh_connected_time() {
+  if (!built_) return;
   connected_time_->setText(handshaked_for_.isValid()
                                ? QString::fromStdString(format_duration(
                                      static_cast<double>(handshaked_for_.elapsed() / 1000)))
@@ -391,8 +450,13 @@ void Window::refresh_connected_time() {
 }
 
 void Window::add_log(const QDateTime& at, const std::string& event, const std::string& message) {
-  auto* item = new QTreeWidgetItem(
-      {at.toString(QStringLiteral("yyyy-MM-dd HH:mm:ss")), cell(event), cell(message)});
+  LogLine line{at.toString(QStringLiteral("yyyy-MM-dd HH:mm:ss")), cell(event), cell(message)};
+  if (!built_) {
+    pending_log_.push_front(std::move(line));
+    if (pending_log_.size() > static_cast<std::size_t>(kMaxLogLines)) pending_log_.pop_back();
+    return;
+  }
+  auto* item = new QTreeWidgetItem({line.time, line.event, line.message});
   log_->insertTopLevelItem(0, item);
   while (log_->topLevelItemCount() > kMaxLogLines) {
     delete log_->takeTopLevelItem(log_->topLevelItemCount() - 1);
@@ -400,6 +464,17 @@ void Window::add_log(const QDateTime& at, const std::string& event, const std::s
   const QString needle = log_search_->text();
   item->setHidden(!needle.isEmpty() && !item->text(1).contains(needle, Qt::CaseInsensitive) &&
                   !item->text(2).contains(needle, Qt::CaseInsensitive));
+}
+
+// The lines kept so far, in one insertion (the search is empty then).
+void Window::fill_log() {
+  QList<QTreeWidgetItem*> items;
+  items.reserve(static_cast<qsizetype>(pending_log_.size()));
+  for (const LogLine& line : pending_log_) {
+    items.append(new QTreeWidgetItem({line.time, line.event, line.message}));
+  }
+  pending_log_.clear();
+  log_->insertTopLevelItems(0, items);
 }
 
 void Window::filter_log() {
@@ -412,6 +487,14 @@ void Window::filter_log() {
 }
 
 void Window::show_printing(const printing::PrintingOverview& overview) {
+  if (built_) {
+    fill_printing(overview);
+  } else {
+    pending_printing_ = overview;
+  }
+}
+
+void Window::fill_printing(const printing::PrintingOverview& overview) {
   printing_system_->setText(QStringLiteral("Printing system: ") + cell(overview.system));
   printers_->clear();
   for (const auto& printer : overview.printers) {

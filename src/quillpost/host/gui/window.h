@@ -1,11 +1,17 @@
 // The window: tabs Status (the connection, the clock, the last crash and the
 // GUI log), Printers, Jobs and Scales, or the sign-in form while the computer has no account. Lives
 // on the GUI thread; the desktop hands it what the agents publish.
+//
+// Its widgets are made when it is first shown: a desktop run whose window
+// stays in the tray never loads the fonts, styles and widget code they need.
+// Until then it keeps what it was handed, and shows that when it is built.
 #pragma once
 
 #include <QDateTime>
 #include <QElapsedTimer>
 #include <QMainWindow>
+#include <QString>
+#include <deque>
 #include <functional>
 #include <nlohmann/json.hpp>
 #include <optional>
@@ -78,12 +84,26 @@ class Window : public QMainWindow {
   // The lines the GUI log keeps at most, newest first.
   static constexpr int kMaxLogLines = 1000;
 
+  void setVisible(bool visible) override;
+
  protected:
   void closeEvent(QCloseEvent* event) override;
   void showEvent(QShowEvent* event) override;
   void hideEvent(QHideEvent* event) override;
 
  private:
+  struct LogLine {
+    QString time;
+    QString event;
+    QString message;
+  };
+
+  // Makes the widgets and shows in them what was handed over so far.
+  void build();
+  void fill_log();
+  void fill_printing(const printing::PrintingOverview& overview);
+  void fill_scales(const nlohmann::json& overview);
+  void apply_sign_in_page();
   QWidget* make_status_tab();
   QWidget* make_printers_tab();
   QWidget* make_jobs_tab();
@@ -102,6 +122,21 @@ class Window : public QMainWindow {
   ConnectionView view_;
   std::optional<std::string> email_;
   QElapsedTimer handshaked_for_;
+  bool scales_tab_ = false;
+  bool built_ = false;
+
+  // What the widgets show, kept while they are not made yet.
+  QString state_text_ = QStringLiteral("Starting");
+  QString server_text_ = QStringLiteral("-");
+  QString clock_text_ = QStringLiteral("-");
+  QString crash_text_ = QStringLiteral("None recorded");
+  QString sign_in_message_text_ = QStringLiteral("Not signed in.");
+  bool on_sign_in_page_ = false;
+  bool sign_in_enabled_ = true;
+  bool autostart_on_ = false;
+  std::deque<LogLine> pending_log_;  // newest first
+  std::optional<printing::PrintingOverview> pending_printing_;
+  std::optional<nlohmann::json> pending_scales_;
 
   QLabel* state_ = nullptr;
   QLabel* server_ = nullptr;
