@@ -94,9 +94,9 @@ struct WorkerTimings {
   // A followed job is polled soon after it changed (first_job_poll), then
   // less and less often, twice the wait each time, up to job_poll: a job is
   // seen to end within a fraction of its time, and a long one costs little
-  // (a small raw job ends some 10 ms after its release: polled at 2, 6, 14
-  // ms, it is seen to end about 4 ms after it did, where a first wait of 10
-  // ms saw it at 30 ms; jobs that wait reach job_poll within two seconds).
+  // (a small raw job ends a few tens of milliseconds after its release; a
+  // first wait of 10 ms saw it only at 10, 30 or 70 ms; jobs that wait
+  // still reach job_poll within two seconds).
   Duration first_job_poll{2};
   Duration job_poll{1000};
 };

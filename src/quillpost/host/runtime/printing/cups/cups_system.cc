@@ -303,14 +303,8 @@ class CupsSystem final : public PrintSystem {
     // Its uuid tells the job from a later one with the same id; the
     // subscription keeps its end after the scheduler forgets the job. Both
     // are best efforts: without them the job is followed by id and name.
-    // The uuid is read from the answer to Create-Job, and asked for only
-    // when the scheduler left it out.
-    if (const char* uuid =
-            ippGetString(ippFindAttribute(made.get(), "job-uuid", IPP_TAG_URI), 0, nullptr)) {
-      job.uuid = uuid;
-    } else if (SystemJob read; !this->job(job_id, read)) {
-      job.uuid = read.uuid;
-    }
+    SystemJob read;
+    if (!this->job(job_id, read)) job.uuid = read.uuid;
     job.subscription = subscribe(request.printer);
     created(job);
     // (A failed request above closes the connection.)
