@@ -93,8 +93,11 @@ struct WorkerTimings {
   Duration printer_poll{2000};  // between printer list polls
   // A followed job is polled soon after it changed (first_job_poll), then
   // less and less often, twice the wait each time, up to job_poll: a job is
-  // seen to end within a fraction of its time, and a long one costs little.
-  Duration first_job_poll{10};
+  // seen to end within a fraction of its time, and a long one costs little
+  // (a small raw job ends a few tens of milliseconds after its release; a
+  // first wait of 10 ms saw it only at 10, 30 or 70 ms; jobs that wait
+  // still reach job_poll within two seconds).
+  Duration first_job_poll{2};
   Duration job_poll{1000};
 };
 

@@ -271,16 +271,7 @@ class CupsSystem final : public PrintSystem {
     // The printer is looked up with a plain request first: libcups' own
     // look-ups wait a minute on a name that does not exist.
     if (SystemError error = check_printer(request.printer)) return error;
-    http_t* http = connection();
-    if (!http) return unreachable_error();
     const std::string uri = printer_uri(request.printer);
-    cups_dest_t* dest = cupsGetDestWithURI(request.printer.c_str(), uri.c_str());
-    if (!dest) return {SystemError::Kind::refused, "cannot address printer " + request.printer};
-    const std::unique_ptr<cups_dest_t, void (*)(cups_dest_t*)> dest_owner(
-        dest, [](cups_dest_t* d) { cupsFreeDests(1, d); });
-    cups_dinfo_t* info = cupsCopyDestInfo(http, dest);
-    if (!info) return checked(failure(SystemError::Kind::refused));
-    const std::unique_ptr<cups_dinfo_t, void (*)(cups_dinfo_t*)> info_owner(info, cupsFreeDestInfo);
     int option_count = 0;
     cups_option_t* options = nullptr;
     const auto add = [&](const char* name, const std::string& value) {
@@ -317,12 +308,21 @@ class CupsSystem final : public PrintSystem {
     job.subscription = subscribe(request.printer);
     created(job);
     // (A failed request above closes the connection.)
-    http = connection();
+    http_t* http = connection();
     if (!http) return abandon(unreachable_error(), job_id);
 
+    // The document goes as a plain Send-Document of unknown length: the
+    // destination helpers of libcups would first ask the scheduler for the
+    // printer's every attribute (and make a local queue for it) on each job.
     const std::string title = request.title.empty() ? request.job_name : request.title;
-    if (cupsStartDestDocument(http, dest, info, id, title.c_str(), request.document_format.c_str(),
-                              0, nullptr, 1) != HTTP_STATUS_CONTINUE) {
+    IppPtr send = new_request(IPP_OP_SEND_DOCUMENT, "printer-uri", uri);
+    ippAddInteger(send.get(), IPP_TAG_OPERATION, IPP_TAG_INTEGER, "job-id", id);
+    ippAddString(send.get(), IPP_TAG_OPERATION, IPP_TAG_NAME, "document-name", nullptr,
+                 title.c_str());
+    ippAddString(send.get(), IPP_TAG_OPERATION, IPP_TAG_MIMETYPE, "document-format", nullptr,
+                 request.document_format.c_str());
+    ippAddBoolean(send.get(), IPP_TAG_OPERATION, "last-document", 1);
+    if (cupsSendRequest(http, send.get(), "/", CUPS_LENGTH_VARIABLE) != HTTP_STATUS_CONTINUE) {
       return abandon(failure(SystemError::Kind::refused), job_id);
     }
     std::vector<char> buffer(kChunkBytes);
@@ -339,7 +339,8 @@ class CupsSystem final : public PrintSystem {
         return abandon(failure(SystemError::Kind::refused), job_id);
       }
     }
-    if (cupsFinishDestDocument(http, dest, info) > IPP_STATUS_OK_CONFLICTING) {
+    const IppPtr answer(cupsGetResponse(http, "/"));
+    if (!answer || cupsLastError() > IPP_STATUS_OK_CONFLICTING) {
       return checked(failure(SystemError::Kind::refused));
     }
     return checked({});
