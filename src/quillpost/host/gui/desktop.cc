@@ -342,7 +342,7 @@ class Desktop {
   }
 
  private:
-  // Each look is painted once, when first shown.
+  // Each look's icon is made from its pixels once, when first shown.
   const QIcon& icon(TrayLook look) {
     std::optional<QIcon>& painted = icons_[static_cast<std::size_t>(look)];
     if (!painted) painted = look_icon(look);
@@ -500,7 +500,7 @@ class Desktop {
   QSystemTrayIcon* tray_ = nullptr;
   TrayFacts facts_;
   std::optional<TrayLook> shown_look_;
-  std::array<std::optional<QIcon>, 5> icons_;  // by TrayLook
+  std::array<std::optional<QIcon>, kTrayIconLooks> icons_;  // by TrayLook
   NoteLimit signed_out_notes_;
   NoteLimit failed_job_notes_;
   std::string noted_failed_job_;
