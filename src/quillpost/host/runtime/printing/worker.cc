@@ -192,7 +192,9 @@ void PrintWorker::take_poll(Followed& followed, JobPolled polled, bool always) {
   if (changed || always) mailbox_.send(JOB_POLLED, polled);
   followed.last = std::move(polled);
   followed.wait =
-      changed ? timings_.first_job_poll : std::min(followed.wait * 2, timings_.job_poll);
+      changed ? timings_.first_job_poll
+              : std::min(followed.wait + std::max(followed.wait / 4, WorkerTimings::Duration{1}),
+                         timings_.job_poll);
   followed.next_poll = Clock::now() + followed.wait;
 }
 

@@ -92,11 +92,12 @@ struct WorkerTimings {
   using Duration = std::chrono::milliseconds;
   Duration printer_poll{2000};  // between printer list polls
   // A followed job is polled soon after it changed (first_job_poll), then
-  // less and less often, twice the wait each time, up to job_poll: a job is
-  // seen to end within a fraction of its time, and a long one costs little
-  // (a small raw job ends a few tens of milliseconds after its release; a
-  // first wait of 10 ms saw it only at 10, 30 or 70 ms; jobs that wait
-  // still reach job_poll within two seconds).
+  // less and less often, each wait a quarter longer than the one before, up
+  // to job_poll. A job is seen to end within about a fifth of its time: a
+  // small raw job ends 10-25 ms after its release, and with waits that
+  // doubled it was seen only at 18 or 34 ms. A long job costs little more (its
+  // waits reach job_poll after about 30 polls, 5 s), and one Get-Jobs serves
+  // every followed job, so jobs that wait still cost one request a job_poll.
   Duration first_job_poll{2};
   Duration job_poll{1000};
 };
