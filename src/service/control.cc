@@ -40,7 +40,12 @@ Reply Service::Impl::handle_control(const http::request<http::string_body>& requ
       return control_cancel(ojson::parse(request.body()));
     }
     if (target->path == "/control/jobs" && get) {
-      return json_reply(http::status::ok, print_book.jobs_view());
+      // ?job=ID: that job alone, for callers that wait on one job often.
+      std::string job_id;
+      for (const auto& [key, value] : target->query) {
+        if (key == "job") job_id = value;
+      }
+      return json_reply(http::status::ok, print_book.jobs_view(job_id));
     }
     if (target->path == "/control/crashes" && get) {
       return json_reply(http::status::ok, json{{"crashes", json(crash_reports)}});

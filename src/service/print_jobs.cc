@@ -495,9 +495,11 @@ void PrintBook::load(const ojson& document) {
   *this = std::move(loaded);
 }
 
-ojson PrintBook::jobs_view() const {
+ojson PrintBook::jobs_view(std::string_view job_id) const {
   ojson jobs = ojson::array();
-  for (const PrintJob& job : jobs_) jobs.push_back(job_json(job, false));
+  for (const PrintJob& job : jobs_) {
+    if (job_id.empty() || job.id == job_id) jobs.push_back(job_json(job, false));
+  }
   return ojson{{"jobs", jobs}};
 }
 

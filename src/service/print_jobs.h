@@ -150,7 +150,8 @@ class PrintBook {
 
   // For the control endpoint: jobs without their tokens, the printer lists,
   // and a summary.
-  ojson jobs_view() const;
+  // Every job, or only the one with job_id when it is given.
+  ojson jobs_view(std::string_view job_id = {}) const;
   ojson printers_view() const;
   ojson summary() const;
 

@@ -75,7 +75,8 @@ std::string queue(const ServiceProcess& service, json request) {
 }
 
 json job_of(const ServiceProcess& service, const std::string& id) {
-  const json answer = service.control("GET", "/control/jobs");
+  const json answer = service.control("GET", "/control/jobs?job=" + id);
+  EXPECT_LE(answer["jobs"].size(), 1u) << "the list is of the one job asked for";
   for (const json& job : answer["jobs"]) {
     if (job["jobId"] == id) return job;
   }
