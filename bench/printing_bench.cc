@@ -10,7 +10,10 @@
 //   a 100 KiB job to the scheduler's log line saying that the job's document
 //   is queued (every byte of it received), beside the service's record of the
 //   client's "printing" status (the scheduler has made the job, before any
-//   byte of the document) and of "completed";
+//   byte of the document) and of "completed"; and where that time went (p50
+//   of each part): offer to the job made, to its document whole, to its
+//   release, the scheduler's own work from release to "Job completed" (the
+//   part no client can shorten), and from there to the client's "completed";
 // - throughput: a document of M MiB from the offer (the job queued) to
 //   "completed", against
 //   `curl` of the same URL into a file plus `lp` of that file until the
@@ -40,8 +43,10 @@
 #include <ctime>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <map>
 #include <memory>
+#include <optional>
 #include <random>
 #include <string>
 #include <thread>
@@ -88,17 +93,30 @@ std::filesystem::path make_document(const TempDir& dir, const std::string& name,
   return path;
 }
 
-// The scheduler's job ids and when each one's document was received whole:
-// its error log's "[Job N] File of type ... queued by" line, which the
-// scheduler writes once the document's last byte is in, stamped to the
-// microsecond ("LogTimeFormat usecs"): "I [10/Dec/2026:02:03:02.420905 +0000] ...".
-std::map<std::int64_t, SystemClock::time_point> documents_received(const CupsScheduler& cups) {
-  std::map<std::int64_t, SystemClock::time_point> received;
+// What the scheduler logged of each job, by its job id, stamped to the
+// microsecond ("LogTimeFormat usecs"): "I [10/Dec/2026:02:03:02.420905 +0000]
+// [Job 7] File of type ...". `made`: "Queued on" (Create-Job); `document`:
+// "File of type ... queued by", written once the document's last byte is in;
+// `released`: "Job released"; `printed`: "Job completed".
+struct SchedulerJob {
+  std::optional<SystemClock::time_point> made, document, released, printed;
+};
+
+std::map<std::int64_t, SchedulerJob> scheduler_jobs(const CupsScheduler& cups) {
+  static const std::pair<const char*, std::optional<SystemClock::time_point> SchedulerJob::*>
+      kEvents[] = {{"] Queued on ", &SchedulerJob::made},
+                   {"] File of type ", &SchedulerJob::document},
+                   {"] Job released", &SchedulerJob::released},
+                   {"] Job completed", &SchedulerJob::printed}};
+  std::map<std::int64_t, SchedulerJob> jobs;
   std::ifstream log(cups.dir() / "log/error_log");
   for (std::string line; std::getline(log, line);) {
     const auto job = line.find("] [Job ");
-    if (job == std::string::npos || line.find("] File of type ", job) == std::string::npos)
-      continue;
+    if (job == std::string::npos) continue;
+    const auto event = std::find_if(std::begin(kEvents), std::end(kEvents), [&](const auto& e) {
+      return line.find(e.first, job + 7) != std::string::npos;
+    });
+    if (event == std::end(kEvents)) continue;
     std::tm tm{};
     const char* rest = strptime(line.c_str() + line.find('[') + 1, "%d/%b/%Y:%H:%M:%S", &tm);
     if (!rest) fail("bad time in the scheduler's log: " + line);
@@ -106,11 +124,11 @@ std::map<std::int64_t, SystemClock::time_point> documents_received(const CupsSch
     int zone = 0;
     if (std::sscanf(rest, ".%ld %d", &micros, &zone) != 2) fail("no microseconds in: " + line);
     const int zone_minutes = (zone / 100) * 60 + zone % 100;
-    received[std::stoll(line.substr(job + 7))] = SystemClock::from_time_t(timegm(&tm)) +
-                                                 std::chrono::microseconds(micros) -
-                                                 std::chrono::minutes(zone_minutes);
+    jobs[std::stoll(line.substr(job + 7))].*(event->second) =
+        SystemClock::from_time_t(timegm(&tm)) + std::chrono::microseconds(micros) -
+        std::chrono::minutes(zone_minutes);
   }
-  return received;
+  return jobs;
 }
 
 // "2024-05-01T12:00:00.123Z" as a time point.
@@ -344,20 +362,31 @@ int main(int argc, char** argv) {
     if (i == 0) continue;  // the first one loads the printing system's module
     offered.emplace_back(start, std::move(job));
   }
-  const auto received_at = documents_received(cups);
+  const auto logged = scheduler_jobs(cups);
   std::vector<double> made;
   std::vector<double> received;
   std::vector<double> completed;
+  // Where each job's time went, from the service's record of the offer
+  // ("queued") through the scheduler's log to the client's "completed".
+  std::vector<double> to_made, to_document, to_released, scheduler_work, to_reported;
   for (const auto& [start, job] : offered) {
     const auto& history = job.at("history");
     const auto& printer_job = job.at("printerJobId");
-    const auto at = printer_job.is_number_integer()
-                        ? received_at.find(printer_job.get<std::int64_t>())
-                        : received_at.end();
-    if (at == received_at.end()) fail("the scheduler did not log the document of " + job.dump());
+    const auto at = printer_job.is_number_integer() ? logged.find(printer_job.get<std::int64_t>())
+                                                    : logged.end();
+    if (at == logged.end() || !at->second.made || !at->second.document || !at->second.released ||
+        !at->second.printed) {
+      fail("the scheduler did not log the whole path of " + job.dump());
+    }
+    const SchedulerJob& log = at->second;
     made.push_back(ms_between(start, when(history, "printing")));
-    received.push_back(ms_between(start, at->second));
+    received.push_back(ms_between(start, *log.document));
     completed.push_back(ms_between(start, when(history, "completed")));
+    to_made.push_back(ms_between(when(history, "queued"), *log.made));
+    to_document.push_back(ms_between(*log.made, *log.document));
+    to_released.push_back(ms_between(*log.document, *log.released));
+    scheduler_work.push_back(ms_between(*log.released, *log.printed));
+    to_reported.push_back(ms_between(*log.printed, when(history, "completed")));
   }
   std::printf("print_latency_runs=%zu\n", received.size());
   std::printf("print_made_p50_ms=%.1f\n", percentile(made, 0.5));
@@ -365,6 +394,11 @@ int main(int argc, char** argv) {
               percentile(received, 0.9));
   std::printf("print_completed_p50_ms=%.1f\nprint_completed_p90_ms=%.1f\n",
               percentile(completed, 0.5), percentile(completed, 0.9));
+  std::printf("print_path_to_made_p50_ms=%.1f\n", percentile(to_made, 0.5));
+  std::printf("print_path_to_document_p50_ms=%.1f\n", percentile(to_document, 0.5));
+  std::printf("print_path_to_released_p50_ms=%.1f\n", percentile(to_released, 0.5));
+  std::printf("print_path_scheduler_p50_ms=%.1f\n", percentile(scheduler_work, 0.5));
+  std::printf("print_path_to_reported_p50_ms=%.1f\n", percentile(to_reported, 0.5));
 
   // Idle memory: connected, printers listed, jobs printed.
   std::this_thread::sleep_for(1s);
