@@ -41,7 +41,7 @@ Reply Service::Impl::handle_control(const http::request<http::string_body>& requ
     }
     if (target->path == "/control/jobs" && get) {
       // ?job=ID: that job alone, for callers that wait on one job often.
-      std::string job_id;
+      std::optional<std::string> job_id;
       for (const auto& [key, value] : target->query) {
         if (key == "job") job_id = value;
       }

@@ -495,10 +495,10 @@ void PrintBook::load(const ojson& document) {
   *this = std::move(loaded);
 }
 
-ojson PrintBook::jobs_view(std::string_view job_id) const {
+ojson PrintBook::jobs_view(const std::optional<std::string>& job_id) const {
   ojson jobs = ojson::array();
   for (const PrintJob& job : jobs_) {
-    if (job_id.empty() || job.id == job_id) jobs.push_back(job_json(job, false));
+    if (!job_id || job.id == *job_id) jobs.push_back(job_json(job, false));
   }
   return ojson{{"jobs", jobs}};
 }

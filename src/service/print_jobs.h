@@ -148,10 +148,9 @@ class PrintBook {
   ojson to_file() const;
   void load(const ojson& document);
 
-  // For the control endpoint: jobs without their tokens, the printer lists,
-  // and a summary.
-  // Every job, or only the one with job_id when it is given.
-  ojson jobs_view(std::string_view job_id = {}) const;
+  // For the control endpoint: jobs without their tokens (every job, or only
+  // the one named job_id when one is named), the printer lists, and a summary.
+  ojson jobs_view(const std::optional<std::string>& job_id = std::nullopt) const;
   ojson printers_view() const;
   ojson summary() const;
 
