@@ -468,9 +468,9 @@ void DeviceWorker::run() {
       }
     }
 
-    // Kept from one wake to the next: a scale reporting 50 times a second
-    // wakes this loop as often, and each wake should cost one poll and one
-    // read, not a round of allocations.
+    // The two lists keep their storage from one wake to the next: a scale
+    // reporting 50 times a second wakes this loop as often, and each wake
+    // should cost one poll and one read, not two new lists.
     fds.assign(1, {wake_pipe_[0], POLLIN, 0});
     handlers.resize(1);
     if (watching_dev) {
